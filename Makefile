@@ -1,0 +1,70 @@
+# Two commands do all set-up on a fresh machine: `make demo` and `make test`.
+# Both install what they need: the ICU development package from Debian when it is
+# missing, a virtual environment in .venv with the build and test dependencies, and the
+# module itself (rebuilt incrementally under build/).
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+VPY := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
+
+.PHONY: demo test bench asan fuzz install icu cpp-test clean
+
+demo: install
+	$(VPY) examples/demo.py
+
+test: install cpp-test
+	$(VPY) -m pytest -q tests
+
+bench: install
+	$(VPY) -m pip install -q -r bench/requirements.txt
+	$(VPY) bench/run_all.py
+
+icu:
+	@if ! dpkg -s libicu-dev >/dev/null 2>&1; then \
+	  echo "== installing the ICU development package (libicu-dev)"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libicu-dev; \
+	fi
+	@# Unicode's normalization conformance data, used by the tests when present.
+	@if [ ! -f /usr/share/unicode/NormalizationTest.txt ] && ! dpkg -s unicode-data >/dev/null 2>&1; then \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq unicode-data >/dev/null 2>&1 || true; \
+	fi
+
+$(VPY):
+	$(PYTHON) -m venv $(VENV)
+
+$(VENV)/.deps-stamp: requirements-dev.txt | $(VPY)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+install: icu $(VENV)/.deps-stamp
+	$(VPY) -m pip install -q --no-build-isolation --no-deps .
+
+# The core's own tests, for internals the Python surface does not reach.
+cpp-test: icu $(VENV)/.deps-stamp
+	$(CMAKE) -S . -B build/cpp-tests -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DLARKSPUR_MODULE=OFF -DLARKSPUR_CPP_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(CMAKE) --build build/cpp-tests
+	build/cpp-tests/core_tests
+
+# Address and undefined-behaviour sanitizers on the core, the module and the C++ tests,
+# with the Python suite run against the instrumented module.
+asan: icu $(VENV)/.deps-stamp
+	$(CMAKE) -S . -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DLARKSPUR_CPP_TESTS=ON -DLARKSPUR_SANITIZE="address;undefined" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	$(CMAKE) --build build/asan
+	build/asan/core_tests
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build/asan $(VPY) -m pytest -q -x tests -p no:cacheprovider
+
+fuzz:
+	@command -v clang++ >/dev/null || { echo "fuzzing needs clang++ (apt-get install clang)"; exit 1; }
+	cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DLARKSPUR_MODULE=OFF -DLARKSPUR_FUZZ=ON >/dev/null
+	cmake --build build/fuzz
+	for t in fuzz_dfa fuzz_encode fuzz_vocab_tsv fuzz_checkpoint; do \
+	  build/fuzz/$$t -max_total_time=60 -max_len=4096 fuzz/corpus/$$t || exit 1; done
+
+clean:
+	rm -rf build

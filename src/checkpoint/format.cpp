@@ -1,0 +1,319 @@
+#include "checkpoint/format.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <locale.h>
+
+#include "common/utf8.hpp"
+#include "vocab/vocab_tsv.hpp"
+
+namespace larkspur {
+
+std::string ckpt_escape(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (char c : s) {
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+std::string ckpt_unescape(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\' || i + 1 == s.size()) {
+            out += s[i];
+            continue;
+        }
+        char n = s[++i];
+        switch (n) {
+            case '\\':
+                out += '\\';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            default:
+                out += '\\';
+                out += n;
+        }
+    }
+    return out;
+}
+
+std::string format_float(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+    char buf[64];
+    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+    std::string out;
+    if (sci.front() == '-') {
+        out += '-';
+        sci.remove_prefix(1);
+    }
+    std::size_t e = sci.find('e');
+    std::string digits;
+    for (char c : sci.substr(0, e)) {
+        if (c != '.') digits += c;
+    }
+    int exp = std::stoi(std::string(sci.substr(e + 1)));
+    // The value is 0.d1d2... x 10^point.
+    long point = static_cast<long>(exp) + 1;
+    auto ndigits = static_cast<long>(digits.size());
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += digits;
+    } else if (point >= ndigits) {
+        out += digits;
+        out.append(static_cast<std::size_t>(point - ndigits), '0');
+    } else {
+        out += digits.substr(0, static_cast<std::size_t>(point));
+        out += '.';
+        out += digits.substr(static_cast<std::size_t>(point));
+    }
+    return out;
+}
+
+bool parse_float(std::string_view s, double& out) {
+    bool neg = false;
+    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+        neg = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    auto lower_eq = [](std::string_view a, std::string_view b) {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            char c = a[i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (c != b[i]) return false;
+        }
+        return true;
+    };
+    if (lower_eq(s, "inf") || lower_eq(s, "infinity")) {
+        out = neg ? -HUGE_VAL : HUGE_VAL;
+        return true;
+    }
+    if (lower_eq(s, "nan")) {
+        out = neg ? -std::nan("") : std::nan("");
+        return true;
+    }
+    // digits [. digits] [e [sign] digits], with at least one mantissa digit.
+    std::size_t i = 0, mant = 0;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++mant;
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++mant;
+    }
+    if (mant == 0) return false;
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+        std::size_t d = 0;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++d;
+        if (d == 0) return false;
+    }
+    if (i != s.size()) return false;
+    // strtod_l in the C locale: exact rounding, infinity on overflow and zero on underflow,
+    // whatever locale the host process has set.
+    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    std::string text(s);
+    double v = strtod_l(text.c_str(), nullptr, c_locale);
+    out = neg ? -v : v;
+    return true;
+}
+
+bool parse_u64(std::string_view s, std::uint64_t& out) { return parse_unsigned(s, out); }
+
+std::string step_dir_name(std::uint64_t merges_done) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "step_%012llu", static_cast<unsigned long long>(merges_done));
+    return buf;
+}
+
+namespace {
+
+constexpr char kKindLetters[] = {'A', 'P', 'Z', 'B', 'S', 'M', 'T', 'O'};
+constexpr char kScriptLetters[] = {'D', 'L', 'P', 'F', 'M'};
+
+TokenKind kind_of_letter(char c) {
+    for (int k = 0; k < 8; ++k) {
+        if (kKindLetters[k] == c) return static_cast<TokenKind>(k);
+    }
+    return TokenKind::Other;
+}
+
+std::string join_ids(const std::vector<std::size_t>& ids) {
+    std::string s;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (i) s += ',';
+        s += std::to_string(ids[i]);
+    }
+    return s;
+}
+
+// Items of a comma list that read as unsigned integers, in order.
+std::vector<std::size_t> split_ids(std::string_view s) {
+    std::vector<std::size_t> out;
+    std::size_t from = 0;
+    for (;;) {
+        std::size_t comma = s.find(',', from);
+        std::string_view item = s.substr(from, comma == std::string_view::npos ? std::string_view::npos : comma - from);
+        std::uint64_t v;
+        if (parse_u64(item, v)) out.push_back(static_cast<std::size_t>(v));
+        if (comma == std::string_view::npos) break;
+        from = comma + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<CkptRow> export_ckpt_rows(const Vocabulary& vocab) {
+    std::vector<CkptRow> rows(vocab.size());
+    for (TokenId id = 0; id < vocab.size(); ++id) {
+        const Token& t = *vocab.token(id);
+        CkptRow& r = rows[id];
+        r.id = id;
+        r.kind = kKindLetters[static_cast<int>(t.kind)];
+        // The payload stays "-" except for Byte and Merge tokens.
+        if (t.kind == TokenKind::Byte) {
+            r.payload = std::to_string(t.byte);
+        } else if (t.kind == TokenKind::Merge) {
+            r.payload = join_ids(t.parts);
+        }
+        r.script = vocab.script(id);
+        r.flags = vocab.flags(id);
+        r.root_set = vocab.root_set(id);
+        if (const double* c = vocab.induced_count(id)) r.induced_count = *c;
+        r.surface = vocab.surface(id);
+    }
+    return rows;
+}
+
+void import_ckpt_rows(Vocabulary& vocab, std::vector<CkptRow> rows) {
+    std::stable_sort(rows.begin(), rows.end(), [](const CkptRow& x, const CkptRow& y) { return x.id < y.id; });
+    vocab.reset();
+    for (auto& r : rows) {
+        TokenKind kind = kind_of_letter(r.kind);
+        TokenRef tok;
+        switch (kind) {
+            case TokenKind::BaseAkshara:
+                tok = Token::base_akshara(Akshara{r.surface, r.root_set});
+                break;
+            case TokenKind::Format:
+                tok = Token::format();
+                break;
+            case TokenKind::Byte: {
+                std::uint64_t b;
+                tok = Token::byte_token(parse_u64(r.payload, b) && b <= 255 ? static_cast<std::uint8_t>(b) : 0);
+                break;
+            }
+            case TokenKind::Merge:
+                tok = Token::merge(split_ids(r.payload));
+                break;
+            default:
+                tok = Token::with_text(kind, r.surface);
+        }
+        TokenId id = vocab.append(std::move(tok), std::move(r.surface), r.script, true);
+        if (r.flags & Vocabulary::kStrict) vocab.set_strict(id);
+        if (r.flags & Vocabulary::kAmbiguous) vocab.set_ambiguous(id);
+        if (!r.root_set.empty()) vocab.set_root_set(id, std::move(r.root_set));
+        if (r.induced_count) vocab.set_induced_count(id, *r.induced_count);
+    }
+}
+
+std::string format_vocab_row(const CkptRow& r) {
+    std::string line = std::to_string(r.id);
+    line += '\t';
+    line += r.kind;
+    line += '\t';
+    line += kScriptLetters[static_cast<int>(r.script) <= 4 ? static_cast<int>(r.script) : 4];
+    line += '\t';
+    line += std::to_string(r.flags);
+    line += '\t';
+    line += r.payload;
+    line += '\t';
+    line += r.root_set.empty() ? std::string("-") : join_ids(r.root_set);
+    line += '\t';
+    line += r.induced_count ? format_float(*r.induced_count) : std::string("-");
+    line += '\t';
+    line += ckpt_escape(r.surface);
+    return line;
+}
+
+bool parse_vocab_row(std::string_view line, CkptRow& r) {
+    std::string_view f[8];
+    std::size_t from = 0;
+    for (int k = 0; k < 8; ++k) {
+        std::size_t tab = line.find('\t', from);
+        if (tab == std::string_view::npos) {
+            if (k < 7) return false;
+            f[k] = line.substr(from);
+        } else {
+            f[k] = line.substr(from, tab - from);
+            from = tab + 1;
+        }
+    }
+    std::uint64_t v;
+    r.id = parse_u64(f[0], v) ? static_cast<std::size_t>(v) : 0;
+    r.kind = f[1].empty() ? 'O' : f[1].front();
+    r.script = Script::MAL;
+    if (!f[2].empty()) {
+        switch (f[2].front()) {
+            case 'D':
+                r.script = Script::DEV;
+                break;
+            case 'L':
+                r.script = Script::LAT;
+                break;
+            case 'P':
+                r.script = Script::PUN;
+                break;
+            case 'F':
+                r.script = Script::FMT;
+                break;
+            default:
+                break;
+        }
+    }
+    r.flags = parse_u64(f[3], v) && v <= 255 ? static_cast<std::uint8_t>(v) : 0;
+    r.payload = std::string(f[4]);
+    r.root_set = f[5] == "-" ? std::vector<RootId>{} : split_ids(f[5]);
+    double d;
+    if (f[6] == "-" || !parse_float(f[6], d)) {
+        r.induced_count.reset();
+    } else {
+        r.induced_count = d;
+    }
+    r.surface = ckpt_unescape(f[7]);
+    return true;
+}
+
+}  // namespace larkspur

@@ -1,0 +1,82 @@
+// Buffered POSIX file input and output, and the few directory operations the system
+// needs. Errors are reported as errno values; callers turn them into their own messages.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace larkspur::files {
+
+// Reads a file line by line through a fixed buffer. A line ends at LF; the LF, and a CR
+// right before it, are not part of the line. A final line without LF is returned as is.
+class LineReader {
+   public:
+    enum class Status { Line, Eof, Error };
+
+    LineReader() = default;
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+    ~LineReader();
+
+    // Returns 0 or the errno of open(2).
+    int open(const std::string& path, std::size_t buffer_size);
+    // On Status::Line, `line` stays valid until the next call.
+    Status next(std::string_view& line);
+    int error() const { return error_; }
+
+   private:
+    int fd_ = -1;
+    std::vector<char> buf_;
+    std::size_t pos_ = 0, end_ = 0;
+    std::string overflow_;
+    int error_ = 0;
+    bool eof_ = false;
+};
+
+// Writes a file through a fixed buffer. The first error sticks and later writes do nothing.
+class FileWriter {
+   public:
+    FileWriter() = default;
+    FileWriter(const FileWriter&) = delete;
+    FileWriter& operator=(const FileWriter&) = delete;
+    ~FileWriter();
+
+    // Creates or truncates the file (mode 0666 before the umask). Returns 0 or errno.
+    int create(const std::string& path, std::size_t buffer_size);
+    void write(std::string_view data);
+    void put(char c) {
+        if (used_ < buf_.size()) {
+            buf_[used_++] = c;
+        } else {
+            write(std::string_view(&c, 1));
+        }
+    }
+    // Flushes and closes; returns the first error of the whole life of the writer, or 0.
+    int finish();
+    int error() const { return error_; }
+
+   private:
+    void flush_buffer();
+    int fd_ = -1;
+    std::vector<char> buf_;
+    std::size_t used_ = 0;
+    int error_ = 0;
+};
+
+// Writes each line followed by LF through a 1 MiB buffer. Returns 0 or errno.
+int write_lines(const std::string& path, const std::vector<std::string>& lines);
+
+// Reads a whole file. Returns 0 or errno.
+int read_file(const std::string& path, std::string& out);
+
+bool is_dir(const std::string& path);  // follows symbolic links
+bool exists(const std::string& path);  // follows symbolic links
+int make_dirs(const std::string& path);  // mkdir -p, mode 0777; 0 or errno
+int remove_tree(const std::string& path);  // 0 or errno; ENOTDIR for a non-directory
+// Entry names of a directory (without . and ..); returns 0 or errno.
+int list_dir(const std::string& path, std::vector<std::string>& names);
+std::string join(const std::string& dir, const std::string& name);
+
+}  // namespace larkspur::files

@@ -1,0 +1,77 @@
+// UTF-8 helpers shared by every subsystem. Texts inside the core are valid UTF-8
+// (they come from Python strings or from validated file lines), so the decoders
+// below trust their input; `is_valid_utf8` is the gate for bytes from files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace larkspur::utf8 {
+
+bool is_valid(std::string_view s);
+
+// Length of the sequence that starts with lead byte b (1 for continuation bytes, so that a
+// walk over valid text never stalls).
+inline std::size_t seq_len(unsigned char b) {
+    if (b < 0x80) return 1;
+    if (b >= 0xF0) return 4;
+    if (b >= 0xE0) return 3;
+    if (b >= 0xC0) return 2;
+    return 1;
+}
+
+// Decodes the code point at s[i] of valid UTF-8 and advances i past it.
+inline char32_t next(std::string_view s, std::size_t& i) {
+    auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) {
+        ++i;
+        return b0;
+    }
+    std::size_t n = seq_len(b0);
+    char32_t cp;
+    if (n == 2) {
+        cp = b0 & 0x1F;
+    } else if (n == 3) {
+        cp = b0 & 0x0F;
+    } else {
+        cp = b0 & 0x07;
+    }
+    for (std::size_t k = 1; k < n && i + k < s.size(); ++k) {
+        cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    }
+    i += n;
+    return cp;
+}
+
+// Number of code points of valid UTF-8.
+inline std::size_t count_chars(std::string_view s) {
+    std::size_t n = 0;
+    for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+void append(std::string& out, char32_t cp);
+inline std::string encode(char32_t cp) {
+    std::string s;
+    append(s, cp);
+    return s;
+}
+
+// Appends the lossy decoding of raw bytes: every maximal invalid subpart becomes U+FFFD.
+void append_lossy(std::string& out, std::string_view bytes);
+
+// The Unicode White_Space property.
+inline bool is_white_space(char32_t c) {
+    if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
+    if (c < 0x85) return false;
+    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+           c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+inline bool is_ascii_alnum(char32_t c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+}  // namespace larkspur::utf8

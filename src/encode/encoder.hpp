@@ -1,0 +1,39 @@
+// Encoding normalized text to token ids, and decoding ids back to text.
+//
+// The text is marked at word boundaries (a marker at the start and in place of every
+// U+0020: U+2582 before an ASCII letter or digit, U+2581 otherwise), cut into runs of one
+// script class, and each run encoded by its class: Devanagari runs as aksharas and Latin
+// runs as characters, joined greedily into the longest vocabulary surfaces; punctuation
+// and U+200C one by one; anything uncovered as byte tokens. Encoding is one pass over the
+// text with no allocation per unit or per candidate; its working memory does not grow
+// with the length of the text.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "encode/surface_index.hpp"
+#include "text/akshara_dfa.hpp"
+#include "vocab/vocabulary.hpp"
+
+namespace larkspur {
+
+struct EncodeContext {
+    const Vocabulary& vocab;
+    const SurfaceIndex& index;
+    const AksharaDFA& dfa;
+    std::size_t seed_max_len;
+};
+
+// Appends the ids of already normalized text to `out`.
+void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<TokenId>& out);
+
+// Byte tokens are gathered and decoded as UTF-8 (invalid sequences become U+FFFD); other
+// ids append their surface with word markers as spaces; unknown ids add nothing. One
+// leading space is removed.
+std::string decode(const SurfaceIndex& index, std::span<const TokenId> ids);
+
+}  // namespace larkspur

@@ -1,0 +1,73 @@
+// Derived lookup tables for the encoder and decoder, built from a vocabulary's surfaces:
+//  - a code-point trie of every surface, whose nodes carry the id the surface map gives,
+//    so the longest-match search walks the text once instead of hashing every candidate;
+//  - the id of each byte's fallback token, of both word markers and of U+200C;
+//  - per id, what decoding appends: the byte of a Byte token, or the surface with word
+//    markers turned into spaces.
+// An index is immutable once built and is rebuilt when the vocabulary's generation moves.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/flat_map.hpp"
+#include "vocab/vocabulary.hpp"
+
+namespace larkspur {
+
+class SurfaceIndex {
+   public:
+    static constexpr std::int64_t kNone = -1;
+    using Node = std::uint32_t;
+    static constexpr Node kRoot = 0, kNoNode = 0xFFFFFFFFu;
+
+    SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols);
+
+    std::uint64_t generation() const { return generation_; }
+    bool empty() const { return empty_; }
+
+    Node child(Node node, char32_t cp) const {
+        if (node == kRoot && cp < kRootDense) return root_dense_[cp];
+        const Node* c = edges_.find(edge_key(node, cp));
+        return c ? *c : kNoNode;
+    }
+    // Id of the surface that ends at this node, or kNone.
+    std::int64_t id_at(Node node) const { return node_ids_[node]; }
+    // Id of an exact surface (the same answer as the vocabulary's surface map).
+    std::int64_t lookup(std::string_view surface) const;
+
+    std::int64_t byte_id(std::uint8_t b) const { return byte_ids_[b]; }
+    std::int64_t word_marker_id() const { return word_marker_id_; }
+    std::int64_t latin_marker_id() const { return latin_marker_id_; }
+    std::int64_t zwnj_id() const { return zwnj_id_; }
+
+    // Decoding: is_byte(id) for Byte tokens, else display(id) (markers as spaces).
+    bool is_byte(TokenId id) const { return byte_of_[id] >= 0; }
+    std::uint8_t byte(TokenId id) const { return static_cast<std::uint8_t>(byte_of_[id]); }
+    std::string_view display(TokenId id) const {
+        return std::string_view(display_).substr(display_off_[id], display_off_[id + 1] - display_off_[id]);
+    }
+    std::size_t size() const { return byte_of_.size(); }
+
+   private:
+    static constexpr char32_t kRootDense = 0x3000;
+    static constexpr std::uint64_t edge_key(Node node, char32_t cp) {
+        return (static_cast<std::uint64_t>(node) << 21) | cp;
+    }
+
+    std::uint64_t generation_;
+    bool empty_;
+    std::vector<Node> root_dense_;
+    FlatMap<std::uint64_t, Node> edges_;
+    std::vector<std::int64_t> node_ids_;
+    std::array<std::int64_t, 256> byte_ids_{};
+    std::int64_t word_marker_id_ = kNone, latin_marker_id_ = kNone, zwnj_id_ = kNone;
+    std::vector<std::int16_t> byte_of_;
+    std::string display_;
+    std::vector<std::size_t> display_off_;
+};
+
+}  // namespace larkspur

@@ -1,0 +1,67 @@
+#include "lib/boundary.hpp"
+
+#include <new>
+#include <string>
+
+#include "common/errors.hpp"
+
+namespace larkspur::py {
+
+SharedBorrow::SharedBorrow(BorrowFlag& flag) : flag_(flag) {
+    long v = flag_.load(std::memory_order_acquire);
+    for (;;) {
+        if (v < 0) throw Error(ErrorKind::Runtime, "Already mutably borrowed");
+        if (flag_.compare_exchange_weak(v, v + 1, std::memory_order_acq_rel)) return;
+    }
+}
+
+ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) {
+    long expected = 0;
+    if (!flag_.compare_exchange_strong(expected, -1, std::memory_order_acq_rel)) {
+        throw Error(ErrorKind::Runtime, "Already borrowed");
+    }
+}
+
+namespace {
+
+void set_error(PyObject* type, const std::string& msg) {
+    PyObject* text = PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace");
+    if (!text) return;  // the decoder's error is set instead
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+}
+
+}  // namespace
+
+PyObject* translate_exception() {
+    try {
+        throw;
+    } catch (const ErrorAlreadySet&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const Error& e) {
+        PyObject* type = PyExc_RuntimeError;
+        switch (e.kind()) {
+            case ErrorKind::Value:
+                type = PyExc_ValueError;
+                break;
+            case ErrorKind::Io:
+                type = PyExc_OSError;
+                break;
+            case ErrorKind::FileNotFound:
+                type = PyExc_FileNotFoundError;
+                break;
+            case ErrorKind::Runtime:
+                break;
+        }
+        set_error(type, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        set_error(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown internal error");
+    }
+    return nullptr;
+}
+
+}  // namespace larkspur::py

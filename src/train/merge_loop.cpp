@@ -1,0 +1,216 @@
+// The merge loop.
+//
+// Candidates live in a binary max-heap with lazy deletion: a count change pushes a fresh
+// entry and leaves the old one to be discarded when it surfaces (its recorded count no
+// longer matches). Pair counts are updated from the neighbours of each merged occurrence,
+// and only the pairs touched by a merge are re-examined.
+//
+// To keep a merge from scanning every word type, an index maps each pair to the words in
+// which it has occurred; entries are only ever appended (a word that no longer holds the
+// pair is simply found empty when scanned). The words of a merge are visited in
+// ascending word order, which is the order a full scan would use, so every count update
+// happens in the same sequence and the results are identical to scanning all words.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "train/trainer.hpp"
+
+namespace larkspur {
+
+namespace {
+
+class MergeLoop {
+   public:
+    MergeLoop(ConstrainedBPETrainer& t, Corpus& c) : t_(t), c_(c) {}
+
+    void run(std::size_t budget, std::uint64_t progress_merges, CheckpointSink* sink) {
+        const auto start = std::chrono::steady_clock::now();
+        auto elapsed = [&] {
+            return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        };
+        const char* label = phase_name(t_.phase);
+        const std::size_t vocab_at_entry = t_.vocab.size();
+
+        c_.pair_counts.for_each([&](PairKey k, std::uint64_t count) {
+            if (t_.legal(pair_left(k), pair_right(k), count)) heap_.push_back(candidate(k, count));
+        });
+        std::make_heap(heap_.begin(), heap_.end());
+        if (progress_merges != 0) {
+            std::fprintf(stderr, "[train:%s] heap seeded with %zu admissible pairs in %.1fs\n", label,
+                         heap_.size(), elapsed());
+            std::fflush(stderr);
+        }
+
+        std::uint64_t merges = 0;
+        bool indexed = false;
+        while (t_.vocab.size() < budget) {
+            MergeCandidate top;
+            if (!pop_valid(top)) break;
+            if (!indexed) {
+                // Built lazily: a call that merges nothing never pays for it.
+                build_index();
+                indexed = true;
+            }
+            merge(top.left, top.right);
+            ++merges;
+            ++t_.merges_done;
+            if (sink && t_.ckpt.dir && t_.ckpt.every != 0 && t_.merges_done % t_.ckpt.every == 0) {
+                SaveOutcome o = sink->save(t_, c_, t_.merges_done);
+                if (o.kind == SaveOutcome::Kind::Failed) {
+                    std::fprintf(stderr, "[ckpt:%s] WARNING save failed: %s\n", label, o.text.c_str());
+                } else if (o.kind == SaveOutcome::Kind::Written && progress_merges != 0) {
+                    std::fprintf(stderr, "[ckpt:%s] wrote %s\n", label, o.text.c_str());
+                }
+                std::fflush(stderr);
+            }
+            if (progress_merges != 0 && merges % progress_merges == 0) {
+                double secs = elapsed();
+                std::fprintf(stderr, "[train:%s] %llu merges | vocab %zu | heap %zu | %.1fs | %.0f merges/s\n",
+                             label, static_cast<unsigned long long>(merges), t_.vocab.size(),
+                             heap_.size(), secs,
+                             static_cast<double>(merges) / std::max(secs, 0.000000001));
+                std::fflush(stderr);
+            }
+        }
+        if (sink && t_.ckpt.dir) {
+            SaveOutcome o = sink->save(t_, c_, t_.merges_done);
+            if (o.kind == SaveOutcome::Kind::Failed) {
+                std::fprintf(stderr, "[ckpt:%s] WARNING final save failed: %s\n", label, o.text.c_str());
+            } else if (o.kind == SaveOutcome::Kind::Written) {
+                std::fprintf(stderr, "[ckpt:%s] final %s\n", label, o.text.c_str());
+            }
+            std::fflush(stderr);
+        }
+        if (progress_merges != 0) {
+            std::fprintf(stderr, "[train:%s] done: %llu merges (%zu -> %zu vocab) in %.1fs\n", label,
+                         static_cast<unsigned long long>(merges), vocab_at_entry, t_.vocab.size(),
+                         elapsed());
+            std::fflush(stderr);
+        }
+    }
+
+   private:
+    MergeCandidate candidate(PairKey k, std::uint64_t count) const {
+        auto [rank, key] = t_.priority_key(pair_left(k), pair_right(k), count);
+        return MergeCandidate{rank, key, pair_left(k), pair_right(k), count};
+    }
+
+    // Pops until a candidate whose recorded count is current, non-zero and still legal.
+    bool pop_valid(MergeCandidate& out) {
+        while (!heap_.empty()) {
+            std::pop_heap(heap_.begin(), heap_.end());
+            out = heap_.back();
+            heap_.pop_back();
+            const std::uint64_t* c = c_.pair_counts.find(pair_key(out.left, out.right));
+            if (!c || *c != out.freq || *c == 0) continue;
+            if (!t_.legal(out.left, out.right, *c)) continue;
+            return true;
+        }
+        return false;
+    }
+
+    void build_index() {
+        for (std::size_t w = 0; w < c_.word_count(); ++w) {
+            auto ids = c_.codes(w);
+            for (std::size_t i = 0; i + 1 < ids.size(); ++i) note(pair_key(ids[i], ids[i + 1]), w);
+        }
+    }
+
+    void note(PairKey k, std::size_t w) {
+        auto& list = index_[k];
+        if (list.empty() || list.back() != w) list.push_back(static_cast<std::uint32_t>(w));
+    }
+
+    void lower(PairKey k, std::uint64_t by) {
+        std::uint64_t* v = c_.pair_counts.find(k);
+        if (!v) return;  // counts never go below 0
+        if (*v <= by) {
+            c_.pair_counts.erase(k);
+        } else {
+            *v -= by;
+        }
+        touched_.push_back(k);
+    }
+
+    void raise(PairKey k, std::uint64_t by, std::size_t w) {
+        c_.pair_counts[k] += by;
+        touched_.push_back(k);
+        note(k, w);
+    }
+
+    void merge(std::uint32_t a, std::uint32_t b) {
+        Vocabulary& v = t_.vocab;
+        std::vector<RootId> narrowed;
+        const auto& roots = v.root_set(a);
+        if (t_.phase == Phase::DEV && !roots.empty()) {
+            for (RootId r : roots) {
+                if (t_.registry.check_allowed(r, v.surface(a), v.surface(b))) narrowed.push_back(r);
+            }
+        }
+        std::string surface = v.surface(a) + v.surface(b);
+        const bool existed = v.find(surface).has_value();
+        TokenId tid = v.add_token(Token::merge({a, b}), std::move(surface), false, false);
+        if (!existed) {
+            v.set_script(tid, v.script(a));
+            v.set_root_set(tid, std::move(narrowed));
+        }
+        const auto t = static_cast<std::uint32_t>(tid);
+
+        const PairKey ab = pair_key(a, b);
+        std::vector<std::uint32_t> words;
+        if (auto* list = index_.find(ab)) words.swap(*list);
+        std::sort(words.begin(), words.end());
+        words.erase(std::unique(words.begin(), words.end()), words.end());
+
+        touched_.clear();
+        for (std::uint32_t w : words) {
+            auto& rec = c_.words[w];
+            std::uint32_t* ids = c_.arena.data() + rec.offset;
+            const std::uint64_t cw = rec.count;
+            std::size_t i = 0;
+            while (i + 1 < rec.len) {
+                if (ids[i] != a || ids[i + 1] != b) {
+                    ++i;
+                    continue;
+                }
+                const bool has_p = i > 0, has_q = i + 2 < rec.len;
+                if (has_p) lower(pair_key(ids[i - 1], a), cw);
+                if (has_q) lower(pair_key(b, ids[i + 2]), cw);
+                ids[i] = t;
+                std::copy(ids + i + 2, ids + rec.len, ids + i + 1);
+                --rec.len;
+                if (has_p) raise(pair_key(ids[i - 1], t), cw, w);
+                if (i + 1 < rec.len) raise(pair_key(t, ids[i + 1]), cw, w);
+                // Go on with the pair that starts at i: the new token and its right neighbour.
+            }
+        }
+        c_.pair_counts.erase(ab);
+
+        std::sort(touched_.begin(), touched_.end());
+        touched_.erase(std::unique(touched_.begin(), touched_.end()), touched_.end());
+        for (PairKey k : touched_) {
+            const std::uint64_t* c = c_.pair_counts.find(k);
+            if (!c || *c == 0) continue;
+            if (!t_.legal(pair_left(k), pair_right(k), *c)) continue;
+            heap_.push_back(candidate(k, *c));
+            std::push_heap(heap_.begin(), heap_.end());
+        }
+    }
+
+    ConstrainedBPETrainer& t_;
+    Corpus& c_;
+    std::vector<MergeCandidate> heap_;
+    FlatMap<PairKey, std::vector<std::uint32_t>> index_;
+    std::vector<PairKey> touched_;
+};
+
+}  // namespace
+
+void train(ConstrainedBPETrainer& trainer, Corpus& corpus, std::size_t budget,
+           std::uint64_t progress_merges, CheckpointSink* sink) {
+    MergeLoop(trainer, corpus).run(budget, progress_merges, sink);
+}
+
+}  // namespace larkspur

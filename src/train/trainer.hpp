@@ -1,0 +1,100 @@
+// The constrained BPE trainer: the record a training call works in, the legality test
+// of a candidate merge, its priority key, and the merge loop.
+//
+// A merge of the adjacent pair (a, b) must pass the script constraint (DEV joins DEV,
+// punctuation joins punctuation, Latin joins Latin only in the Latin pass), the seed
+// protection (no seed morpheme is absorbed as a right part, a validated one is never
+// extended, an induced one only by pairs seen at least theta times) and the paradigm
+// constraint Morph (some root of a's root set must allow b after a). Candidates compete
+// by (ScriptRank, K), K being the frequency scaled by the posterior that the merge is
+// morphologically allowed and by the weight W(a), in units of 1/1024.
+//
+// The trainer writes checkpoints through a sink it is given, so this module knows no
+// checkpoint file format.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "train/corpus.hpp"
+#include "vocab/paradigms.hpp"
+#include "vocab/vocabulary.hpp"
+
+namespace larkspur {
+
+enum class Phase : std::uint8_t { DEV, LAT };
+inline const char* phase_name(Phase p) { return p == Phase::DEV ? "DEV" : "LAT"; }
+
+using TokenWeights = std::unordered_map<TokenId, double>;
+
+// Checkpoint and budget settings handed to the trainer by a training entry point.
+struct CheckpointConfig {
+    std::optional<std::string> dir;
+    std::string mode;
+    Lexicon lexicon;
+    std::size_t every = 0;
+    std::size_t keep = 0;
+    std::size_t seed_max_len = 0;
+    std::size_t dev_budget = 0;
+    std::size_t total_budget = 0;
+    std::uint64_t paradigm_fingerprint = 0;
+};
+
+struct ConstrainedBPETrainer;
+
+// Outcome of one checkpoint save: nothing written (no directory), written (text is the
+// step directory's path) or failed (text is the error).
+struct SaveOutcome {
+    enum class Kind { Nothing, Written, Failed } kind = Kind::Nothing;
+    std::string text;
+};
+
+class CheckpointSink {
+   public:
+    virtual ~CheckpointSink() = default;
+    virtual SaveOutcome save(const ConstrainedBPETrainer& trainer, const Corpus& corpus,
+                             std::uint64_t step) = 0;
+};
+
+struct MergeCandidate {
+    std::uint8_t rank;
+    std::uint64_t key;
+    std::uint32_t left, right;
+    std::uint64_t freq;
+    // Heap order: rank, then key, then left, then right; freq takes no part.
+    bool operator<(const MergeCandidate& o) const {
+        if (rank != o.rank) return rank < o.rank;
+        if (key != o.key) return key < o.key;
+        if (left != o.left) return left < o.left;
+        return right < o.right;
+    }
+};
+
+struct ConstrainedBPETrainer {
+    Vocabulary vocab;
+    ParadigmRegistry registry;
+    CheckpointConfig ckpt;
+    RootPrior root_prior;
+    TokenWeights token_weights;
+    std::uint64_t theta = 100;
+    std::size_t root_set_cap = 0;
+    std::uint64_t merges_done = 0;
+    Phase phase = Phase::DEV;
+    bool probabilistic_k = false;
+
+    bool legal(TokenId a, TokenId b, std::uint64_t freq) const;
+    // (ScriptRank, K).
+    std::pair<std::uint8_t, std::uint64_t> priority_key(TokenId a, TokenId b, std::uint64_t freq) const;
+};
+
+// Merges the best admissible pair until the vocabulary holds `budget` tokens or no
+// admissible pair is left, writing checkpoints through `sink` (periodic and final) and
+// progress lines every `progress_merges` merges (0 for silence). The corpus is rewritten
+// in place. Never fails: a failed save is reported on standard error.
+void train(ConstrainedBPETrainer& trainer, Corpus& corpus, std::size_t budget,
+           std::uint64_t progress_merges, CheckpointSink* sink);
+
+}  // namespace larkspur

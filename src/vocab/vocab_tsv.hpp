@@ -1,0 +1,33 @@
+// The vocabulary file: a "# tamsil-v4 mode={}" header recording the fold mode, then one
+// "id TAB escaped-surface" line per token in id order. Kinds, scripts, seed sets and root
+// sets are not stored; loading derives kinds from the surfaces again.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "text/fold_mode.hpp"
+#include "vocab/vocabulary.hpp"
+
+namespace larkspur {
+
+// TAB -> \t, LF -> \n, backslash -> \\; everything else (CR included) unchanged.
+std::string escape_tsv(std::string_view s);
+std::string unescape_tsv(std::string_view s);
+
+// Writes the file through an 8 KiB buffer. IOError "create {}: {}" or "write: {}".
+void save_vocab_tsv(const Vocabulary& vocab, FoldMode mode, const std::string& path);
+
+// Reads the (id, surface) pairs of a vocabulary file and checks its mode header against
+// `mode`: a foreign mode raises ValueError unless allowed; a missing header prints the
+// "[load] warning" line. IOError "open {}: {}" and "read: {}" (invalid UTF-8 included).
+std::vector<std::pair<std::size_t, std::string>> read_vocab_tsv(const std::string& path,
+                                                                FoldMode mode,
+                                                                bool allow_mode_mismatch);
+
+// Unsigned decimal with an optional single leading "+"; false on anything else or overflow.
+bool parse_unsigned(std::string_view s, std::uint64_t& out);
+
+}  // namespace larkspur

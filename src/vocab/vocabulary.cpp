@@ -1,0 +1,81 @@
+#include "vocab/vocabulary.hpp"
+
+#include <atomic>
+
+#include "common/utf8.hpp"
+
+namespace larkspur {
+
+namespace {
+std::atomic<std::uint64_t> g_next_generation{1};
+}
+
+const std::vector<RootId> Vocabulary::kNoRoots;
+
+Vocabulary::Vocabulary() { touch(); }
+
+void Vocabulary::touch() { generation_ = g_next_generation.fetch_add(1, std::memory_order_relaxed); }
+
+std::optional<TokenId> Vocabulary::find(std::string_view surface) const {
+    auto it = surface_to_id_.find(surface);
+    if (it == surface_to_id_.end()) return std::nullopt;
+    return it->second;
+}
+
+TokenId Vocabulary::add_token(TokenRef token, std::string surface, bool strict, bool ambiguous) {
+    if (auto it = surface_to_id_.find(surface); it != surface_to_id_.end()) {
+        TokenId id = it->second;
+        if (strict) set_strict(id);
+        if (ambiguous) set_ambiguous(id);
+        return id;
+    }
+    TokenId id = tokens_.size();
+    raise_max_token_chars(utf8::count_chars(surface));
+    surface_to_id_.emplace(surface, id);
+    scripts_.push_back(static_cast<std::uint8_t>(script_of_kind(token->kind)));
+    flags_.push_back(static_cast<std::uint8_t>((strict ? kStrict : 0) | (ambiguous ? kAmbiguous : 0)));
+    root_sets_.emplace_back(token->kind == TokenKind::BaseAkshara ? token->roots
+                                                                  : std::vector<RootId>{});
+    surfaces_.push_back(std::move(surface));
+    tokens_.push_back(std::move(token));
+    touch();
+    return id;
+}
+
+TokenId Vocabulary::append(TokenRef token, std::string surface, Script script, bool count_chars) {
+    TokenId id = tokens_.size();
+    if (count_chars) raise_max_token_chars(utf8::count_chars(surface));
+    surface_to_id_[surface] = id;
+    scripts_.push_back(static_cast<std::uint8_t>(script));
+    flags_.push_back(0);
+    root_sets_.emplace_back();
+    surfaces_.push_back(std::move(surface));
+    tokens_.push_back(std::move(token));
+    touch();
+    return id;
+}
+
+void Vocabulary::reset() {
+    tokens_.clear();
+    surface_to_id_.clear();
+    scripts_.clear();
+    flags_.clear();
+    root_sets_.clear();
+    surfaces_.clear();
+    induced_counts_.clear();
+    max_token_chars_ = 0;
+    touch();
+}
+
+std::size_t Vocabulary::count_script(Script s) const {
+    std::size_t n = 0;
+    for (auto v : scripts_) n += v == static_cast<std::uint8_t>(s);
+    return n;
+}
+
+const double* Vocabulary::induced_count(TokenId id) const {
+    auto it = induced_counts_.find(id);
+    return it == induced_counts_.end() ? nullptr : &it->second;
+}
+
+}  // namespace larkspur

@@ -1,0 +1,349 @@
+// Tests of core internals that the Python surface does not expose directly: number
+// formats, fingerprints, the legality test and priority key, the candidate order, the
+// hash map and the lossy UTF-8 decoder. A failed check is reported and counted; the
+// process exits non-zero when any failed.
+#include <cmath>
+#include <cstring>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "checkpoint/format.hpp"
+#include "common/flat_map.hpp"
+#include "common/utf8.hpp"
+#include "train/corpus.hpp"
+#include "train/trainer.hpp"
+#include "vocab/paradigms.hpp"
+#include "vocab/seeding.hpp"
+
+using namespace larkspur;
+
+static int g_failures = 0;
+
+#define CHECK(cond)                                                              \
+    do {                                                                         \
+        if (!(cond)) {                                                           \
+            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
+            ++g_failures;                                                        \
+        }                                                                        \
+    } while (0)
+
+#define CHECK_EQ(a, b)                                                           \
+    do {                                                                         \
+        auto va = (a);                                                           \
+        auto vb = (b);                                                           \
+        if (!(va == vb)) {                                                       \
+            std::fprintf(stderr, "%s:%d: CHECK_EQ failed: %s vs %s\n", __FILE__, __LINE__, #a, #b); \
+            ++g_failures;                                                        \
+        }                                                                        \
+    } while (0)
+
+static void test_float_format() {
+    CHECK_EQ(format_float(1.0), std::string("1"));
+    CHECK_EQ(format_float(0.25), std::string("0.25"));
+    CHECK_EQ(format_float(1e20), std::string("100000000000000000000"));
+    CHECK_EQ(format_float(1e-7), std::string("0.0000001"));
+    CHECK_EQ(format_float(3.5), std::string("3.5"));
+    CHECK_EQ(format_float(-2.0), std::string("-2"));
+    CHECK_EQ(format_float(0.1), std::string("0.1"));
+    CHECK_EQ(format_float(123.456), std::string("123.456"));
+    CHECK_EQ(format_float(std::nan("")), std::string("NaN"));
+    CHECK_EQ(format_float(HUGE_VAL), std::string("inf"));
+    CHECK_EQ(format_float(-HUGE_VAL), std::string("-inf"));
+    // Shortest text that reads back to the same value, for many values.
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 20000; ++i) {
+        std::uint64_t bits = rng();
+        double v;
+        std::memcpy(&v, &bits, sizeof v);
+        if (!std::isfinite(v)) continue;
+        std::string s = format_float(v);
+        CHECK(s.find('e') == std::string::npos);
+        double back = 0;
+        CHECK(parse_float(s, back));
+        CHECK(back == v || (v == 0 && back == 0));
+    }
+}
+
+static void test_float_parse() {
+    double v = 0;
+    CHECK(parse_float("1e3", v) && v == 1000);
+    CHECK(parse_float("+2.5", v) && v == 2.5);
+    CHECK(parse_float("-.5", v) && v == -0.5);
+    CHECK(parse_float("5.", v) && v == 5);
+    CHECK(parse_float("INF", v) && std::isinf(v) && v > 0);
+    CHECK(parse_float("-Infinity", v) && std::isinf(v) && v < 0);
+    CHECK(parse_float("nan", v) && std::isnan(v));
+    CHECK(parse_float("1e400", v) && std::isinf(v));
+    CHECK(parse_float("1e-400", v) && v == 0);
+    CHECK(!parse_float("", v));
+    CHECK(!parse_float(".", v));
+    CHECK(!parse_float("e5", v));
+    CHECK(!parse_float("1e", v));
+    CHECK(!parse_float(" 1", v));
+    CHECK(!parse_float("1 ", v));
+    CHECK(!parse_float("0x10", v));
+    CHECK(!parse_float("nan(1)", v));
+}
+
+static void test_integers_and_names() {
+    std::uint64_t v = 0;
+    CHECK(parse_u64("+7", v) && v == 7);
+    CHECK(!parse_u64("-7", v));
+    CHECK(!parse_u64("+", v));
+    CHECK(!parse_u64("", v));
+    CHECK(!parse_u64("18446744073709551616", v));
+    CHECK(parse_u64("18446744073709551615", v) && v == UINT64_MAX);
+    CHECK_EQ(step_dir_name(0), std::string("step_000000000000"));
+    CHECK_EQ(step_dir_name(1000), std::string("step_000000001000"));
+    CHECK_EQ(step_dir_name(123456789012345ULL), std::string("step_123456789012345"));
+}
+
+static void test_escape() {
+    std::string s = "\t\\n";
+    CHECK_EQ(ckpt_escape(s), std::string("\\t\\\\n"));
+    CHECK_EQ(ckpt_unescape(ckpt_escape(s)), s);
+    CHECK_EQ(ckpt_unescape("\\q"), std::string("\\q"));
+    CHECK_EQ(ckpt_unescape("ab\\"), std::string("ab\\"));
+    CHECK_EQ(ckpt_escape("a\rb"), std::string("a\\rb"));
+    std::mt19937 rng(3);
+    const char alphabet[] = {'\\', '\t', '\n', '\r', 'a', 'n', 't', 'r'};
+    for (int i = 0; i < 2000; ++i) {
+        std::string x;
+        for (int k = rng() % 10; k > 0; --k) x += alphabet[rng() % 8];
+        CHECK_EQ(ckpt_unescape(ckpt_escape(x)), x);
+    }
+}
+
+static void test_fingerprints() {
+    Corpus empty = Corpus::from_sequences({});
+    CHECK_EQ(empty.fingerprint, 0ULL);
+    Corpus one = Corpus::from_sequences({{0}});
+    CHECK_EQ(one.fingerprint, 17803328600181204561ULL);
+    WordCounts a, b;
+    a.add(a.entry(std::vector<TokenId>{1, 2}), 3);
+    a.add(a.entry(std::vector<TokenId>{4}), 5);
+    b.add(b.entry(std::vector<TokenId>{4}), 5);
+    b.add(b.entry(std::vector<TokenId>{1, 2}), 3);
+    CHECK_EQ(Corpus::from_word_counts(std::move(a)).fingerprint, Corpus::from_word_counts(std::move(b)).fingerprint);
+    // Ids above 2^31 are carried as they are, in the fingerprint too.
+    Corpus big = Corpus::from_sequences({{(1ULL << 40) + 3, 5}});
+    std::vector<TokenId> ids;
+    big.word_ids(0, ids);
+    CHECK(ids == (std::vector<TokenId>{(1ULL << 40) + 3, 5}));
+
+    ParadigmRegistry reg;
+    CHECK_EQ(fingerprint_paradigms(reg), 0ULL);
+    Transitions t;
+    t["a"].insert("b");
+    reg.add(7, t);
+    CHECK_EQ(fingerprint_paradigms(reg), 14601805495398755167ULL);
+}
+
+static void test_pair_counts() {
+    Corpus c = Corpus::from_sequences({{5, 5, 5}});
+    c.words[0].count = 3;
+    c.recompute_all_frequencies();
+    const std::uint64_t* v = c.pair_counts.find(pair_key(5, 5));
+    CHECK(v && *v == 6);
+    Corpus d = Corpus::from_sequences({{1, 2}, {1, 2}, {9}});
+    CHECK_EQ(d.word_count(), std::size_t{3});
+    v = d.pair_counts.find(pair_key(1, 2));
+    CHECK(v && *v == 2);
+    CHECK_EQ(d.pair_counts.size(), std::size_t{1});
+}
+
+// A small vocabulary: ids 0..3 DEV seeds a, b, c, d; 4, 5 LAT; 6, 7 PUN.
+static ConstrainedBPETrainer make_trainer() {
+    ConstrainedBPETrainer t;
+    for (const char* s : {"a", "b", "c", "d"}) t.vocab.add_token(Token::with_text(TokenKind::Seed, s), s, false, false);
+    for (const char* s : {"x", "y"}) t.vocab.add_token(Token::with_text(TokenKind::Latin, s), s, false, false);
+    for (const char* s : {",", ";"}) t.vocab.add_token(Token::with_text(TokenKind::Punct, s), s, false, false);
+    return t;
+}
+
+static void test_legal() {
+    ConstrainedBPETrainer empty;
+    CHECK(!empty.legal(0, 1, 5));
+    ConstrainedBPETrainer t = make_trainer();
+    CHECK(t.legal(0, 1, 1));
+    CHECK(!t.legal(0, 99, 1));  // no script: MAL
+    CHECK(!t.legal(0, 4, 1));   // DEV + LAT
+    CHECK(!t.legal(4, 5, 1));   // LAT in the DEV phase
+    CHECK(!t.legal(0, 6, 1));   // DEV + PUN
+    CHECK(t.legal(6, 7, 1));    // PUN + PUN
+    t.phase = Phase::LAT;
+    CHECK(t.legal(4, 5, 1));
+    CHECK(!t.legal(0, 1, 1));
+    t.vocab.set_strict(5);
+    CHECK(t.legal(4, 5, 1));  // no seed protection in the Latin pass
+    t.phase = Phase::DEV;
+
+    t.vocab.set_strict(1);
+    CHECK(!t.legal(0, 1, 1000));
+    CHECK(!t.legal(1, 2, 1000));
+    t.vocab.set_ambiguous(3);
+    CHECK(!t.legal(0, 3, 1000));
+    t.theta = 10;
+    CHECK(t.legal(3, 2, 10));
+    CHECK(!t.legal(3, 2, 9));
+
+    // Morph: a's roots must allow b after a in at least one paradigm.
+    Transitions p1, p2;
+    p1["a"].insert("z");
+    p2["a"].insert("c");
+    t.registry.add(1, p1);
+    t.registry.add(2, p2);
+    t.vocab.set_root_set(0, {1});
+    CHECK(!t.legal(0, 2, 5));
+    t.vocab.set_root_set(0, {1, 2});
+    CHECK(t.legal(0, 2, 5));
+    t.vocab.set_root_set(0, {});
+    CHECK(t.legal(0, 2, 5));
+}
+
+static void test_priority() {
+    ConstrainedBPETrainer t = make_trainer();
+    auto k = t.priority_key(0, 1, 3);
+    CHECK(k.first == 2 && k.second == 3072);
+    CHECK(t.priority_key(6, 7, 3).first == 1);
+    t.phase = Phase::LAT;
+    CHECK(t.priority_key(4, 5, 3).first == 0);
+    t.phase = Phase::DEV;
+
+    Transitions allow, refuse;
+    allow["a"].insert("b");
+    refuse["a"].insert("q");
+    t.registry.add(1, refuse);  // r1 refuses
+    t.registry.add(2, allow);   // r2 allows
+    t.vocab.set_root_set(0, {1, 2});
+    t.root_prior = {{1, 3.0}, {2, 1.0}};
+    t.probabilistic_k = true;
+    // P_allowed = 1 / (3 + 1) = 0.25.
+    CHECK_EQ(t.priority_key(0, 1, 4).second, std::uint64_t{1024});
+    t.root_set_cap = 1;
+    CHECK_EQ(t.priority_key(0, 1, 4).second, std::uint64_t{0});
+    CHECK(t.legal(0, 1, 4));  // still legal through r2
+    t.root_set_cap = 0;
+    t.root_prior = {{99, 5.0}};  // roots missing from a non-empty prior weigh 1
+    CHECK_EQ(t.priority_key(0, 1, 4).second, std::uint64_t{2048});
+    t.root_prior = {{1, std::nan("")}, {2, 1.0}};  // NaN weighs nothing
+    CHECK_EQ(t.priority_key(0, 1, 4).second, std::uint64_t{4096});
+    t.probabilistic_k = false;
+    CHECK_EQ(t.priority_key(0, 1, 4).second, std::uint64_t{4096});
+
+    t.token_weights = {{0, 2.0}};
+    CHECK_EQ(t.priority_key(0, 1, 3).second, std::uint64_t{6144});
+    t.token_weights = {{0, 0.0}};
+    CHECK_EQ(t.priority_key(0, 1, 3).second, std::uint64_t{0});
+    t.token_weights = {{0, -1.0}};
+    CHECK_EQ(t.priority_key(0, 1, 3).second, std::uint64_t{0});
+    t.token_weights = {{0, 1e300}};
+    CHECK_EQ(t.priority_key(0, 1, 3).second, UINT64_MAX);
+    t.token_weights = {{0, std::nan("")}};
+    CHECK_EQ(t.priority_key(0, 1, 3).second, std::uint64_t{0});
+    t.token_weights = {{0, 0.3}};  // 3 * 0.3 * 1024 = 921.6 -> 921
+    CHECK_EQ(t.priority_key(0, 1, 3).second, std::uint64_t{921});
+}
+
+static void test_candidate_order() {
+    MergeCandidate a{2, 10, 5, 1, 0}, b{2, 10, 4, 9, 0}, c{2, 11, 0, 0, 0}, d{1, 999, 9, 9, 0},
+        e{2, 10, 5, 2, 0};
+    CHECK(b < a);  // larger left first
+    CHECK(a < e);  // then larger right
+    CHECK(a < c);  // higher key first
+    CHECK(d < b);  // higher rank first
+}
+
+static void test_flat_map() {
+    FlatMap<std::uint64_t, std::uint64_t> m;
+    std::unordered_map<std::uint64_t, std::uint64_t> ref;
+    std::mt19937_64 rng(11);
+    for (int i = 0; i < 200000; ++i) {
+        std::uint64_t k = rng() % 5000;
+        switch (rng() % 3) {
+            case 0:
+                m[k] += i;
+                ref[k] += i;
+                break;
+            case 1:
+                CHECK_EQ(m.erase(k), ref.erase(k) > 0);
+                break;
+            default: {
+                const std::uint64_t* v = m.find(k);
+                auto it = ref.find(k);
+                CHECK_EQ(v != nullptr, it != ref.end());
+                if (v && it != ref.end()) CHECK_EQ(*v, it->second);
+            }
+        }
+    }
+    CHECK_EQ(m.size(), ref.size());
+    std::size_t seen = 0;
+    m.for_each([&](std::uint64_t k, std::uint64_t v) {
+        ++seen;
+        CHECK_EQ(ref.at(k), v);
+    });
+    CHECK_EQ(seen, ref.size());
+}
+
+static void test_lossy_utf8() {
+    auto lossy = [](std::string_view s) {
+        std::string out;
+        utf8::append_lossy(out, s);
+        return out;
+    };
+    const std::string fffd = "\xEF\xBF\xBD";
+    CHECK_EQ(lossy("\x80"), fffd);
+    CHECK_EQ(lossy("a\xE0\xA4"), "a" + fffd);              // truncated sequence: one replacement
+    CHECK_EQ(lossy("\xE0\xA4\xA8"), std::string("\xE0\xA4\xA8"));
+    CHECK_EQ(lossy("\xE0\x80\x80"), fffd + fffd + fffd);   // overlong: each byte
+    CHECK_EQ(lossy("\xF0\x9F\x98"), fffd);
+    CHECK_EQ(lossy("\xED\xA0\x80"), fffd + fffd + fffd);   // surrogate
+    CHECK_EQ(lossy("\xC3\x28"), fffd + "(");
+    CHECK(utf8::is_valid("\xE0\xA4\xA8\xE0\xA5\x8D"));
+    CHECK(!utf8::is_valid("abc\xFF"));
+    CHECK(!utf8::is_valid("\xED\xA0\x80"));
+}
+
+static void test_kind_of_loaded_surface() {
+    const ByteSymbols& s = ByteSymbols::standard();
+    auto kind = [&](std::string_view x) { return kind_of_loaded_surface(x, s); };
+    CHECK(kind("a").first == TokenKind::Latin);
+    CHECK(kind("Z").first == TokenKind::Latin);
+    CHECK(kind("7").first == TokenKind::Latin);
+    CHECK(kind("abc123").first == TokenKind::Latin);
+    CHECK(kind("\xE2\x96\x82" "abc").first == TokenKind::Latin);
+    CHECK(kind("\xE2\x96\x82" "ab-c").first == TokenKind::Other);
+    CHECK(kind("!").first == TokenKind::Byte && kind("!").second == 0x21);
+    CHECK(kind("\xC4\x80").first == TokenKind::Byte && kind("\xC4\x80").second == 0x00);
+    CHECK(kind("\xE0\xA5\xA4").first == TokenKind::Other);
+    CHECK(kind("\xE0\xA4\x95").first == TokenKind::Other);
+    CHECK(kind("").first == TokenKind::Latin);
+    CHECK(kind("\xE2\x80\x8C").first == TokenKind::Format);
+    CHECK(kind("\xE2\x96\x81").first == TokenKind::Seed);
+    CHECK(s.symbol(0x20) == 0x120 && s.symbol(0x7F) == 0x121 && s.symbol(0xA0) == 0x142 && s.symbol(0xAD) == 0x143);
+}
+
+int main() {
+    test_float_format();
+    test_float_parse();
+    test_integers_and_names();
+    test_escape();
+    test_fingerprints();
+    test_pair_counts();
+    test_legal();
+    test_priority();
+    test_candidate_order();
+    test_flat_map();
+    test_lossy_utf8();
+    test_kind_of_loaded_surface();
+    if (g_failures) {
+        std::fprintf(stderr, "core_tests: %d check(s) failed\n", g_failures);
+        return 1;
+    }
+    std::printf("core_tests: all checks passed\n");
+    return 0;
+}
