@@ -192,21 +192,20 @@ bool exists(const std::string& path) {
 }
 
 int make_dirs(const std::string& path) {
-    if (path.empty()) return ENOENT;
-    if (is_dir(path)) return 0;
+    if (path.empty()) return 0;
+    // Try the directory itself first, so that a parent which is not a directory reports
+    // ENOTDIR rather than EEXIST; climb to the parent only when it is missing.
+    if (::mkdir(path.c_str(), 0777) == 0) return 0;
+    int err = errno;
+    if (err != ENOENT) return is_dir(path) ? 0 : err;
     std::size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0) {
-        std::string parent = path.substr(0, slash);
-        if (!is_dir(parent)) {
-            if (int err = make_dirs(parent)) return err;
-        }
+    if (slash == std::string::npos) return err;
+    if (slash > 0) {
+        if (int perr = make_dirs(path.substr(0, slash))) return perr;
     }
-    if (::mkdir(path.c_str(), 0777) != 0) {
-        int err = errno;
-        if (err == EEXIST && is_dir(path)) return 0;
-        return err;
-    }
-    return 0;
+    if (::mkdir(path.c_str(), 0777) == 0) return 0;
+    err = errno;
+    return is_dir(path) ? 0 : err;
 }
 
 static int remove_tree_at(int parent_fd, const char* name) {
