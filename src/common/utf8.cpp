@@ -47,18 +47,32 @@ inline std::size_t check_seq(const unsigned char* s, std::size_t n, std::size_t 
 
 bool is_valid(std::string_view sv) {
     auto s = reinterpret_cast<const unsigned char*>(sv.data());
-    std::size_t n = sv.size(), i = 0;
+    const std::size_t n = sv.size();
+    std::size_t i = 0;
     while (i < n) {
         // ASCII fast path, eight bytes at a time.
-        while (i + 8 <= n) {
+        if (i + 8 <= n) {
             std::uint64_t w;
             std::memcpy(&w, s + i, 8);
-            if (w & 0x8080808080808080ULL) break;
-            i += 8;
+            if (!(w & 0x8080808080808080ULL)) {
+                i += 8;
+                continue;
+            }
         }
-        if (i >= n) break;
-        if (s[i] < 0x80) {
+        unsigned char b = s[i];
+        if (b < 0x80) {
             ++i;
+            continue;
+        }
+        // Three-byte sequences (all of Devanagari) first: E1..EC and EE..EF take any
+        // continuation bytes; E0 and ED restrict the second byte.
+        if ((b & 0xF0) == 0xE0) {
+            if (i + 2 >= n) return false;
+            unsigned char c1 = s[i + 1], c2 = s[i + 2];
+            if ((c2 & 0xC0) != 0x80) return false;
+            if (b == 0xE0 ? (c1 < 0xA0 || c1 > 0xBF) : b == 0xED ? (c1 < 0x80 || c1 > 0x9F) : (c1 & 0xC0) != 0x80)
+                return false;
+            i += 3;
             continue;
         }
         std::size_t consumed;

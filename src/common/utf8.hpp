@@ -22,27 +22,32 @@ inline std::size_t seq_len(unsigned char b) {
     return 1;
 }
 
-// Decodes the code point at s[i] of valid UTF-8 and advances i past it.
+// Decodes the code point at s[i] of valid UTF-8 and advances i past it. A sequence cut
+// off by the end of the view (never the case for valid text) reads as U+FFFD.
 inline char32_t next(std::string_view s, std::size_t& i) {
-    auto b0 = static_cast<unsigned char>(s[i]);
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data()) + i;
+    const unsigned char b0 = p[0];
     if (b0 < 0x80) {
         ++i;
         return b0;
     }
-    std::size_t n = seq_len(b0);
-    char32_t cp;
-    if (n == 2) {
-        cp = b0 & 0x1F;
-    } else if (n == 3) {
-        cp = b0 & 0x0F;
-    } else {
-        cp = b0 & 0x07;
-    }
-    for (std::size_t k = 1; k < n && i + k < s.size(); ++k) {
-        cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    const std::size_t n = seq_len(b0);
+    if (i + n > s.size()) {
+        i = s.size();
+        return 0xFFFD;
     }
     i += n;
-    return cp;
+    switch (n) {
+        case 2:
+            return (char32_t(b0 & 0x1F) << 6) | (p[1] & 0x3F);
+        case 3:
+            return (char32_t(b0 & 0x0F) << 12) | (char32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+        case 4:
+            return (char32_t(b0 & 0x07) << 18) | (char32_t(p[1] & 0x3F) << 12) | (char32_t(p[2] & 0x3F) << 6) |
+                   (p[3] & 0x3F);
+        default:
+            return 0xFFFD;  // a stray continuation byte
+    }
 }
 
 // Number of code points of valid UTF-8.

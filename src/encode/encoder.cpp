@@ -27,10 +27,11 @@ inline bool alnum_byte(std::string_view t, std::size_t i) {
     return i < t.size() && utf8::is_ascii_alnum(static_cast<unsigned char>(t[i]));
 }
 
-// One unit of a run: a word marker (begin == kMarker) or a byte range of the text.
+// One unit of a run: a word marker (begin == kMarker, end the marker kind) or a byte
+// range of the text; its code points are cps_[cp_off .. cp_off + chars).
 struct Unit {
     static constexpr std::size_t kMarker = static_cast<std::size_t>(-1);
-    std::size_t begin, end, chars;
+    std::size_t begin, end, cp_off, chars;
 };
 
 class Encoder {
@@ -154,16 +155,18 @@ class Encoder {
         return h;
     }
 
-    // Produces units lazily from [pos_, end_) into the window.
+    // Produces units lazily from [pos_, end_) into the window, decoding each once.
     bool produce() {
         if (pos_ == end_) return false;
-        std::size_t b = pos_, e;
+        const std::size_t b = pos_, off = cps_.size();
+        std::size_t e;
         if (dev_) {
-            e = b + ctx_.dfa.first_akshara(t_.substr(b, end_ - b));
+            e = b + ctx_.dfa.first_akshara(t_.substr(b, end_ - b), cps_);
         } else {
-            e = b + utf8::seq_len(static_cast<unsigned char>(t_[b]));
+            e = b;
+            cps_.push_back(utf8::next(t_, e));
         }
-        units_.push_back(Unit{b, e, utf8::count_chars(t_.substr(b, e - b))});
+        units_.push_back(Unit{b, e, off, cps_.size() - off});
         pos_ = e;
         return true;
     }
@@ -176,8 +179,12 @@ class Encoder {
         pos_ = body;
         end_ = h;
         units_.clear();
+        cps_.clear();
         head_ = 0;
-        if (marker) units_.push_back(Unit{Unit::kMarker, static_cast<std::size_t>(marker), 1});
+        if (marker) {
+            cps_.push_back(marker == 2 ? kLatinMarkerCp : kWordMarkerCp);
+            units_.push_back(Unit{Unit::kMarker, static_cast<std::size_t>(marker), 0, 1});
+        }
         for (;;) {
             if (head_ == units_.size() && !produce()) break;
             // Walk the trie over units head_, head_+1, ... within the character budget.
@@ -189,12 +196,9 @@ class Encoder {
                 const Unit& u = units_[j];
                 chars += u.chars;
                 if (chars > budget_) break;
-                if (u.begin == Unit::kMarker) {
-                    node = idx_.child(node, u.end == 2 ? kLatinMarkerCp : kWordMarkerCp);
-                } else {
-                    for (std::size_t i = u.begin; i < u.end && node != SurfaceIndex::kNoNode;) {
-                        node = idx_.child(node, utf8::next(t_, i));
-                    }
+                for (std::size_t c = u.cp_off, end = u.cp_off + u.chars; c < end; ++c) {
+                    node = idx_.child(node, cps_[c]);
+                    if (node == SurfaceIndex::kNoNode) break;
                 }
                 if (node == SurfaceIndex::kNoNode) break;  // no surface starts with this
                 ++j;
@@ -217,7 +221,10 @@ class Encoder {
             }
             // Keep the window small: it only ever needs the units ahead of head_.
             if (head_ >= 64 && head_ * 2 >= units_.size()) {
+                const std::size_t drop = head_ < units_.size() ? units_[head_].cp_off : cps_.size();
                 units_.erase(units_.begin(), units_.begin() + static_cast<std::ptrdiff_t>(head_));
+                cps_.erase(cps_.begin(), cps_.begin() + static_cast<std::ptrdiff_t>(drop));
+                for (Unit& u : units_) u.cp_off -= drop;
                 head_ = 0;
             }
         }
@@ -230,6 +237,7 @@ class Encoder {
     std::size_t budget_;
     std::vector<std::size_t> ends_;
     std::vector<Unit> units_;
+    std::vector<char32_t> cps_;
     std::size_t head_ = 0, pos_ = 0, end_ = 0;
     bool dev_ = false;
 };

@@ -1,5 +1,6 @@
 #include "encode/surface_index.hpp"
 
+#include "common/flat_map.hpp"
 #include "common/utf8.hpp"
 #include "vocab/seeding.hpp"
 
@@ -7,10 +8,17 @@ namespace larkspur {
 
 SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
     : generation_(vocab.generation()), empty_(vocab.empty()), root_dense_(kRootDense, kNoNode) {
-    node_ids_.push_back(kNone);
-    std::size_t total = 0;
-    for (TokenId id = 0; id < vocab.size(); ++id) total += vocab.surface(id).size();
-    edges_.reserve(total / 2 + 16);
+    // Build with a hash map of edges, then lay the children of each node out as one sorted
+    // run, nodes renumbered so that a node's children are contiguous.
+    struct Edge {
+        Node parent;
+        char32_t cp;
+        Node child;
+    };
+    FlatMap<std::uint64_t, Node> edges;
+    std::vector<Edge> edge_list;
+    std::vector<std::int64_t> ids(1, kNone);
+    auto key = [](Node n, char32_t cp) { return (static_cast<std::uint64_t>(n) << 21) | cp; };
     // Ascending ids, so that of two equal surfaces the later id wins, as in the surface map.
     for (TokenId id = 0; id < vocab.size(); ++id) {
         const std::string& s = vocab.surface(id);
@@ -18,25 +26,44 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
         std::size_t i = 0;
         while (i < s.size()) {
             char32_t cp = utf8::next(s, i);
-            Node next;
-            if (node == kRoot && cp < kRootDense) {
-                next = root_dense_[cp];
-                if (next == kNoNode) {
-                    next = root_dense_[cp] = static_cast<Node>(node_ids_.size());
-                    node_ids_.push_back(kNone);
-                }
-            } else {
-                auto [slot, created] = edges_.try_emplace(edge_key(node, cp));
-                if (created) {
-                    *slot = static_cast<Node>(node_ids_.size());
-                    node_ids_.push_back(kNone);
-                }
-                next = *slot;
+            auto [slot, created] = edges.try_emplace(key(node, cp));
+            if (created) {
+                *slot = static_cast<Node>(ids.size());
+                ids.push_back(kNone);
+                edge_list.push_back(Edge{node, cp, *slot});
             }
-            node = next;
+            node = *slot;
         }
-        node_ids_[node] = static_cast<std::int64_t>(id);
+        ids[node] = static_cast<std::int64_t>(id);
     }
+    // Breadth-first renumbering: children of a node sorted by code point.
+    std::vector<std::vector<std::pair<char32_t, Node>>> children(ids.size());
+    for (const Edge& e : edge_list) children[e.parent].emplace_back(e.cp, e.child);
+    std::vector<Node> order{kRoot}, renumber(ids.size(), kNoNode);
+    renumber[kRoot] = kRoot;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        auto& ch = children[order[k]];
+        std::sort(ch.begin(), ch.end());
+        for (auto& [cp, c] : ch) {
+            renumber[c] = static_cast<Node>(order.size());
+            order.push_back(c);
+        }
+    }
+    node_ids_.resize(ids.size());
+    first_child_.assign(ids.size() + 1, 0);
+    child_cp_.reserve(edge_list.size());
+    child_node_.reserve(edge_list.size());
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        node_ids_[k] = ids[order[k]];
+        first_child_[k] = static_cast<std::uint32_t>(child_cp_.size());
+        for (auto& [cp, c] : children[order[k]]) {
+            child_cp_.push_back(cp);
+            child_node_.push_back(renumber[c]);
+            if (k == kRoot && cp < kRootDense) root_dense_[cp] = renumber[c];
+        }
+    }
+    first_child_[order.size()] = static_cast<std::uint32_t>(child_cp_.size());
+
     for (int b = 0; b < 256; ++b) byte_ids_[b] = lookup(symbols.text(static_cast<std::uint8_t>(b)));
     word_marker_id_ = lookup(kWordMarker);
     latin_marker_id_ = lookup(kLatinMarker);

@@ -7,13 +7,13 @@
 // An index is immutable once built and is rebuilt when the vocabulary's generation moves.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "common/flat_map.hpp"
 #include "vocab/vocabulary.hpp"
 
 namespace larkspur {
@@ -31,8 +31,18 @@ class SurfaceIndex {
 
     Node child(Node node, char32_t cp) const {
         if (node == kRoot && cp < kRootDense) return root_dense_[cp];
-        const Node* c = edges_.find(edge_key(node, cp));
-        return c ? *c : kNoNode;
+        // Children are stored per node as a sorted run of code points: short runs are
+        // scanned, long ones (the word markers have thousands of children) searched.
+        const std::uint32_t begin = first_child_[node], end = first_child_[node + 1];
+        const char32_t* cps = child_cp_.data();
+        if (end - begin <= 8) {
+            for (std::uint32_t i = begin; i < end; ++i) {
+                if (cps[i] == cp) return child_node_[i];
+            }
+            return kNoNode;
+        }
+        const char32_t* it = std::lower_bound(cps + begin, cps + end, cp);
+        return it != cps + end && *it == cp ? child_node_[it - cps] : kNoNode;
     }
     // Id of the surface that ends at this node, or kNone.
     std::int64_t id_at(Node node) const { return node_ids_[node]; }
@@ -54,14 +64,14 @@ class SurfaceIndex {
 
    private:
     static constexpr char32_t kRootDense = 0x3000;
-    static constexpr std::uint64_t edge_key(Node node, char32_t cp) {
-        return (static_cast<std::uint64_t>(node) << 21) | cp;
-    }
 
     std::uint64_t generation_;
     bool empty_;
     std::vector<Node> root_dense_;
-    FlatMap<std::uint64_t, Node> edges_;
+    // Node n's children are child_cp_/child_node_[first_child_[n] .. first_child_[n + 1]).
+    std::vector<std::uint32_t> first_child_;
+    std::vector<char32_t> child_cp_;
+    std::vector<Node> child_node_;
     std::vector<std::int64_t> node_ids_;
     std::array<std::int64_t, 256> byte_ids_{};
     std::int64_t word_marker_id_ = kNone, latin_marker_id_ = kNone, zwnj_id_ = kNone;

@@ -41,6 +41,8 @@ class AksharaDFA {
     void segment(std::string_view text, Emit&& emit) const;
     // Byte length of the first akshara of non-empty valid UTF-8 `text`.
     std::size_t first_akshara(std::string_view text) const;
+    // The same, also appending the akshara's code points to `cps`.
+    std::size_t first_akshara(std::string_view text, std::vector<char32_t>& cps) const;
     std::vector<std::string> tokenize(std::string_view text) const;
 
    private:
@@ -97,6 +99,33 @@ inline std::size_t AksharaDFA::first_akshara(std::string_view text) const {
     }
     // The walk may have gone past the last accepting state; what follows it is read again.
     return last ? last : utf8::seq_len(static_cast<unsigned char>(text[0]));
+}
+
+inline std::size_t AksharaDFA::first_akshara(std::string_view text, std::vector<char32_t>& cps) const {
+    const std::size_t base = cps.size();
+    DfaState state = 0;
+    std::size_t j = 0, last = 0, last_chars = 0;
+    while (j < text.size()) {
+        std::size_t k = j;
+        char32_t c = utf8::next(text, k);
+        DfaState next;
+        if (!step(state, c, next)) break;
+        cps.push_back(c);
+        state = next;
+        j = k;
+        if (accepting(state)) {
+            last = j;
+            last_chars = cps.size() - base;
+        }
+    }
+    if (last) {
+        cps.resize(base + last_chars);
+        return last;
+    }
+    cps.resize(base);
+    std::size_t k = 0;
+    cps.push_back(utf8::next(text, k));
+    return k;
 }
 
 template <class Emit>

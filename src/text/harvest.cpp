@@ -1,10 +1,10 @@
 #include "text/harvest.hpp"
 
 #include <algorithm>
-#include <unordered_map>
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
+#include "common/string_counter.hpp"
 #include "common/utf8.hpp"
 
 namespace larkspur {
@@ -15,7 +15,18 @@ std::vector<std::string> harvest_aksharas(const std::string& path, std::uint64_t
     if (int err = reader.open(path, 1 << 20)) {
         throw_io("open " + path + ": " + os_error_text(err));
     }
-    std::unordered_map<std::string, std::uint64_t, StringHash, std::equal_to<>> counts;
+    // Words repeat, so whole Devanagari runs are counted first and each distinct run is
+    // segmented once, its aksharas counted with the run's count. The run table is flushed
+    // whenever it reaches a fixed size, which keeps memory independent of the file's length.
+    constexpr std::size_t kRunTableLimit = 1 << 16;
+    StringCounter runs, aksharas;
+    auto flush = [&] {
+        for (const auto& e : runs.entries()) {
+            std::string_view run = runs.key(e);
+            dfa.segment(run, [&](std::size_t b, std::size_t end) { aksharas.add(run.substr(b, end - b), e.count); });
+        }
+        runs.clear();
+    };
     NormalizeScratch scratch;
     std::string_view line;
     for (;;) {
@@ -27,30 +38,22 @@ std::vector<std::string> harvest_aksharas(const std::string& path, std::uint64_t
         if (!utf8::is_valid(line)) continue;
         std::string_view text = normalizer.normalize_view(line, scratch);
         for_each_devanagari_run(text, [&](std::size_t b, std::size_t e) {
-            std::string_view run = text.substr(b, e - b);
-            dfa.segment(run, [&](std::size_t ab, std::size_t ae) {
-                std::string_view ak = run.substr(ab, ae - ab);
-                auto it = counts.find(ak);
-                if (it != counts.end()) {
-                    ++it->second;
-                } else {
-                    counts.emplace(std::string(ak), 1);
-                }
-            });
+            runs.add(text.substr(b, e - b));
+            if (runs.size() >= kRunTableLimit) flush();
         });
     }
-    std::vector<std::pair<std::uint64_t, const std::string*>> kept;
-    kept.reserve(counts.size());
-    for (const auto& [text, count] : counts) {
-        if (count >= min_freq) kept.emplace_back(count, &text);
+    flush();
+    std::vector<std::pair<std::uint64_t, std::string_view>> kept;
+    for (const auto& e : aksharas.entries()) {
+        if (e.count >= min_freq) kept.emplace_back(e.count, aksharas.key(e));
     }
     std::sort(kept.begin(), kept.end(), [](const auto& x, const auto& y) {
         if (x.first != y.first) return x.first > y.first;
-        return *x.second < *y.second;  // std::string compares bytes as unsigned char
+        return x.second < y.second;  // string_view compares bytes as unsigned char
     });
     std::vector<std::string> out;
     out.reserve(kept.size());
-    for (const auto& k : kept) out.push_back(*k.second);
+    for (const auto& k : kept) out.emplace_back(k.second);
     return out;
 }
 

@@ -3,6 +3,7 @@
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
 #include <unicode/stringpiece.h>
+#include <unicode/uchar.h>
 
 #include <algorithm>
 #include <cstring>
@@ -31,7 +32,81 @@ constexpr std::uint64_t edge_key(std::int32_t node, char32_t cp) {
 
 }  // namespace
 
+namespace {
+
+// The Unicode quick check for NFC, table-driven for the Basic Multilingual Plane, with
+// the tables read from ICU's own character properties so that both always agree. It
+// answers most texts without running ICU's normalizer; "maybe" answers fall back to ICU.
+class NfcQuickCheck {
+   public:
+    enum Result { kYes, kNo, kMaybe };
+
+    NfcQuickCheck() : ccc_(0x10000), qc_(0x10000) {
+        for (UChar32 c = 0; c < 0x10000; ++c) {
+            ccc_[c] = static_cast<std::uint8_t>(u_getCombiningClass(c));
+            int q = u_getIntPropertyValue(c, UCHAR_NFC_QUICK_CHECK);
+            qc_[c] = static_cast<std::uint8_t>(q == UNORM_YES ? kYes : q == UNORM_NO ? kNo : kMaybe);
+        }
+    }
+
+    Result check(std::string_view text) const {
+        const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+        const std::size_t n = text.size();
+        std::size_t i = 0;
+        std::uint8_t last_ccc = 0;
+        char32_t prev = 0;  // the previous code point, when it was a starter; else 0
+        while (i < n) {
+            if (s[i] < 0x80) {
+                // ASCII: starters that never compose backwards.
+                last_ccc = 0;
+                prev = s[i++];
+                continue;
+            }
+            std::size_t len = utf8::seq_len(s[i]);
+            if (len == 4) return kMaybe;  // outside the tables: let ICU decide
+            char32_t c = len == 2 ? ((s[i] & 0x1F) << 6) | (s[i + 1] & 0x3F)
+                                  : ((s[i] & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F);
+            i += len;
+            std::uint8_t cc = ccc_[c];
+            if (cc != 0 && last_ccc > cc) return kNo;
+            switch (qc_[c]) {
+                case kNo:
+                    return kNo;
+                case kMaybe:
+                    // A combining mark right after a starter it does not compose with stays
+                    // as it is: nothing else can compose with it, and it composes with
+                    // nothing after it.
+                    if (cc == 0 || prev == 0 || nfc_instance().composePair(prev, c) >= 0) return kMaybe;
+                    break;
+                default:
+                    break;
+            }
+            last_ccc = cc;
+            prev = cc == 0 ? c : 0;
+        }
+        return kYes;
+    }
+
+   private:
+    std::vector<std::uint8_t> ccc_, qc_;
+};
+
+const NfcQuickCheck& quick_check() {
+    static const NfcQuickCheck table;
+    return table;
+}
+
+}  // namespace
+
 bool Normalizer::is_nfc(std::string_view text) {
+    switch (quick_check().check(text)) {
+        case NfcQuickCheck::kYes:
+            return true;
+        case NfcQuickCheck::kNo:
+            return false;
+        default:
+            break;
+    }
     UErrorCode ec = U_ZERO_ERROR;
     bool yes = nfc_instance().isNormalizedUTF8(
         icu::StringPiece(text.data(), static_cast<int32_t>(text.size())), ec);
@@ -50,7 +125,7 @@ void Normalizer::nfc(std::string_view text, std::string& out) {
 }
 
 Normalizer::Normalizer(FoldMode mode, const RulePairs& rules) : mode_(mode) {
-    nfc_instance();  // fail at construction, not at the first text
+    quick_check();  // fail at construction, not at the first text
     rules_.reserve(rules.size());
     for (const auto& [from, to] : rules) rules_.push_back({from, to});
     std::stable_sort(rules_.begin(), rules_.end(), [](const FoldingRule& x, const FoldingRule& y) {

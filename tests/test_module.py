@@ -1,0 +1,540 @@
+"""Module boundary: the module, the one class, its method table, argument
+conversion, error reporting and borrow bookkeeping."""
+
+import ast
+import errno
+import inspect
+import os
+import re
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import LarkspurTokenization
+from LarkspurTokenization import PyLarkspurTokenization as Tok
+
+STUB = Path(__file__).resolve().parent.parent / "src" / "lib" / "LarkspurTokenization.pyi"
+MODE_ERROR = "mode must be 'LM' or 'OCR'"
+MISSING = object()
+
+# The class's method table, in table order, with the published parameters.
+METHOD_TABLE = """
+fold_mode()
+normalize(s)
+validate_folding_rules()
+encode(text)
+decode(ids)
+verify_roundtrip(s)
+initialize_vocab(aksharas, seed_morphemes, punctuation, v_strict, v_ambiguous)
+harvest_aksharas(path, min_freq=1)
+clear_dfa()
+add_dfa_transition(state, ch, next_state, accepting)
+dfa_has_transition(state, ch)
+dfa_get_transitions(state)
+dfa_tokenize_debug(text)
+vocab_contains(surface)
+vocab_get_id(surface)
+vocab_get_surface(id)
+vocab_size()
+add_paradigm(root_id, transitions)
+set_root_prior(prior)
+set_token_weight(surface, weight)
+enable_probabilistic_k(enabled, root_set_cap=0)
+assign_initial_roots()
+get_root_set(surface)
+induce_ambiguous_seeds(candidates, c_lo)
+promote_to_strict(surface, human_validated=False)
+set_lexicon(lexicon)
+build_paradigm_embedding(seed_ambiguous_by_prior=False)
+paradigm_embedding_ids()
+script_ids()
+train_bpe(sequences, vocab_budget, theta)
+train_from_text(texts, vocab_budget, theta)
+train_from_file(path, vocab_budget, theta, min_word_freq=1, progress_lines=500000, progress_merges=1000, checkpoint_dir=None, checkpoint_every=0, checkpoint_keep=3)
+train_bilingual_from_file(path, dev_budget, lat_budget, theta, min_word_freq=1, progress_lines=500000, progress_merges=1000, checkpoint_dir=None, checkpoint_every=0, checkpoint_keep=3)
+train_latin_from_file(path, lat_budget, min_word_freq=1, progress_lines=500000, progress_merges=1000, checkpoint_dir=None, checkpoint_every=0, checkpoint_keep=3)
+checkpoint_info(dir)
+resume_from_checkpoint(dir, progress_merges=1000, checkpoint_every=0, checkpoint_keep=3, allow_mode_mismatch=False, allow_paradigm_mismatch=False)
+corpus_stats(texts)
+load_vocab(pairs)
+escape_tsv(s)
+load_vocab_tsv(path, allow_mode_mismatch=False)
+save_vocab_tsv(path)
+get_token_surface(id)
+get_vocab_dict()
+tokenize_to_strings(text)
+"""
+
+
+def _params_of(fn: ast.FunctionDef, skip_self: bool):
+    args = fn.args.args[1:] if skip_self else fn.args.args
+    defaults = [MISSING] * (len(args) - len(fn.args.defaults)) + [
+        ast.literal_eval(d) for d in fn.args.defaults]
+    return [(a.arg, d) for a, d in zip(args, defaults)]
+
+
+def _table():
+    table = []
+    for line in METHOD_TABLE.strip().splitlines():
+        fn = ast.parse(f"def {line}: pass").body[0]
+        table.append((fn.name, _params_of(fn, skip_self=False)))
+    return table
+
+
+TABLE = _table()
+METHOD_NAMES = [name for name, _ in TABLE]
+
+
+def runtime_params(name):
+    sig = inspect.signature(getattr(Tok, name))
+    params = list(sig.parameters.values())
+    if name != "escape_tsv":
+        assert params[0].kind is inspect.Parameter.POSITIONAL_ONLY
+        params = params[1:]
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params)
+    return [(p.name, MISSING if p.default is inspect.Parameter.empty else p.default)
+            for p in params]
+
+
+def names_argument(exc, name):
+    return re.search(rf"(?<![\w]){re.escape(name)}(?![\w])", str(exc)) is not None
+
+
+class TestModuleSurface:
+    def test_only_public_name_is_the_class(self):
+        public = [n for n in dir(LarkspurTokenization) if not n.startswith("_")]
+        assert public == ["PyLarkspurTokenization"]
+        assert isinstance(Tok, type)
+
+    def test_module_docstring_is_empty(self):
+        assert LarkspurTokenization.__doc__ == ""
+
+    def test_class_text_signature(self):
+        assert str(inspect.signature(Tok)) == (
+            "(folding_rules=None, minimal_folding_rules=None, mode='LM')")
+
+    def test_method_table_order(self):
+        own = [n for n in Tok.__dict__ if not n.startswith("_")]
+        assert own == METHOD_NAMES
+        assert len(own) == 44
+
+    @pytest.mark.parametrize("name,params", TABLE, ids=METHOD_NAMES)
+    def test_method_signature(self, name, params):
+        assert runtime_params(name) == params
+        expected_prefix = "(s" if name == "escape_tsv" else "($self"
+        assert getattr(Tok, name).__text_signature__.startswith(expected_prefix)
+
+    def test_stub_matches_class(self):
+        tree = ast.parse(STUB.read_text(encoding="utf-8"))
+        cls = next(n for n in tree.body
+                   if isinstance(n, ast.ClassDef) and n.name == "PyLarkspurTokenization")
+        fns = [n for n in cls.body if isinstance(n, ast.FunctionDef)]
+        init = next(f for f in fns if f.name == "__init__")
+        assert [(n, d) for n, d in _params_of(init, skip_self=True)] == [
+            (p.name, p.default) for p in inspect.signature(Tok).parameters.values()]
+        methods = [f for f in fns if f.name != "__init__"]
+        assert [f.name for f in methods] == [n for n in Tok.__dict__ if not n.startswith("_")]
+        for f in methods:
+            static = any(isinstance(d, ast.Name) and d.id == "staticmethod"
+                         for d in f.decorator_list)
+            assert static == (f.name == "escape_tsv"), f.name
+            assert _params_of(f, skip_self=not static) == runtime_params(f.name), f.name
+
+    def test_escape_tsv_is_static(self):
+        assert isinstance(Tok.__dict__["escape_tsv"], staticmethod)
+        assert Tok.escape_tsv("a\tb\n\\") == "a\\tb\\n\\\\"
+        assert Tok().escape_tsv(s="x\ty") == "x\\ty"
+
+
+DOCS = {
+    "validate_folding_rules":
+        "[EQ-8] Empty list => N is idempotent for the configured rule set.",
+    "harvest_aksharas": (
+        "[EQ-1] Stream a corpus and return the akshara inventory the DFA actually\n"
+        "produces, most frequent first. Feed this to `initialize_vocab(aksharas=\u2026)`\n"
+        "so BaseAksharas covers the corpus and unseen-akshara byte fallback stays\n"
+        "near zero."),
+    "set_token_weight": "[EQ-3] W(a), keyed by surface. Default 1 for anything unset.",
+    "set_root_prior": (
+        "[EQ-3] P(root): root-frequency prior, normally derived from FST analysis\n"
+        "over the corpus (E5). Values need not sum to 1 \u2014 the posterior\n"
+        "renormalizes over RootSet(a)."),
+    "induce_ambiguous_seeds": (
+        "Induced units enter as V_ambiguous ONLY, gated by c(u) >= c_lo. There is\n"
+        "deliberately no path from here to V_strict."),
+    "promote_to_strict": (
+        "Promotion V_ambiguous -> V_strict. Requires `human_validated=True`;\n"
+        "c(u) alone can never promote."),
+    "enable_probabilistic_k":
+        "[EQ-3] Toggle E1. OFF => K reduces exactly to v2's (ScriptRank, Freq).",
+    "set_lexicon":
+        "L : surface -> RootID. Required for suppletion (\u0917\u092f\u094b/"
+        "\u091c\u093e\u0928\u0941 share nothing).",
+    "paradigm_embedding_ids":
+        "U(t) per token id, -1 for \u22a5. Feed straight into nn.Embedding.",
+    "script_ids": "script(t) per token id: 0=DEV 1=LAT 2=PUN 3=FMT 4=MAL.",
+    "train_from_text": (
+        "[EQ-7] Splits on whitespace and trains over word TYPES, so `same_word` is\n"
+        "enforced on this path too. The old version handed whole texts to the\n"
+        "trainer, which let merges cross word boundaries in violation of Freq's\n"
+        "side condition."),
+    "checkpoint_info": (
+        "Inspect the newest valid checkpoint without loading it. Useful for a\n"
+        "launcher that decides between \"start fresh\" and \"resume\"."),
+    "resume_from_checkpoint": "\n".join([
+        "[EQ-10] Restore Sigma_n and continue.",
+        "",
+        "The source corpus is NOT re-read: C_n is loaded from the checkpoint,",
+        "because re-encoding the corpus with V_n gives a different partition than",
+        "applying merges 1..n in order. For the same reason `tag_roots()` is NOT",
+        "called here \u2014 that would overwrite path-dependent narrowed root sets with",
+        "un-narrowed registry ones and silently loosen `Morph`.",
+        "",
+        "Guards, all overridable but none silent:",
+        "  - folding mode must match (ids mean different things per mode);",
+        "  - paradigm fingerprint must match (P is a build input, re-supplied by",
+        "    the driver via add_paradigm before resuming, not serialized).",
+        "",
+        "Phase handling: a checkpoint taken during the Devanagari pass resumes",
+        "Phase 3 to `dev_budget` and then runs the Phase 4 Latin pass to",
+        "`total_budget`; one taken during the Latin pass resumes Phase 4 only."]),
+    "corpus_stats": "\n".join([
+        "Intrinsic metrics computed by the SAME encode path the model will use,",
+        "so eval can't silently drift from training.",
+        "  fertility        = tokens / whitespace-word",
+        "  tokens_per_char  = tokens / char of N(s)",
+        "  byte_fallback_rate = MAL tokens / tokens",
+        "  dev_budget_share = |{t : script(t)=DEV}| / |V|",
+        "BPC is deliberately NOT here: it needs model log-probs. Compute it as",
+        "(\u03a3 -log2 p(token)) / (bytes of N(s)) with the byte count this returns."]),
+    "load_vocab_tsv": (
+        "[EQ-5] Reads the `# tamsil-v4 mode=\u2026` header and REFUSES a vocabulary\n"
+        "built under a different folding mode. This is the build-time fork made\n"
+        "unbypassable: the ids of an N_LM vocab do not mean the same thing under\n"
+        "N_OCR. Headerless (pre-v4) files are accepted with a warning."),
+}
+
+UNDOCUMENTED = [
+    "verify_roundtrip", "initialize_vocab", "load_vocab", "clear_dfa",
+    "add_dfa_transition", "dfa_has_transition", "dfa_get_transitions",
+    "dfa_tokenize_debug", "save_vocab_tsv", "escape_tsv", "train_bpe",
+    "train_from_file", "train_bilingual_from_file", "train_latin_from_file",
+    "add_paradigm", "get_root_set", "assign_initial_roots", "build_paradigm_embedding",
+]
+
+
+class TestDocTexts:
+    @pytest.mark.parametrize("name", sorted(DOCS))
+    def test_doc_text(self, name):
+        assert getattr(Tok, name).__doc__ == DOCS[name]
+
+    @pytest.mark.parametrize("name", UNDOCUMENTED)
+    def test_no_doc_text_beyond_signature(self, name):
+        assert not getattr(Tok, name).__doc__
+
+
+class TestConstructor:
+    def test_defaults(self):
+        t = Tok()
+        assert t.fold_mode() == "LM"
+        assert t.normalize("a\u200db") == "ab"
+        assert t.vocab_size() == 0
+
+    @pytest.mark.parametrize("mode,expected", [
+        (" ocr ", "OCR"), ("Lm", "LM"), ("\u3000ocr\n", "OCR"), ("OCR", "OCR")])
+    def test_mode_parsing(self, mode, expected):
+        assert Tok(mode=mode).fold_mode() == expected
+
+    @pytest.mark.parametrize("mode", ["", "   ", "LMX", "L M", "\uff2c\uff2d", "ocr."])
+    def test_bad_mode(self, mode):
+        with pytest.raises(ValueError, match=f"^{re.escape(MODE_ERROR)}$"):
+            Tok(mode=mode)
+
+    def test_mode_selects_rule_list(self):
+        lm = Tok(folding_rules=[("a", "b")], minimal_folding_rules=(("c", "d"),))
+        ocr = Tok([("a", "b")], [("c", "d")], "OCR")
+        assert lm.normalize("ac") == "bc"
+        assert ocr.normalize("ac") == "ad"
+
+    def test_none_rules_mean_no_rules(self):
+        t = Tok(None, None)
+        assert t.normalize("abc") == "abc"
+        assert t.validate_folding_rules() == []
+
+    def test_objects_are_independent(self):
+        a, b = Tok(), Tok()
+        a.initialize_vocab([], [], [], [], [])
+        assert a.vocab_size() > 0 and b.vocab_size() == 0
+
+
+class TestArgumentConversion:
+    def test_positional_and_keyword_agree(self, tmp_path):
+        t = Tok()
+        t.add_dfa_transition(state=0, ch="a", next_state=7, accepting=True)
+        t.add_dfa_transition(7, "b", 8, accepting=False)
+        assert t.dfa_has_transition(0, ch="a") and t.dfa_has_transition(state=7, ch="b")
+        assert t.initialize_vocab(aksharas=[], seed_morphemes=[], punctuation=[],
+                                  v_strict=[], v_ambiguous=[]) == t.vocab_size()
+        assert t.encode(text="ab") == t.encode("ab")
+        corpus = tmp_path / "c.txt"
+        corpus.write_text("\u0915\n", encoding="utf-8")
+        assert t.harvest_aksharas(path=str(corpus), min_freq=0) == ["\u0915"]
+
+    @pytest.mark.parametrize("call", [
+        lambda t: t.normalize(),
+        lambda t: t.add_dfa_transition(0, "a", 1),
+        lambda t: t.train_bpe([], 10),
+        lambda t: t.normalize(s="x", bogus=1),
+        lambda t: t.vocab_size(x=1),
+        lambda t: t.harvest_aksharas("p", min_frequency=1),
+        lambda t: t.normalize("a", "b"),
+        lambda t: t.vocab_size(1),
+        lambda t: t.encode("a", text="b"),
+        lambda t: t.harvest_aksharas("p", 1, 2),
+        lambda t: Tok.escape_tsv("a", "b"),
+        lambda t: Tok(None, None, "LM", None),
+        lambda t: Tok(colour="red"),
+    ], ids=["missing", "missing-flag", "missing-theta", "unknown-kw", "kw-to-nullary",
+            "unknown-kw-default", "too-many", "arg-to-nullary", "given-twice",
+            "too-many-defaults", "static-too-many", "ctor-too-many", "ctor-unknown-kw"])
+    def test_call_shape_errors(self, call):
+        with pytest.raises(TypeError):
+            call(Tok())
+
+    @pytest.mark.parametrize("call,arg", [
+        (lambda t: t.normalize(1), "s"),
+        (lambda t: t.encode(None), "text"),
+        (lambda t: t.verify_roundtrip(b"x"), "s"),
+        (lambda t: t.vocab_contains(1), "surface"),
+        (lambda t: t.harvest_aksharas(Path("x")), "path"),
+        (lambda t: t.checkpoint_info(None), "dir"),
+        (lambda t: t.vocab_get_surface("1"), "id"),
+        (lambda t: t.get_token_surface(1.0), "id"),
+        (lambda t: t.set_token_weight("a", "1"), "weight"),
+        (lambda t: t.induce_ambiguous_seeds([], "x"), "c_lo"),
+        (lambda t: t.add_dfa_transition("0", "a", 1, True), "state"),
+        (lambda t: t.add_dfa_transition(0, 5, 1, True), "ch"),
+        (lambda t: t.add_dfa_transition(0, "", 1, True), "ch"),
+        (lambda t: t.dfa_has_transition(0, "ab"), "ch"),
+        (lambda t: t.add_dfa_transition(0, "a", 1, 1), "accepting"),
+        (lambda t: t.add_dfa_transition(0, "a", 1, ""), "accepting"),
+        (lambda t: t.promote_to_strict("a", human_validated=1), "human_validated"),
+        (lambda t: t.enable_probabilistic_k(0), "enabled"),
+        (lambda t: t.enable_probabilistic_k(True, 1.5), "root_set_cap"),
+        (lambda t: t.build_paradigm_embedding(""), "seed_ambiguous_by_prior"),
+        (lambda t: t.load_vocab_tsv("x", allow_mode_mismatch=1), "allow_mode_mismatch"),
+        (lambda t: t.resume_from_checkpoint("x", allow_paradigm_mismatch=None),
+         "allow_paradigm_mismatch"),
+        (lambda t: t.train_bpe([], 10, 1.0), "theta"),
+        (lambda t: t.train_from_text([], 10, 2.5), "theta"),
+        (lambda t: t.train_from_file("x", 10, 1, checkpoint_dir=1), "checkpoint_dir"),
+        (lambda t: t.harvest_aksharas("x", min_freq=1.0), "min_freq"),
+        (lambda t: t.decode("abc"), "ids"),
+        (lambda t: t.decode([1, "a"]), "ids"),
+        (lambda t: t.corpus_stats("abc"), "texts"),
+        (lambda t: t.corpus_stats(["a", 1]), "texts"),
+        (lambda t: t.train_from_text("abc", 10, 1), "texts"),
+        (lambda t: t.load_vocab("ab"), "pairs"),
+        (lambda t: t.load_vocab([(0,)]), "pairs"),
+        (lambda t: t.load_vocab([("0", "a")]), "pairs"),
+        (lambda t: t.induce_ambiguous_seeds("ab", 1.0), "candidates"),
+        (lambda t: t.set_lexicon({"a": "x"}), "lexicon"),
+        (lambda t: t.set_root_prior({"a": 1.0}), "prior"),
+        (lambda t: t.train_bpe([[1, "x"]], 10, 1), "sequences"),
+        (lambda t: t.add_paradigm(0, "x"), "transitions"),
+        (lambda t: Tok("ab"), "folding_rules"),
+        (lambda t: Tok(minimal_folding_rules="ab"), "minimal_folding_rules"),
+        (lambda t: Tok(folding_rules=[("a",)]), "folding_rules"),
+        (lambda t: Tok(folding_rules=[("a", 1)]), "folding_rules"),
+        (lambda t: Tok(mode=None), "mode"),
+        (lambda t: Tok(mode=1), "mode"),
+    ])
+    def test_wrong_type_names_argument(self, call, arg):
+        with pytest.raises(TypeError) as info:
+            call(Tok())
+        assert names_argument(info.value, arg), str(info.value)
+
+    @pytest.mark.parametrize("position", range(5))
+    def test_str_for_seed_list_refused(self, position):
+        names = ["aksharas", "seed_morphemes", "punctuation", "v_strict", "v_ambiguous"]
+        args = [[] for _ in names]
+        args[position] = "abc"
+        t = Tok()
+        with pytest.raises(TypeError) as info:
+            t.initialize_vocab(*args)
+        assert names_argument(info.value, names[position])
+        assert t.vocab_size() == 0  # refused before anything was seeded
+
+    @pytest.mark.parametrize("call,arg", [
+        (lambda t: t.vocab_get_surface(-1), "id"),
+        (lambda t: t.vocab_get_surface(2 ** 64), "id"),
+        (lambda t: t.harvest_aksharas("x", min_freq=-1), "min_freq"),
+        (lambda t: t.harvest_aksharas("x", 2 ** 64), "min_freq"),
+        (lambda t: t.train_bpe([], 10, -1), "theta"),
+        (lambda t: t.train_bpe([], 10, 2 ** 64), "theta"),
+        (lambda t: t.train_bpe([], -1, 1), "vocab_budget"),
+        (lambda t: t.add_dfa_transition(-1, "a", 0, True), "state"),
+        (lambda t: t.add_dfa_transition(0, "a", -3, True), "next_state"),
+        (lambda t: t.enable_probabilistic_k(True, -1), "root_set_cap"),
+        (lambda t: t.decode([-1]), "ids"),
+        (lambda t: t.add_paradigm(-1, {}), "root_id"),
+        (lambda t: t.train_from_file("x", 10, 1, checkpoint_keep=-1), "checkpoint_keep"),
+        (lambda t: t.resume_from_checkpoint("x", progress_merges=2 ** 64), "progress_merges"),
+    ])
+    def test_out_of_range_integer(self, call, arg):
+        with pytest.raises(OverflowError) as info:
+            call(Tok())
+        assert names_argument(info.value, arg), str(info.value)
+
+    def test_accepted_conversions(self):
+        t = Tok()
+        t.initialize_vocab((), (), (), (), ())  # tuples are sequences too
+        assert t.set_token_weight("a", 2) is True  # an int is accepted for a float
+        assert t.induce_ambiguous_seeds([("x", 3)], 2) == 1
+        t.add_dfa_transition(0, "\U0001d538", 9, True)  # one character outside the BMP
+        assert t.dfa_has_transition(0, "\U0001d538")
+        assert t.decode((t.vocab_get_id("a"),)) == "a"
+
+    @pytest.mark.parametrize("call", [
+        lambda: Tok.vocab_size(object()),
+        lambda: Tok.encode("not a tokenizer", "x"),
+        lambda: Tok.normalize(None, "x"),
+    ])
+    def test_unbound_call_on_foreign_object(self, call):
+        with pytest.raises(TypeError):
+            call()
+
+    def test_results_are_fresh_objects(self):
+        t = Tok()
+        t.initialize_vocab([], [], [], [], [])
+        d = t.get_vocab_dict()
+        d.clear()
+        assert len(t.get_vocab_dict()) == t.vocab_size()
+        ids = t.encode("ab")
+        ids.append(10 ** 6)
+        assert t.encode("ab") == ids[:-1]
+        assert isinstance(t.script_ids(), bytes)
+
+
+class TestErrorReporting:
+    @staticmethod
+    def os_text(code):
+        return f"{os.strerror(code)} (os error {code})"
+
+    def test_harvest_open_failure(self, tmp_path):
+        path = str(tmp_path / "missing.txt")
+        with pytest.raises(OSError, match=f"^{re.escape(f'open {path}: ' + self.os_text(errno.ENOENT))}$") as info:
+            Tok().harvest_aksharas(path)
+        assert type(info.value) is OSError
+
+    def test_load_open_failure(self, tmp_path):
+        path = str(tmp_path / "missing.tsv")
+        with pytest.raises(OSError, match=f"^{re.escape(f'open {path}: ' + self.os_text(errno.ENOENT))}$"):
+            Tok().load_vocab_tsv(path)
+
+    def test_train_open_failure(self, tmp_path):
+        path = str(tmp_path / "missing.txt")
+        with pytest.raises(OSError, match=f"^{re.escape(f'open {path}: ' + self.os_text(errno.ENOENT))}$"):
+            Tok().train_from_file(path, 10, 1)
+
+    @pytest.mark.parametrize("where,code", [("nodir/v.tsv", errno.ENOENT), ("", errno.EISDIR)])
+    def test_save_create_failure(self, tmp_path, where, code):
+        path = str(tmp_path / where) if where else str(tmp_path)
+        with pytest.raises(OSError, match=f"^{re.escape(f'create {path}: ' + self.os_text(code))}$"):
+            Tok().save_vocab_tsv(path)
+
+    def test_missing_checkpoint(self, tmp_path):
+        path = str(tmp_path / "ckpt") + "/"
+        with pytest.raises(FileNotFoundError,
+                           match=f"^{re.escape('no COMPLETE checkpoint under ' + path)}$"):
+            Tok().resume_from_checkpoint(path)
+        assert Tok().checkpoint_info(path) is None
+
+
+class TestBorrowRelease:
+    """A borrow must be given back on every exit path: after a failed call the
+    object takes an exclusive borrow again."""
+
+    @pytest.mark.parametrize("fail", [
+        lambda t, d: t.vocab_get_surface(10 ** 6),
+        lambda t, d: t.load_vocab_tsv(str(d / "missing.tsv")),
+        lambda t, d: t.resume_from_checkpoint(str(d)),
+        lambda t, d: t.harvest_aksharas(str(d / "missing.txt")),
+        lambda t, d: t.train_from_file(str(d / "missing.txt"), 10, 1),
+        lambda t, d: t.load_vocab_tsv(str(d / "ocr.tsv")),
+        lambda t, d: t.initialize_vocab([], [], [], [], "x"),
+    ], ids=["shared-value", "exclusive-io", "exclusive-notfound", "harvest-io",
+            "train-io", "mode-mismatch", "conversion"])
+    def test_usable_after_error(self, tmp_path, fail):
+        (tmp_path / "ocr.tsv").write_text("# tamsil-v4 mode=OCR\n0\tq\n", encoding="utf-8")
+        t = Tok()
+        with pytest.raises(Exception) as info:
+            fail(t, tmp_path)
+        assert not isinstance(info.value, RuntimeError)
+        assert t.initialize_vocab([], [], [], [], []) > 0
+        assert t.vocab_size() > 0
+        assert t.load_vocab([(0, "q")]) == 3
+
+    def test_exclusive_call_refused_while_harvest_reads(self, tmp_path):
+        # The harvest blocks on a pipe whose writer waits for our go-ahead, so
+        # the shared borrow is certainly held while we probe the object.
+        fifo = tmp_path / "corpus.fifo"
+        os.mkfifo(fifo)
+        writer_code = ("import select, sys\n"
+                       "f = open(sys.argv[1], 'w', encoding='utf-8')\n"
+                       "select.select([sys.stdin], [], [], 20)\n"
+                       "f.write(sys.stdin.readline()); f.close()\n")
+        writer = subprocess.Popen([sys.executable, "-c", writer_code, str(fifo)],
+                                  stdin=subprocess.PIPE)
+        t = Tok()
+        result = []
+        worker = threading.Thread(target=lambda: result.append(t.harvest_aksharas(str(fifo))))
+        worker.start()
+        refusal = None
+        deadline = time.monotonic() + 30  # only a guard against a hang
+        try:
+            while refusal is None and time.monotonic() < deadline:
+                try:
+                    t.set_root_prior({})
+                except RuntimeError as exc:
+                    refusal = exc
+                else:
+                    time.sleep(0.002)
+            shared_ok = t.vocab_size() == 0 and t.encode("") == []
+        finally:
+            writer.communicate("\u0915\u092e\u0932\n".encode("utf-8"), timeout=60)
+            worker.join(60)
+        assert refusal is not None and str(refusal) == "Already borrowed"
+        assert shared_ok
+        assert result == [["\u0915", "\u092e", "\u0932"]]
+        t.set_root_prior({})
+
+
+def _resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+class TestNoLeaks:
+    @pytest.mark.parametrize("name,call,rounds", [
+        ("encode", lambda t, text: t.encode(text), 20000),
+        ("get_vocab_dict", lambda t, text: t.get_vocab_dict(), 4000),
+        ("decode", lambda t, text: t.decode(t.encode(text)), 30000),
+        ("tokenize_to_strings", lambda t, text: t.tokenize_to_strings(text), 5000),
+    ])
+    def test_resident_memory_stays_flat(self, name, call, rounds):
+        t = Tok()
+        t.initialize_vocab(["\u0915", "\u092e"], ["\u0915\u092e"], [","], [], [])
+        text = ("\u0915\u092e\u0932 abc, \u00e9\t" * 20)
+        for _ in range(500):
+            call(t, text)
+        before = _resident_bytes()
+        for _ in range(rounds):
+            call(t, text)
+        grown = _resident_bytes() - before
+        # A leaked result per call would add tens of megabytes here.
+        assert grown < 8 * 1024 * 1024, f"{name}: resident memory grew by {grown} bytes"
