@@ -57,7 +57,7 @@ asan: icu $(VENV)/.deps-stamp
 	$(CMAKE) --build build/asan
 	build/asan/core_tests
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build/asan $(VPY) -m pytest -q -x tests -p no:cacheprovider
+	  ASAN_OPTIONS=detect_leaks=0 LARKSPUR_SANITIZED=1 PYTHONPATH=build/asan $(VPY) -m pytest -q -x tests -p no:cacheprovider
 
 fuzz:
 	@command -v clang++ >/dev/null || { echo "fuzzing needs clang++ (apt-get install clang)"; exit 1; }
