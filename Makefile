@@ -59,12 +59,14 @@ asan: icu $(VENV)/.deps-stamp
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 LARKSPUR_SANITIZED=1 PYTHONPATH=build/asan $(VPY) -m pytest -q -x tests -p no:cacheprovider
 
+# libFuzzer targets (each drives one entry point and checks a property), a minute each.
 fuzz:
 	@command -v clang++ >/dev/null || { echo "fuzzing needs clang++ (apt-get install clang)"; exit 1; }
 	cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DLARKSPUR_MODULE=OFF -DLARKSPUR_FUZZ=ON >/dev/null
 	cmake --build build/fuzz
 	for t in fuzz_dfa fuzz_encode fuzz_vocab_tsv fuzz_checkpoint; do \
-	  build/fuzz/$$t -max_total_time=60 -max_len=4096 fuzz/corpus/$$t || exit 1; done
+	  mkdir -p build/fuzz/corpus/$$t && cp fuzz/corpus/$$t/* build/fuzz/corpus/$$t/ && \
+	  build/fuzz/$$t -max_total_time=60 -max_len=4096 -close_fd_mask=2 build/fuzz/corpus/$$t || exit 1; done
 
 clean:
 	rm -rf build

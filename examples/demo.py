@@ -18,9 +18,10 @@ from LarkspurTokenization import PyLarkspurTokenization
 HERE = os.path.dirname(os.path.abspath(__file__))
 SAMPLE = os.path.join(HERE, "sample.txt")
 
-# A few folding rules of the kind a project supplies: the Devanagari abbreviation sign read
-# as a full stop, and a Latin look-alike folded to its Devanagari letter.
-RULES = [("\u0970", "."), ("\u0966\u0966", "\u0966\u0966")]
+# Folding rules of the kind a project supplies: the Devanagari abbreviation sign read as a
+# full stop, and the sacred syllable spelled out. The last rule's replacement contains its
+# own pattern, which validate_folding_rules reports: N would not be idempotent with it.
+RULES = [("\u0970", "."), ("ॐ", "ओम्"), ("ओम", "ओम्")]
 SEEDS = ["ने", "को", "में", "से", "की", "का", "के", "डॉ."]
 PUNCTUATION = ["।", ",", ".", "?", "-"]
 # Two small paradigms written for this demo: root 1 (खेल, to play) and root 2 (पढ़, to read).
@@ -33,7 +34,7 @@ SENTENCE = "डॉ. शर्मा ने कहा कि Python में न
 
 def section(title):
     print()
-    print("== " + title)
+    print("== " + title, flush=True)
 
 
 def build(mode="LM"):
@@ -47,21 +48,30 @@ def build(mode="LM"):
     return tok, aksharas
 
 
-def train(tok, ckpt_dir=None, progress=0):
+def train(tok, ckpt_dir=None, progress=0, every=20):
+    base = tok.vocab_size()
     return tok.train_bilingual_from_file(
-        SAMPLE, dev_budget=420, lat_budget=40, theta=2, progress_lines=0,
-        progress_merges=progress, checkpoint_dir=ckpt_dir, checkpoint_every=25, checkpoint_keep=2)
+        SAMPLE, dev_budget=base + 150, lat_budget=30, theta=2, progress_lines=0,
+        progress_merges=progress, checkpoint_dir=ckpt_dir, checkpoint_every=every, checkpoint_keep=2)
+
+
+def latest_step(ckpt_dir):
+    try:
+        with open(os.path.join(ckpt_dir, "LATEST"), encoding="utf-8") as f:
+            return int(f.read().strip()[len("step_"):])
+    except (OSError, ValueError):
+        return -1
 
 
 def interrupted_child(ckpt_dir):
     """Runs in a child process: trains slowly enough to be killed mid-run."""
     tok, _ = build()
-    train(tok, ckpt_dir)
+    train(tok, ckpt_dir, every=2)
 
 
 def main():
     section("normalization")
-    text = "ज़रूरी\u200dकाम ॰ क़लम"
+    text = "ज़रूरी\u200dकाम ॰ क़लम ॐ"
     for mode in ("LM", "OCR"):
         tok = PyLarkspurTokenization(folding_rules=RULES, minimal_folding_rules=RULES[:1], mode=mode)
         print(f"  {mode:3} {tok.normalize(text)!r}")
@@ -76,7 +86,8 @@ def main():
     base = tok.vocab_size()
     with tempfile.TemporaryDirectory() as tmp:
         size = train(tok, os.path.join(tmp, "ckpt"), progress=100)
-        print(f"  vocabulary {base} -> {size} tokens")
+        print(f"  vocabulary {base} -> {size} tokens; newest merges:",
+              " ".join(tok.get_token_surface(i) for i in range(size - 8, size)))
         reference = os.path.join(tmp, "reference.tsv")
         tok.save_vocab_tsv(reference)
 
@@ -96,14 +107,13 @@ def main():
 
         section("an interrupted run, resumed")
         ckpt = os.path.join(tmp, "interrupted")
+        # The child checkpoints after every other merge and is killed with SIGKILL once it
+        # has passed 60 merges, somewhere in the middle of its run.
         child = subprocess.Popen([sys.executable, __file__, "--child", ckpt], stderr=subprocess.DEVNULL)
-        # Kill the child with SIGKILL as soon as its first checkpoint is complete.
         deadline = time.time() + 60
-        while time.time() < deadline and child.poll() is None:
-            if os.path.exists(os.path.join(ckpt, "LATEST")):
-                child.send_signal(signal.SIGKILL)
-                break
-            time.sleep(0.001)
+        while time.time() < deadline and child.poll() is None and latest_step(ckpt) < 60:
+            time.sleep(0.0005)
+        child.send_signal(signal.SIGKILL)
         child.wait()
         fresh, _ = build()
         info = fresh.checkpoint_info(ckpt)
@@ -119,6 +129,7 @@ def main():
 
 
 if __name__ == "__main__":
+    sys.stdout.reconfigure(line_buffering=True)
     if len(sys.argv) == 3 and sys.argv[1] == "--child":
         interrupted_child(sys.argv[2])
     else:

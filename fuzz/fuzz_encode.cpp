@@ -1,0 +1,36 @@
+// Any text round-trips: with a seeded vocabulary (every byte token present, no seed equal
+// to a byte symbol), decode(encode(N(s))) equals N(s).
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "common/utf8.hpp"
+#include "lib/tokenizer.hpp"
+
+using namespace larkspur;
+
+namespace {
+Tokenizer& tokenizer() {
+    static Tokenizer* tok = [] {
+        auto* t = new Tokenizer(FoldMode::LM, {{"\u0970", "."}}, {});
+        SeedLists lists;
+        lists.aksharas = {"क", "कि", "र्", "ना", "म", "ल"};
+        lists.seed_morphemes = {"कर", "ने", "डा.", "e.g."};
+        lists.punctuation = {"।", ",", "."};
+        t->initialize_vocab(lists);
+        return t;
+    }();
+    return *tok;
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > 4096) return 0;
+    std::string_view in(reinterpret_cast<const char*>(data), size);
+    if (!utf8::is_valid(in)) return 0;
+    Tokenizer& t = tokenizer();
+    std::string n = t.normalizer.normalize(in);
+    if (t.decode(t.encode(in)) != n) std::abort();
+    if (!t.verify_roundtrip(in)) std::abort();
+    return 0;
+}
