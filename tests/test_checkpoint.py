@@ -384,13 +384,26 @@ def blocked_on_fifo(pid):
 
 
 def run_and_kill(driver, corpus, ckpt, every, out, should_kill):
-    """Runs a worker whose LATEST is a FIFO: each save blocks on opening LATEST, after its step
-    directory is complete, until this process opens the other end, so saves can be taken one
-    at a time. The worker is killed with SIGKILL at the first save for which should_kill(meta)
-    holds: during that save, after COMPLETE and before LATEST names it."""
+    """Runs a worker whose LATEST is a symbolic link to a FIFO: each save blocks on opening
+    LATEST, after its step directory is complete, until this process opens that FIFO, so
+    saves can be taken one at a time. Before releasing a save, LATEST is pointed at a fresh
+    FIFO, so the worker's next save blocks again however fast it comes. The worker is killed
+    with SIGKILL at the first save for which should_kill(meta) holds: during that save, after
+    COMPLETE and before LATEST names it."""
     os.makedirs(ckpt)
-    fifo = os.path.join(ckpt, "LATEST")
-    os.mkfifo(fifo)
+    pipes = ckpt + "-pipes"
+    os.makedirs(pipes)
+    latest = os.path.join(ckpt, "LATEST")
+
+    def arm(n):
+        fifo = os.path.join(pipes, f"latest{n}")
+        os.mkfifo(fifo)
+        link = os.path.join(ckpt, ".latest-link")
+        os.symlink(fifo, link)
+        os.replace(link, latest)
+        return fifo
+
+    armed, fifo = 0, arm(0)
     proc = start("train", driver, corpus, ckpt, every, out)
     seen = set()
     deadline = time.time() + 120
@@ -402,14 +415,18 @@ def run_and_kill(driver, corpus, ckpt, every, out, should_kill):
         if not fresh or not blocked_on_fifo(proc.pid):
             time.sleep(0.001)
             continue
+        assert len(fresh) == 1
         seen |= fresh
-        if any(should_kill(dict(meta(os.path.join(ckpt, name)))) for name, _ in fresh):
+        name = next(iter(fresh))[0]
+        if should_kill(dict(meta(os.path.join(ckpt, name)))):
             proc.send_signal(signal.SIGKILL)
             proc.wait()
             proc.stderr.close()
-            os.unlink(fifo)  # the killed run never wrote LATEST for this save
-            return
-        with open(fifo, encoding="utf-8") as f:
+            os.unlink(latest)  # the killed run never wrote LATEST for this save
+            return name
+        armed += 1
+        waiting, fifo = fifo, arm(armed)
+        with open(waiting, encoding="utf-8") as f:
             f.read()
 
 
@@ -455,8 +472,10 @@ class TestInterruptedRuns:
                                                      when):
         ref_vocab, ref_state, dev_end = uninterrupted[driver]
         ckpt, out = str(tmp_path / "ck"), str(tmp_path / "vocab.tsv")
-        run_and_kill(driver, mixed_corpus, ckpt, 7, str(tmp_path / "unused.tsv"), lambda m: when(m, dev_end))
+        killed_in = run_and_kill(driver, mixed_corpus, ckpt, 7, str(tmp_path / "unused.tsv"),
+                                 lambda m: when(m, dev_end))
         assert not os.path.exists(tmp_path / "unused.tsv")
-        finish(start("resume", "-", mixed_corpus, ckpt, 7, out))
+        err = finish(start("resume", "-", mixed_corpus, ckpt, 7, out))
+        assert err.startswith(f"[resume] {os.path.join(ckpt, killed_in)} | ")
         assert Path(out).read_bytes() == ref_vocab
         assert final_state(ckpt) == ref_state

@@ -426,6 +426,12 @@ class TestHarvest:
         with pytest.raises(OSError, match="^" + re.escape(msg) + "$"):
             Tok().harvest_aksharas(path)
 
+    def test_read_error_ends_the_scan(self, tmp_path):
+        # A directory opens but cannot be read: the scan stops with the error instead of
+        # asking for the next line forever.
+        with pytest.raises(OSError, match="^" + re.escape("read: Is a directory (os error 21)") + "$"):
+            Tok().harvest_aksharas(str(tmp_path))
+
     def test_negative_min_freq(self, tmp_path):
         with pytest.raises(OverflowError):
             Tok().harvest_aksharas(corpus(tmp_path, "\u0915"), min_freq=-1)

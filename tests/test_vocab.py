@@ -412,6 +412,9 @@ class TestTsvFile:
             tok.save_vocab_tsv(target)
         with pytest.raises(OSError, match=exact(f"create {tmp_path}: Is a directory (os error 21)")):
             tok.save_vocab_tsv(str(tmp_path))
+        with pytest.raises(OSError, match=exact("read: Is a directory (os error 21)")):
+            tok.load_vocab_tsv(str(tmp_path))
+        assert tok.vocab_size() == 274
 
 
 def tagged(prior=None, regs=((7, {KA: [KHA]}), (3, {KA: []}))):
