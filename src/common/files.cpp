@@ -20,12 +20,6 @@ int LineReader::open(const std::string& path, std::size_t buffer_size) {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno;
-    // A directory opens fine but fails on read; report it at open like other readers do.
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return EISDIR;
-    }
     fd_ = fd;
     buf_.resize(buffer_size ? buffer_size : 1);
     return 0;

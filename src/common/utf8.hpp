@@ -75,6 +75,24 @@ inline bool is_white_space(char32_t c) {
            c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
+// Byte length of the White_Space character at s[i], or 0 when s[i] starts another
+// character. Works on the UTF-8 bytes, without decoding: only a few lead bytes can start
+// a white-space character.
+inline std::size_t white_space_len(std::string_view s, std::size_t i) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data()) + i;
+    const std::size_t avail = s.size() - i;
+    const unsigned char b = p[0];
+    if (b < 0x80) return (b == 0x20 || (b >= 0x09 && b <= 0x0D)) ? 1 : 0;
+    if (b == 0xC2) return avail >= 2 && (p[1] == 0x85 || p[1] == 0xA0) ? 2 : 0;
+    if (b < 0xE1 || b > 0xE3 || avail < 3) return 0;
+    if (b == 0xE1) return p[1] == 0x9A && p[2] == 0x80 ? 3 : 0;                  // U+1680
+    if (b == 0xE3) return p[1] == 0x80 && p[2] == 0x80 ? 3 : 0;                  // U+3000
+    if (p[1] == 0x80) {
+        return (p[2] <= 0x8A || p[2] == 0xA8 || p[2] == 0xA9 || p[2] == 0xAF) ? 3 : 0;  // U+2000..
+    }
+    return p[1] == 0x81 && p[2] == 0x9F ? 3 : 0;                                 // U+205F
+}
+
 inline bool is_ascii_alnum(char32_t c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }

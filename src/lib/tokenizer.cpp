@@ -185,7 +185,7 @@ std::size_t Tokenizer::train_from_text(const std::vector<std::string>& texts, st
         WordCounter counter(ctx, false);
         NormalizeScratch scratch;
         for (const auto& text : texts) counter.add_text(normalizer.normalize_view(text, scratch));
-        table = std::move(counter.table());
+        table = counter.take_table();
     }
     if (table.size() == 0) return vocab.size();
     Corpus corpus = Corpus::from_word_counts(std::move(table));

@@ -28,6 +28,11 @@ std::vector<std::string> harvest_aksharas(const std::string& path, std::uint64_t
         runs.clear();
     };
     NormalizeScratch scratch;
+    struct Run {
+        std::size_t begin, end;
+        std::uint64_t hash;
+    };
+    std::vector<Run> line_runs;
     std::string_view line;
     for (;;) {
         auto st = reader.next(line);
@@ -37,10 +42,18 @@ std::vector<std::string> harvest_aksharas(const std::string& path, std::uint64_t
         }
         if (!utf8::is_valid(line)) continue;
         std::string_view text = normalizer.normalize_view(line, scratch);
+        // Find the line's runs and start loading their slots before counting them, so the
+        // lookups wait on memory together.
+        line_runs.clear();
         for_each_devanagari_run(text, [&](std::size_t b, std::size_t e) {
-            runs.add(text.substr(b, e - b));
-            if (runs.size() >= kRunTableLimit) flush();
+            std::uint64_t h = hash_bytes(text.substr(b, e - b));
+            runs.prefetch(h);
+            line_runs.push_back(Run{b, e, h});
         });
+        for (const Run& r : line_runs) {
+            runs.add_hashed(text.substr(r.begin, r.end - r.begin), r.hash);
+            if (runs.size() >= kRunTableLimit) flush();
+        }
     }
     flush();
     std::vector<std::pair<std::uint64_t, std::string_view>> kept;

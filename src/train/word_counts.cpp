@@ -10,41 +10,51 @@
 namespace larkspur {
 
 std::uint64_t WordCounter::add_text(std::string_view text) {
-    std::uint64_t counted = 0;
-    std::size_t i = 0, n = text.size();
+    // First find the words and start loading their table slots, then count them: the
+    // lookups of one line wait on memory together instead of one after another.
+    words_.clear();
+    std::size_t i = 0;
+    const std::size_t n = text.size();
     while (i < n) {
-        // Skip white space, then take the word up to the next white space.
-        std::size_t k = i;
-        if (utf8::is_white_space(utf8::next(text, k))) {
-            i = k;
+        if (std::size_t ws = utf8::white_space_len(text, i)) {
+            i += ws;
             continue;
         }
-        std::size_t start = i;
+        const std::size_t start = i;
         bool has_alnum = false;
-        while (i < n) {
-            k = i;
-            char32_t c = utf8::next(text, k);
-            if (utf8::is_white_space(c)) break;
-            has_alnum |= utf8::is_ascii_alnum(c);
-            i = k;
+        while (i < n && utf8::white_space_len(text, i) == 0) {
+            auto b = static_cast<unsigned char>(text[i]);
+            has_alnum |= utf8::is_ascii_alnum(b);
+            i += utf8::seq_len(b);
         }
+        if (i > n) i = n;
         if (latin_only_ && !has_alnum) continue;
-        std::string_view word = text.substr(start, i - start);
-        auto it = cache_.find(word);
-        std::int64_t entry;
-        if (it != cache_.end()) {
-            entry = it->second;
-        } else {
+        const std::uint64_t h = hash_bytes(text.substr(start, i - start));
+        cache_.prefetch(h);
+        words_.push_back(Span{start, i - start, h});
+    }
+    std::uint64_t counted = 0;
+    for (const Span& w : words_) {
+        std::string_view word = text.substr(w.start, w.length);
+        const std::size_t key = cache_.add_hashed(word, w.hash);
+        if (key == cache_entry_.size()) {
             ids_.clear();
             encode_normalized(ctx_, word, ids_);
-            entry = ids_.empty() ? kSkip : static_cast<std::int64_t>(table_.entry(ids_));
-            cache_.emplace(std::string(word), entry);
+            cache_entry_.push_back(ids_.empty() ? kSkip : static_cast<std::int64_t>(table_.entry(ids_)));
         }
-        if (entry == kSkip) continue;
-        table_.add(static_cast<std::size_t>(entry), 1);
-        ++counted;
+        counted += cache_entry_[key] != kSkip;
     }
     return counted;
+}
+
+WordCounts WordCounter::take_table() {
+    const auto& texts = cache_.entries();
+    for (std::size_t k = 0; k < texts.size(); ++k) {
+        if (cache_entry_[k] != kSkip) table_.add(static_cast<std::size_t>(cache_entry_[k]), texts[k].count);
+    }
+    cache_.clear();
+    cache_entry_.clear();
+    return std::move(table_);
 }
 
 WordCountResult build_word_counts(const std::string& path, std::uint64_t min_word_freq,
@@ -72,12 +82,12 @@ WordCountResult build_word_counts(const std::string& path, std::uint64_t min_wor
         if (progress_lines != 0 && r.lines % progress_lines == 0) {
             std::fprintf(stderr, "[build] %llu lines | %llu word-occ | %zu unique | %.1fs\n",
                          static_cast<unsigned long long>(r.lines),
-                         static_cast<unsigned long long>(r.occurrences), counter.table().size(),
+                         static_cast<unsigned long long>(r.occurrences), counter.types(),
                          elapsed());
             std::fflush(stderr);
         }
     }
-    r.table = std::move(counter.table());
+    r.table = counter.take_table();
     if (min_word_freq >= 2) r.table.retain_at_least(min_word_freq);
     r.seconds = elapsed();
     return r;

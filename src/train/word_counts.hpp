@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/flat_map.hpp"
+#include "common/string_counter.hpp"
 #include "encode/encoder.hpp"
 #include "text/normalizer.hpp"
 #include "train/corpus.hpp"
@@ -30,14 +31,26 @@ class WordCounter {
     // Splits normalized text at white space and counts its words; returns the number of
     // word occurrences counted.
     std::uint64_t add_text(std::string_view normalized);
-    WordCounts& table() { return table_; }
+    // Number of entries of the table so far.
+    std::size_t types() const { return table_.size(); }
+    // The finished table: occurrences are kept per word text while counting and added up
+    // per id sequence here.
+    WordCounts take_table();
 
    private:
     static constexpr std::int64_t kSkip = -1;
     const EncodeContext& ctx_;
     bool latin_only_;
     WordCounts table_;
-    std::unordered_map<std::string, std::int64_t, StringHash, std::equal_to<>> cache_;
+    // Word text -> table entry (kSkip for words that encode to nothing), by the text's
+    // entry index in the counter.
+    StringCounter cache_;
+    std::vector<std::int64_t> cache_entry_;
+    struct Span {
+        std::size_t start, length;
+        std::uint64_t hash;
+    };
+    std::vector<Span> words_;
     std::vector<TokenId> ids_;
 };
 
