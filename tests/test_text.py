@@ -134,6 +134,29 @@ class TestRuleOrder:
     def test_rule_can_delete(self):
         assert Tok([("\u093c", "")]).normalize("\u0921\u093c") == "\u0921"
 
+    @settings(max_examples=300, deadline=None)
+    @given(st.lists(st.tuples(st.text(alphabet="abक्\u200dन", max_size=3),
+                              st.text(alphabet="abxक\u093cन\u0301e", max_size=3)), max_size=12),
+           st.text(alphabet="abcक्\u093c\u200d नe\u0301", max_size=30), st.sampled_from(["LM", "OCR"]))
+    def test_matches_a_literal_scan(self, rules, text, mode):
+        # Test-only reference: try the rules in stored order (longest pattern first, ties in
+        # listing order) at every position, as a direct scan would.
+        ordered = sorted(rules, key=lambda r: -len(r[0]))
+        src, out, i = unicodedata.normalize("NFC", text), [], 0
+        while i < len(src):
+            for pat, rep in ordered:
+                if pat and src.startswith(pat, i):
+                    out.append(rep)
+                    i += len(pat)
+                    break
+            else:
+                if not (src[i] == ZWJ and mode == "LM"):
+                    out.append(src[i])
+                i += 1
+        expected = unicodedata.normalize("NFC", "".join(out))
+        kw = {"folding_rules": rules} if mode == "LM" else {"minimal_folding_rules": rules}
+        assert Tok(mode=mode, **kw).normalize(text) == expected
+
 
 class TestValidateFoldingRules:
     @pytest.mark.parametrize("rules, expected", [

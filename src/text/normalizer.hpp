@@ -6,6 +6,8 @@
 // use from several threads at once; callers pass their own scratch buffers.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -53,21 +55,60 @@ class Normalizer {
     static void nfc(std::string_view text, std::string& out);
 
    private:
-    // Appends fold(text) to `out` and returns true, or returns false without touching
-    // `out` when folding would leave the text unchanged.
-    bool fold(std::string_view text, std::string& out) const;
-    // Longest rule matching at text[i..]; returns the rule index or -1 and sets `end`.
-    int match_at(std::string_view text, std::size_t i, std::size_t& end) const;
+    // Writes fold(text) to `out` and returns true, or returns false without touching `out`
+    // when folding would leave the text unchanged. `recheck` tells whether composed input
+    // may have become uncomposed.
+    bool fold(std::string_view text, std::string& out, bool& recheck) const;
     int first_node(char32_t cp) const;
 
     FoldMode mode_;
     std::vector<FoldingRule> rules_;
-    // Code-point trie of the non-empty patterns. Node 0 is the root; rule_at_[node] is the
-    // index of the first stored rule whose pattern ends there, or -1.
-    std::vector<std::int32_t> rule_at_;
+    // Code-point trie of the non-empty patterns. Node 0 is the root, reached through a page
+    // table for the first code point. Each node has the index of the first stored rule
+    // whose pattern ends there (or -1), a 64-bit filter of its children's code points
+    // (bit cp % 64) that rejects most continuations at once, and a sorted run of children.
+    struct Node {
+        std::uint64_t filter = 0;
+        std::uint32_t first_child = 0, children = 0;
+        std::int32_t rule = -1;
+    };
+    std::int32_t child_of(std::int32_t node, char32_t cp) const;
+    std::vector<Node> nodes_;
+    std::vector<char32_t> child_cp_;
+    std::vector<std::int32_t> child_node_;
+    std::array<std::uint64_t, 4> end_byte_{};  // last bytes of one-byte patterns
+    std::vector<std::uint64_t> end_pair_;     // last two bytes of longer patterns (and U+200D)
+    std::size_t max_pattern_bytes_ = 0;
+    bool has_one_byte_pattern_ = false;
+    std::vector<bool> clean_replacement_;
+    static constexpr char32_t kDenseFirst = 0x1000;
+    std::vector<std::int32_t> first_dense_;  // cp -> node or -1, below kDenseFirst
     std::vector<std::int32_t> first_page_;   // cp >> 8 -> page index or -1 (BMP)
     std::vector<std::int32_t> first_nodes_;  // page * 256 + (cp & 255) -> node or -1
-    FlatMap<std::uint64_t, std::int32_t> edges_;  // (node << 21 | cp) -> child
 };
+
+inline std::int32_t Normalizer::child_of(std::int32_t n, char32_t cp) const {
+    const Node& node = nodes_[n];
+    if (!((node.filter >> (cp & 63)) & 1)) return -1;
+    const char32_t* cps = child_cp_.data() + node.first_child;
+    if (node.children <= 8) {
+        for (std::uint32_t i = 0; i < node.children; ++i) {
+            if (cps[i] == cp) return child_node_[node.first_child + i];
+        }
+        return -1;
+    }
+    const char32_t* it = std::lower_bound(cps, cps + node.children, cp);
+    return it != cps + node.children && *it == cp ? child_node_[node.first_child + (it - cps)] : -1;
+}
+
+inline int Normalizer::first_node(char32_t cp) const {
+    if (cp < kDenseFirst) return first_dense_[cp];
+    if (cp < 0x10000) {
+        if (first_page_.empty()) return -1;
+        std::int32_t page = first_page_[cp >> 8];
+        return page < 0 ? -1 : first_nodes_[page * 256 + (cp & 0xFF)];
+    }
+    return child_of(0, cp);
+}
 
 }  // namespace larkspur
