@@ -552,3 +552,57 @@ class TestRoundtripProperty:
         text = text_over(data, aksharas + seeds + punct)
         assert tok.decode(tok.encode(text)) == tok.normalize(text)
         assert tok.verify_roundtrip(text) is True
+
+
+class TestLongTexts:
+    """Texts longer than the encoder's 64 KiB segments are normalized and encoded piece by
+    piece, cut before spaces; the result must be that of encoding the whole text at once
+    (tokenize_to_strings encodes in one piece)."""
+
+    @staticmethod
+    def whole(tok, text):
+        vocab = tok.get_vocab_dict()
+        return [vocab[s] for s in tok.tokenize_to_strings(text)]
+
+    @pytest.mark.parametrize("seed", range(4))
+    def test_segments_join_seamlessly(self, seed):
+        import random
+        rng = random.Random(seed)
+        # Abbreviation seeds make the encoder look ahead across spaces; markers, joiners,
+        # text that composes under NFC, Latin words and odd spacing cross the cut points.
+        tok, _ = seeded(aksharas=["क", "र", "ना", "डा", "कि"], seeds=["डा.", "e.g.", "कर", "x.y.z."],
+                        punct=[".", ",", "।"])
+        tok_rules = Tok(folding_rules=[("\u0970", "."), ("कर", "क र")])
+        tok_rules.initialize_vocab(["क", "र"], ["डा."], ["."], [], [])
+        words = ["डा.", "e.g.", "करना", "कि", "x.y.z.", "abc", "\u0928\u093c", "a\u0301", "\u200dक",
+                 "क\u200d", "\u200c", "।", "é", "\U0001F600", "\t", "  ", "", "\u0970"]
+        text = " ".join(rng.choice(words) for _ in range(60000))
+        assert len(text.encode()) > 3 * 65536
+        for t in (tok, tok_rules):
+            assert t.encode(text) == self.whole(t, text)
+            assert t.decode(t.encode(text)) == t.normalize(text)
+
+    @pytest.mark.parametrize("pad", range(6))
+    @pytest.mark.parametrize("unit", ["कर a . ", "कर a b . ", "न\u093c a\u0301 . "])
+    def test_abbreviation_lookahead_across_segments(self, pad, unit):
+        # A long abbreviation seed makes the step look 13 characters ahead: from "कर" it
+        # sees the full stop two words on and takes "कर" as a unit, where the longest-match
+        # path would take "▁क" first. Every segment must keep that much lookahead.
+        tok, _ = seeded(aksharas=["क", "र", "न\u093c"], seeds=["\u2581क", "कर", "abc.defgh.ijk"], punct=["."])
+        text = "a" * pad + " " + unit * 20000
+        assert tok.encode(text) == self.whole(tok, text)
+
+    @pytest.mark.parametrize("text", [
+        "क" * 200000,                              # no space to cut at
+        " " + "कर " * 70000,                       # leading space, trailing space
+        "ab" * 40000 + " " + "\u0930" * 40000,     # one cut only
+        ("x.y.z. " * 30000).strip(),
+    ])
+    def test_edge_shapes(self, text):
+        tok, _ = seeded(aksharas=["क", "र"], seeds=["कर", "x.y.z."], punct=["."])
+        assert tok.encode(text) == self.whole(tok, text)
+
+    def test_lone_surrogates_are_refused(self):
+        tok, _ = seeded()
+        with pytest.raises(UnicodeEncodeError):
+            tok.encode("ab\ud800cd" * 1000)

@@ -42,11 +42,12 @@ class Encoder {
         budget_ = mtc > 1 ? mtc : 1;
     }
 
-    void run() {
+    // Encodes up to `stop` (the end, or a space).
+    void run(std::size_t stop, bool first) {
         // Positions of the marked text: kStart is the leading marker, any other value the
         // byte offset of a character (a marker when that character is a space).
-        std::size_t w = kStart;
-        while (w != t_.size()) {
+        std::size_t w = first ? kStart : 0;
+        while (w == kStart || w < stop) {
             if (ctx_.seed_max_len > 0 && try_abbreviation(w)) continue;
             w = encode_run(w);
         }
@@ -245,7 +246,12 @@ class Encoder {
 }  // namespace
 
 void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<TokenId>& out) {
-    Encoder(ctx, text, out).run();
+    Encoder(ctx, text, out).run(text.size(), true);
+}
+
+void encode_segment(const EncodeContext& ctx, std::string_view text, std::size_t stop, bool first,
+                    std::vector<TokenId>& out) {
+    Encoder(ctx, text, out).run(stop, first);
 }
 
 std::string decode(const SurfaceIndex& index, std::span<const TokenId> ids) {

@@ -31,6 +31,13 @@ struct EncodeContext {
 // Appends the ids of already normalized text to `out`.
 void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<TokenId>& out);
 
+// Encodes a segment of a longer normalized text: text[0..stop), where `stop` is the end
+// or the position of a space, with the rest of `text` as lookahead (the abbreviation step
+// looks up to seed_max_len characters ahead). Only the first segment of a text gets the
+// leading word marker; the others start at the space that ended the previous one.
+void encode_segment(const EncodeContext& ctx, std::string_view text, std::size_t stop, bool first,
+                    std::vector<TokenId>& out);
+
 // Byte tokens are gathered and decoded as UTF-8 (invalid sequences become U+FFFD); other
 // ids append their surface with word markers as spaces; unknown ids add nothing. One
 // leading space is removed.

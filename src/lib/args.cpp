@@ -96,6 +96,12 @@ std::string_view Args::str(std::size_t i) const {
     return utf8_view(o);
 }
 
+PyObject* Args::str_object(std::size_t i) const {
+    PyObject* o = slots_[i];
+    if (!PyUnicode_Check(o)) wrong_type(i, "str", o);
+    return o;
+}
+
 std::optional<std::string> Args::opt_string(std::size_t i) const {
     if (!slots_[i] || slots_[i] == Py_None) return std::nullopt;
     return string(i);

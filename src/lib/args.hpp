@@ -38,6 +38,8 @@ class Args {
 
     // A str argument as a view of its UTF-8 text (valid while the caller's objects live).
     std::string_view str(std::size_t i) const;
+    // A str argument as the object itself, without asking CPython for its UTF-8 form.
+    PyObject* str_object(std::size_t i) const;
     std::string string(std::size_t i) const { return std::string(str(i)); }
     // str, or None (and omitted) as nullopt.
     std::optional<std::string> opt_string(std::size_t i) const;

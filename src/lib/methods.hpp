@@ -13,6 +13,10 @@ struct TokenizerObject {
     PyObject_HEAD
     BorrowFlag borrow;
     Tokenizer* state;
+    // The int objects 0..n-1 for the current vocabulary, shared by encode results instead
+    // of one new int per id; rebuilt when the vocabulary changes.
+    PyObject* int_cache;
+    std::uint64_t int_cache_generation;
 };
 
 extern PyTypeObject TokenizerType;

@@ -1,14 +1,88 @@
 // Methods of encoding: encode, decode, the round-trip check and corpus statistics.
+#include <algorithm>
+
+#include "common/utf8.hpp"
 #include "lib/methods.hpp"
 
 namespace larkspur::py {
 
+namespace {
+
+// Hands a str to the core in pieces of UTF-8 without making a UTF-8 copy of the whole
+// text (CPython would keep one inside the str for the rest of its life).
+class StrPieces {
+   public:
+    explicit StrPieces(PyObject* s)
+        : s_(s), kind_(PyUnicode_KIND(s)), data_(PyUnicode_DATA(s)), length_(PyUnicode_GET_LENGTH(s)) {
+        if (kind_ != PyUnicode_1BYTE_KIND) {
+            // Lone surrogates cannot be encoded: let CPython raise its usual error.
+            for (Py_ssize_t i = 0; i < length_; ++i) {
+                Py_UCS4 c = PyUnicode_READ(kind_, data_, i);
+                if (c >= 0xD800 && c <= 0xDFFF) {
+                    Py_ssize_t n;
+                    if (!PyUnicode_AsUTF8AndSize(s_, &n)) throw ErrorAlreadySet{};
+                }
+            }
+        }
+    }
+
+    bool next(std::string& out) {
+        const Py_ssize_t end = std::min(length_, pos_ + kPiece);
+        if (PyUnicode_IS_ASCII(s_)) {
+            out.append(static_cast<const char*>(data_) + pos_, static_cast<std::size_t>(end - pos_));
+        } else {
+            for (Py_ssize_t i = pos_; i < end; ++i) utf8::append(out, PyUnicode_READ(kind_, data_, i));
+        }
+        pos_ = end;
+        return pos_ < length_;
+    }
+
+   private:
+    static constexpr Py_ssize_t kPiece = 1 << 16;
+    PyObject* s_;
+    int kind_;
+    const void* data_;
+    Py_ssize_t length_, pos_ = 0;
+};
+
+PyObject* cached_int_list(PyObject* self) {
+    auto* obj = reinterpret_cast<TokenizerObject*>(self);
+    const Vocabulary& v = state_of(self).vocab;
+    if (obj->int_cache && obj->int_cache_generation == v.generation()) return obj->int_cache;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* o = PyLong_FromSize_t(i);
+        if (!o) throw ErrorAlreadySet{};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), o);
+    }
+    Py_XSETREF(obj->int_cache, list.release());
+    obj->int_cache_generation = v.generation();
+    return obj->int_cache;
+}
+
+}  // namespace
+
 LARKSPUR_METHOD(encode) {
     return guarded([&] {
         Args a(LARKSPUR_SIG(encode), args, nargs, kwnames);
-        std::string_view text = a.str(0);
+        PyObject* text = a.str_object(0);
         SharedBorrow borrow(borrow_of(self));
-        return to_py_id_list(state_of(self).encode(text));
+        StrPieces pieces(text);
+        PyObject* ints = cached_int_list(self);
+        const Py_ssize_t known = PyList_GET_SIZE(ints);
+        Ref out = Ref::steal(PyList_New(0));
+        state_of(self).encode_stream([&](std::string& buf) { return pieces.next(buf); },
+                                     [&](std::span<const TokenId> ids) {
+                                         for (TokenId id : ids) {
+                                             Ref item = static_cast<Py_ssize_t>(id) < known
+                                                            ? Ref::borrow(PyList_GET_ITEM(ints, id))
+                                                            : Ref::steal(PyLong_FromSize_t(id));
+                                             if (PyList_Append(out.get(), item.get()) < 0) {
+                                                 throw ErrorAlreadySet{};
+                                             }
+                                         }
+                                     });
+        return out.release();
     });
 }
 

@@ -151,6 +151,8 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto* obj = reinterpret_cast<TokenizerObject*>(self);
         new (&obj->borrow) BorrowFlag(0);
         obj->state = state.release();
+        obj->int_cache = nullptr;
+        obj->int_cache_generation = 0;
         return self;
     });
 }
@@ -159,6 +161,7 @@ void tokenizer_dealloc(PyObject* self) {
     auto* obj = reinterpret_cast<TokenizerObject*>(self);
     delete obj->state;
     obj->state = nullptr;
+    Py_CLEAR(obj->int_cache);
     obj->borrow.~BorrowFlag();
     Py_TYPE(self)->tp_free(self);
 }

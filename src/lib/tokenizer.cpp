@@ -47,6 +47,54 @@ std::vector<TokenId> Tokenizer::encode(std::string_view text) const {
     return ids;
 }
 
+namespace {
+
+// The last space of `text` after which at least `chars` characters follow, or npos.
+std::size_t last_space_with_lookahead(std::string_view text, std::size_t chars) {
+    std::size_t lim = text.size(), counted = 0;
+    while (lim > 0 && counted < chars) {
+        --lim;
+        counted += (static_cast<unsigned char>(text[lim]) & 0xC0) != 0x80;
+    }
+    if (counted < chars || lim == 0) return std::string_view::npos;
+    return text.rfind(' ', lim - 1);
+}
+
+}  // namespace
+
+void Tokenizer::encode_stream(const TextPieces& next_piece, const IdBatches& emit) const {
+    constexpr std::size_t kSegment = 1 << 16;
+    auto index = surface_index();
+    const EncodeContext ctx = encode_context(*index);
+    std::string raw, normalized;
+    NormalizeScratch scratch;
+    std::vector<TokenId> ids;
+    bool first = true, more = true;
+    while (more) {
+        more = next_piece(raw);
+        if (more && (raw.size() < kSegment || !normalizer.splits_at_spaces())) continue;
+        // Normalize up to the last space of the raw text (all of it at the end).
+        std::size_t cut = raw.size();
+        if (more) {
+            cut = raw.rfind(' ');
+            if (cut == std::string::npos || cut == 0) continue;
+        }
+        normalized += normalizer.normalize_view(std::string_view(raw).substr(0, cut), scratch);
+        raw.erase(0, cut);
+        // Encode up to a space that leaves the abbreviation step its lookahead.
+        std::size_t stop = normalized.size();
+        if (more) {
+            stop = last_space_with_lookahead(normalized, seed_max_len + 2);
+            if (stop == std::string::npos || stop == 0) continue;
+        }
+        ids.clear();
+        encode_segment(ctx, normalized, stop, first, ids);
+        first = false;
+        normalized.erase(0, stop);
+        if (!ids.empty()) emit(ids);
+    }
+}
+
 std::string Tokenizer::decode(std::span<const TokenId> ids) const {
     return larkspur::decode(*surface_index(), ids);
 }

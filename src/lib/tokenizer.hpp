@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -62,6 +64,13 @@ class Tokenizer {
     std::shared_ptr<const SurfaceIndex> surface_index() const;
 
     std::vector<TokenId> encode(std::string_view text) const;
+    // Encodes a text that arrives in pieces: next_piece appends the next piece of UTF-8 to
+    // its argument and returns false once there is none left. The ids go to emit in order,
+    // in batches. Working memory stays bounded whatever the text's length (for texts with
+    // spaces): the text is normalized and encoded segment by segment, cut before spaces.
+    using TextPieces = std::function<bool(std::string&)>;
+    using IdBatches = std::function<void(std::span<const TokenId>)>;
+    void encode_stream(const TextPieces& next_piece, const IdBatches& emit) const;
     std::string decode(std::span<const TokenId> ids) const;
     std::vector<std::string> tokenize_to_strings(std::string_view text) const;
     bool verify_roundtrip(std::string_view s) const;

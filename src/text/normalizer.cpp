@@ -197,6 +197,7 @@ Normalizer::Normalizer(FoldMode mode, const RulePairs& rules) : mode_(mode) {
     };
     for (const auto& r : rules_) {
         if (!r.pattern.empty()) mark_end(r.pattern);
+        space_in_pattern_ |= r.pattern.find(' ') != std::string::npos;
     }
     if (mode_ == FoldMode::LM) mark_end("\xE2\x80\x8D");
 

@@ -39,6 +39,9 @@ class Normalizer {
     Normalizer(FoldMode mode, const RulePairs& rules);
 
     FoldMode mode() const { return mode_; }
+    // Whether N(a + b) = N(a) + N(b) whenever b starts with U+0020: true unless a pattern
+    // contains a space (the space is a normalization boundary, and nothing composes with it).
+    bool splits_at_spaces() const { return !space_in_pattern_; }
     const std::vector<FoldingRule>& rules() const { return rules_; }
 
     std::string normalize(std::string_view text) const;
@@ -80,6 +83,7 @@ class Normalizer {
     std::vector<std::uint64_t> end_pair_;     // last two bytes of longer patterns (and U+200D)
     std::size_t max_pattern_bytes_ = 0;
     bool has_one_byte_pattern_ = false;
+    bool space_in_pattern_ = false;
     std::vector<bool> clean_replacement_;
     static constexpr char32_t kDenseFirst = 0x1000;
     std::vector<std::int32_t> first_dense_;  // cp -> node or -1, below kDenseFirst
