@@ -238,6 +238,19 @@ class TestJoinersAndComposition:
         assert Tok().normalize(s) == lm_nfc(s)
 
 
+class TestCompositionCheck:
+    # The check that decides whether text is already composed has fast paths for runs of
+    # Devanagari, viramas and spaces; marks in the wrong canonical order, nuktas that
+    # compose, accents and Latin marks must all still be caught.
+    @settings(max_examples=600, deadline=None)
+    @given(st.text(alphabet=st.sampled_from(
+        ["\u0915", "\u0928", "\u0930", "\u0921", "\u093e", "\u093f", "\u094d", "\u093c", "\u0951",
+         "\u0952", "\u0929", "\u095c", " ", "a", "e", "\u0301", "\u0327", "\u00e9", "\u200d",
+         "\U0001d15e", "\U0001d165"]), max_size=40))
+    def test_against_unicodedata(self, s):
+        assert Tok(mode="OCR").normalize(s) == unicodedata.normalize("NFC", s)
+
+
 def normalization_test_rows():
     if not NORMALIZATION_TEST.exists():
         return []
