@@ -132,6 +132,18 @@ std::uint64_t Args::int_value(std::size_t i, PyObject* o, const std::string& whe
     return v;
 }
 
+double Args::float_value(std::size_t i, PyObject* o, const std::string& where) const {
+    if (!PyFloat_Check(o) && !PyLong_Check(o)) {
+        fail(PyExc_TypeError, i, where + " must be float, not " + type_name(o));
+    }
+    double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        fail(PyExc_OverflowError, i, where + ": int too large to convert to float");
+    }
+    return v;
+}
+
 std::size_t Args::usize(std::size_t i, std::size_t dflt) const {
     if (!slots_[i]) return dflt;
     static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "machine words are 64-bit here");
@@ -143,16 +155,7 @@ std::uint64_t Args::u64(std::size_t i, std::uint64_t dflt) const {
     return int_value(i, slots_[i], "");
 }
 
-double Args::f64(std::size_t i) const {
-    PyObject* o = slots_[i];
-    if (!PyFloat_Check(o) && !PyLong_Check(o)) wrong_type(i, "float", o);
-    double v = PyFloat_AsDouble(o);
-    if (v == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        fail(PyExc_OverflowError, i, ": int too large to convert to float");
-    }
-    return v;
-}
+double Args::f64(std::size_t i) const { return float_value(i, slots_[i], ""); }
 
 char32_t Args::character(std::size_t i) const {
     PyObject* o = slots_[i];
@@ -267,14 +270,7 @@ std::vector<std::pair<std::string, double>> Args::str_float_pairs(std::size_t i)
         PyObject* s = PyTuple_GET_ITEM(item, 0);
         PyObject* c = PyTuple_GET_ITEM(item, 1);
         if (!PyUnicode_Check(s)) fail(PyExc_TypeError, i, where + "[0] must be str, not " + type_name(s));
-        if (!PyFloat_Check(c) && !PyLong_Check(c)) {
-            fail(PyExc_TypeError, i, where + "[1] must be float, not " + type_name(c));
-        }
-        double v = PyFloat_AsDouble(c);
-        if (v == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            fail(PyExc_OverflowError, i, where + "[1]: int too large to convert to float");
-        }
+        double v = float_value(i, c, where + "[1]");
         out.emplace_back(std::string(utf8_view(s)), v);
     }
     return out;
@@ -302,15 +298,7 @@ RootPrior Args::root_float_dict(std::size_t i) const {
     PyObject *key, *value;
     while (PyDict_Next(o, &it, &key, &value)) {
         auto root = static_cast<RootId>(int_value(i, key, " key"));
-        if (!PyFloat_Check(value) && !PyLong_Check(value)) {
-            fail(PyExc_TypeError, i, " value must be float, not " + std::string(type_name(value)));
-        }
-        double v = PyFloat_AsDouble(value);
-        if (v == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            fail(PyExc_OverflowError, i, " value: int too large to convert to float");
-        }
-        out[root] = v;
+        out[root] = float_value(i, value, "[" + std::to_string(root) + "]");
     }
     return out;
 }

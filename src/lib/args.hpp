@@ -70,6 +70,7 @@ class Args {
     // The fast sequence of argument i, refusing str and bytes.
     Ref sequence(std::size_t i) const;
     std::uint64_t int_value(std::size_t i, PyObject* o, const std::string& where) const;
+    double float_value(std::size_t i, PyObject* o, const std::string& where) const;
 
     const Signature& sig_;
     PyObject* slots_[kMax] = {};

@@ -36,6 +36,21 @@ PyObject* to_py_int(std::uint64_t v);
 PyObject* to_py_str_list(const std::vector<std::string>& v);
 PyObject* to_py_id_list(const std::vector<TokenId>& v);
 
+// Builds a dict in insertion order; each value is a new reference (NULL on error).
+class DictBuilder {
+   public:
+    DictBuilder() : dict_(Ref::steal(PyDict_New())) {}
+    DictBuilder& put(const char* key, PyObject* value) {
+        Ref v = Ref::steal(value);
+        if (PyDict_SetItemString(dict_.get(), key, v.get()) < 0) throw ErrorAlreadySet{};
+        return *this;
+    }
+    PyObject* release() { return dict_.release(); }
+
+   private:
+    Ref dict_;
+};
+
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 #define LARKSPUR_METHOD(name) PyObject* m_##name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)

@@ -119,24 +119,20 @@ LARKSPUR_METHOD(corpus_stats) {
         std::vector<std::string> texts = a.str_list(0);
         SharedBorrow borrow(borrow_of(self));
         CorpusStats s = state_of(self).corpus_stats(texts);
-        Ref dict = Ref::steal(PyDict_New());
-        auto put = [&](const char* key, PyObject* value) {
-            Ref v = Ref::steal(value);
-            if (PyDict_SetItemString(dict.get(), key, v.get()) < 0) throw ErrorAlreadySet{};
-        };
-        put("texts", to_py_int(s.texts));
-        put("tokens", to_py_int(s.tokens));
-        put("words", to_py_int(s.words));
-        put("chars", to_py_int(s.chars));
-        put("bytes", to_py_int(s.bytes));
-        put("fertility", PyFloat_FromDouble(s.fertility));
-        put("tokens_per_char", PyFloat_FromDouble(s.tokens_per_char));
-        put("byte_fallback_rate", PyFloat_FromDouble(s.byte_fallback_rate));
-        put("roundtrip_pass_rate", PyFloat_FromDouble(s.roundtrip_pass_rate));
-        put("vocab_size", to_py_int(s.vocab_size));
-        put("dev_budget_share", PyFloat_FromDouble(s.dev_budget_share));
-        put("lat_budget_share", PyFloat_FromDouble(s.lat_budget_share));
-        return dict.release();
+        return DictBuilder()
+            .put("texts", to_py_int(s.texts))
+            .put("tokens", to_py_int(s.tokens))
+            .put("words", to_py_int(s.words))
+            .put("chars", to_py_int(s.chars))
+            .put("bytes", to_py_int(s.bytes))
+            .put("fertility", PyFloat_FromDouble(s.fertility))
+            .put("tokens_per_char", PyFloat_FromDouble(s.tokens_per_char))
+            .put("byte_fallback_rate", PyFloat_FromDouble(s.byte_fallback_rate))
+            .put("roundtrip_pass_rate", PyFloat_FromDouble(s.roundtrip_pass_rate))
+            .put("vocab_size", to_py_int(s.vocab_size))
+            .put("dev_budget_share", PyFloat_FromDouble(s.dev_budget_share))
+            .put("lat_budget_share", PyFloat_FromDouble(s.lat_budget_share))
+            .release();
     });
 }
 

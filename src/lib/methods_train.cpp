@@ -120,24 +120,20 @@ LARKSPUR_METHOD(checkpoint_info) {
         auto info = Tokenizer::checkpoint_info(dir);
         if (!info) return to_py_none();
         const CheckpointMeta& m = info->meta;
-        Ref dict = Ref::steal(PyDict_New());
-        auto put = [&](const char* key, PyObject* value) {
-            Ref v = Ref::steal(value);
-            if (PyDict_SetItemString(dict.get(), key, v.get()) < 0) throw ErrorAlreadySet{};
-        };
-        put("path", to_py_str(info->path));
-        put("version", to_py_str(m.version));
-        put("mode", to_py_str(m.mode));
-        put("phase", to_py_str(phase_name(m.phase)));
-        put("merges_done", to_py_int(m.merges_done));
-        put("vocab_len", to_py_int(m.vocab_len));
-        put("word_types", to_py_int(m.word_types));
-        put("theta", to_py_int(m.theta));
-        put("dev_budget", to_py_int(m.dev_budget));
-        put("total_budget", to_py_int(m.total_budget));
-        put("corpus_fingerprint", to_py_int(m.corpus_fingerprint));
-        put("paradigm_fingerprint", to_py_int(m.paradigm_fingerprint));
-        return dict.release();
+        return DictBuilder()
+            .put("path", to_py_str(info->path))
+            .put("version", to_py_str(m.version))
+            .put("mode", to_py_str(m.mode))
+            .put("phase", to_py_str(phase_name(m.phase)))
+            .put("merges_done", to_py_int(m.merges_done))
+            .put("vocab_len", to_py_int(m.vocab_len))
+            .put("word_types", to_py_int(m.word_types))
+            .put("theta", to_py_int(m.theta))
+            .put("dev_budget", to_py_int(m.dev_budget))
+            .put("total_budget", to_py_int(m.total_budget))
+            .put("corpus_fingerprint", to_py_int(m.corpus_fingerprint))
+            .put("paradigm_fingerprint", to_py_int(m.paradigm_fingerprint))
+            .release();
     });
 }
 

@@ -247,18 +247,25 @@ std::size_t Tokenizer::train_from_text(const std::vector<std::string>& texts, st
     return vocab.size();
 }
 
-std::size_t Tokenizer::train_from_file(const std::string& path, std::size_t vocab_budget,
-                                       std::uint64_t theta, const FileTrainOptions& opt) {
+WordCountResult Tokenizer::count_file(const std::string& path, const FileTrainOptions& opt,
+                                      bool latin_only) const {
     WordCountResult counts;
     {
         auto index = surface_index();
-        counts = build_word_counts(path, opt.min_word_freq, opt.progress_lines, false, normalizer,
+        counts = build_word_counts(path, opt.min_word_freq, opt.progress_lines, latin_only, normalizer,
                                    encode_context(*index));
     }
-    print_line("[build] done: %llu lines, %llu word-occ, %zu unique types kept (min_freq=%llu) in %.1fs\n",
-               static_cast<unsigned long long>(counts.lines),
-               static_cast<unsigned long long>(counts.occurrences), counts.table.size(),
-               static_cast<unsigned long long>(opt.min_word_freq), counts.seconds);
+    print_line(latin_only ? "[build:LAT] done: %llu lines, %llu latin-word-occ, %zu unique types kept "
+                            "(min_freq=%llu) in %.1fs\n"
+                          : "[build] done: %llu lines, %llu word-occ, %zu unique types kept (min_freq=%llu) in %.1fs\n",
+               static_cast<unsigned long long>(counts.lines), static_cast<unsigned long long>(counts.occurrences),
+               counts.table.size(), static_cast<unsigned long long>(opt.min_word_freq), counts.seconds);
+    return counts;
+}
+
+std::size_t Tokenizer::train_from_file(const std::string& path, std::size_t vocab_budget,
+                                       std::uint64_t theta, const FileTrainOptions& opt) {
+    WordCountResult counts = count_file(path, opt, false);
     tag_roots(vocab, registry, root_prior);
     Corpus corpus = Corpus::from_word_counts(std::move(counts.table));
     ConstrainedBPETrainer t = make_trainer(
@@ -279,16 +286,7 @@ std::size_t Tokenizer::train_latin_from_file(const std::string& path, std::size_
         throw_runtime("train_latin_from_file: vocab is empty \xE2\x80\x94 call load_vocab_tsv first");
     }
     const std::size_t base = vocab.size();
-    WordCountResult counts;
-    {
-        auto index = surface_index();
-        counts = build_word_counts(path, opt.min_word_freq, opt.progress_lines, true, normalizer,
-                                   encode_context(*index));
-    }
-    print_line(
-        "[build:LAT] done: %llu lines, %llu latin-word-occ, %zu unique types kept (min_freq=%llu) in %.1fs\n",
-        static_cast<unsigned long long>(counts.lines), static_cast<unsigned long long>(counts.occurrences),
-        counts.table.size(), static_cast<unsigned long long>(opt.min_word_freq), counts.seconds);
+    WordCountResult counts = count_file(path, opt, true);
     const std::size_t target = saturating_add(base, lat_budget);
     Corpus corpus = Corpus::from_word_counts(std::move(counts.table));
     ConstrainedBPETrainer t =
@@ -306,16 +304,7 @@ std::size_t Tokenizer::train_latin_from_file(const std::string& path, std::size_
 std::size_t Tokenizer::train_bilingual_from_file(const std::string& path, std::size_t dev_budget,
                                                  std::size_t lat_budget, std::uint64_t theta,
                                                  const FileTrainOptions& opt) {
-    WordCountResult counts;
-    {
-        auto index = surface_index();
-        counts = build_word_counts(path, opt.min_word_freq, opt.progress_lines, false, normalizer,
-                                   encode_context(*index));
-    }
-    print_line("[build] done: %llu lines, %llu word-occ, %zu unique types kept (min_freq=%llu) in %.1fs\n",
-               static_cast<unsigned long long>(counts.lines),
-               static_cast<unsigned long long>(counts.occurrences), counts.table.size(),
-               static_cast<unsigned long long>(opt.min_word_freq), counts.seconds);
+    WordCountResult counts = count_file(path, opt, false);
     tag_roots(vocab, registry, root_prior);
     const std::size_t total = saturating_add(dev_budget, lat_budget);
     Corpus corpus = Corpus::from_word_counts(std::move(counts.table));

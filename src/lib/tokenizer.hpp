@@ -21,6 +21,7 @@
 #include "text/akshara_dfa.hpp"
 #include "text/normalizer.hpp"
 #include "train/trainer.hpp"
+#include "train/word_counts.hpp"
 #include "vocab/paradigms.hpp"
 #include "vocab/seeding.hpp"
 #include "vocab/vocabulary.hpp"
@@ -114,6 +115,9 @@ class Tokenizer {
     CheckpointConfig ckpt_config(std::optional<std::string> dir, std::uint64_t every, std::size_t keep,
                                  std::size_t dev_budget, std::size_t total_budget) const;
     ConstrainedBPETrainer make_trainer(CheckpointConfig config);
+    // Counts the word types of a corpus file and writes the "[build] done" (or
+    // "[build:LAT] done") summary line.
+    WordCountResult count_file(const std::string& path, const FileTrainOptions& opt, bool latin_only) const;
     void reclaim(ConstrainedBPETrainer& trainer);
 
     mutable std::mutex index_mu_;
