@@ -49,20 +49,32 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
             order.push_back(c);
         }
     }
-    node_ids_.resize(ids.size());
-    first_child_.assign(ids.size() + 1, 0);
+    constexpr std::size_t kWide = 16;  // nodes with more children get a direct table
+    nodes_.resize(ids.size() + 1);
     child_cp_.reserve(edge_list.size());
     child_node_.reserve(edge_list.size());
     for (std::size_t k = 0; k < order.size(); ++k) {
-        node_ids_[k] = ids[order[k]];
-        first_child_[k] = static_cast<std::uint32_t>(child_cp_.size());
-        for (auto& [cp, c] : children[order[k]]) {
+        const auto& ch = children[order[k]];
+        NodeInfo& info = nodes_[k];
+        info.id = ids[order[k]];
+        info.first_child = static_cast<std::uint32_t>(child_cp_.size());
+        info.dense = -1;
+        if (ch.size() > kWide && k != kRoot) {
+            info.dense = static_cast<std::int32_t>(dense_.size() / 256);
+            dense_.resize(dense_.size() + 256, kNoNode);
+        }
+        for (auto& [cp, c] : ch) {
+            const Node to = renumber[c];
             child_cp_.push_back(cp);
-            child_node_.push_back(renumber[c]);
-            if (k == kRoot && cp < kRootDense) root_dense_[cp] = renumber[c];
+            child_node_.push_back(to);
+            if (k == kRoot && cp < kRootDense) root_dense_[cp] = to;
+            if (info.dense >= 0) {
+                if (cp < 0x80) dense_[info.dense * 256 + cp] = to;
+                if (cp - 0x0900 < 0x80) dense_[info.dense * 256 + 128 + (cp - 0x0900)] = to;
+            }
         }
     }
-    first_child_[order.size()] = static_cast<std::uint32_t>(child_cp_.size());
+    nodes_[order.size()] = NodeInfo{static_cast<std::uint32_t>(child_cp_.size()), -1, kNone};
 
     for (int b = 0; b < 256; ++b) byte_ids_[b] = lookup(symbols.text(static_cast<std::uint8_t>(b)));
     word_marker_id_ = lookup(kWordMarker);
@@ -103,7 +115,7 @@ std::int64_t SurfaceIndex::lookup(std::string_view surface) const {
         node = child(node, utf8::next(surface, i));
         if (node == kNoNode) return kNone;
     }
-    return node_ids_[node];
+    return nodes_[node].id;
 }
 
 }  // namespace larkspur

@@ -32,8 +32,10 @@ class SurfaceIndex {
     Node child(Node node, char32_t cp) const {
         if (node == kRoot && cp < kRootDense) return root_dense_[cp];
         // Children are stored per node as a sorted run of code points: short runs are
-        // scanned, long ones (the word markers have thousands of children) searched.
-        const std::uint32_t begin = first_child_[node], end = first_child_[node + 1];
+        // scanned; wide nodes (the word markers have thousands of children) have a direct
+        // table for ASCII and Devanagari, and are searched for anything else.
+        const NodeInfo& info = nodes_[node];
+        const std::uint32_t begin = info.first_child, end = nodes_[node + 1].first_child;
         const char32_t* cps = child_cp_.data();
         if (end - begin <= 8) {
             for (std::uint32_t i = begin; i < end; ++i) {
@@ -41,11 +43,15 @@ class SurfaceIndex {
             }
             return kNoNode;
         }
+        if (info.dense >= 0) {
+            if (cp < 0x80) return dense_[info.dense * 256 + cp];
+            if (cp - 0x0900 < 0x80) return dense_[info.dense * 256 + 128 + (cp - 0x0900)];
+        }
         const char32_t* it = std::lower_bound(cps + begin, cps + end, cp);
         return it != cps + end && *it == cp ? child_node_[it - cps] : kNoNode;
     }
     // Id of the surface that ends at this node, or kNone.
-    std::int64_t id_at(Node node) const { return node_ids_[node]; }
+    std::int64_t id_at(Node node) const { return nodes_[node].id; }
     // Id of an exact surface (the same answer as the vocabulary's surface map).
     std::int64_t lookup(std::string_view surface) const;
 
@@ -68,11 +74,17 @@ class SurfaceIndex {
     std::uint64_t generation_;
     bool empty_;
     std::vector<Node> root_dense_;
-    // Node n's children are child_cp_/child_node_[first_child_[n] .. first_child_[n + 1]).
-    std::vector<std::uint32_t> first_child_;
+    // Node n's children are child_cp_/child_node_[nodes_[n].first_child ..
+    // nodes_[n + 1].first_child); the last entry of nodes_ only closes the last range.
+    struct NodeInfo {
+        std::uint32_t first_child;
+        std::int32_t dense;  // index of the node's direct child table, or -1
+        std::int64_t id;     // id of the surface that ends here, or kNone
+    };
+    std::vector<NodeInfo> nodes_;
     std::vector<char32_t> child_cp_;
     std::vector<Node> child_node_;
-    std::vector<std::int64_t> node_ids_;
+    std::vector<Node> dense_;  // 256 per wide node: ASCII, then U+0900..U+097F
     std::array<std::int64_t, 256> byte_ids_{};
     std::int64_t word_marker_id_ = kNone, latin_marker_id_ = kNone, zwnj_id_ = kNone;
     std::vector<std::int16_t> byte_of_;

@@ -298,7 +298,10 @@ RootPrior Args::root_float_dict(std::size_t i) const {
     PyObject *key, *value;
     while (PyDict_Next(o, &it, &key, &value)) {
         auto root = static_cast<RootId>(int_value(i, key, " key"));
-        out[root] = float_value(i, value, "[" + std::to_string(root) + "]");
+        std::string where(1, '[');
+        where += std::to_string(root);
+        where += ']';
+        out[root] = float_value(i, value, where);
     }
     return out;
 }
