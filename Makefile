@@ -59,14 +59,24 @@ asan: icu $(VENV)/.deps-stamp
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 LARKSPUR_SANITIZED=1 PYTHONPATH=build/asan $(VPY) -m pytest -q -x tests -p no:cacheprovider
 
-# libFuzzer targets (each drives one entry point and checks a property), a minute each.
-fuzz:
-	@command -v clang++ >/dev/null || { echo "fuzzing needs clang++ (apt-get install clang)"; exit 1; }
-	cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DLARKSPUR_MODULE=OFF -DLARKSPUR_FUZZ=ON >/dev/null
-	cmake --build build/fuzz
-	for t in fuzz_dfa fuzz_encode fuzz_vocab_tsv fuzz_checkpoint; do \
-	  mkdir -p build/fuzz/corpus/$$t && cp fuzz/corpus/$$t/* build/fuzz/corpus/$$t/ && \
-	  build/fuzz/$$t -max_total_time=60 -max_len=4096 -close_fd_mask=2 build/fuzz/corpus/$$t || exit 1; done
+# libFuzzer targets, each driving one entry point of the core and checking a property.
+# `make fuzz` runs each for FUZZ_TIME seconds (FUZZ_TARGETS picks some); the corpora grow
+# under build/fuzz/corpus, seeded from fuzz/corpus. A crash stops the run and leaves its
+# input as build/fuzz/crash-*.
+FUZZ_TIME ?= 60
+FUZZ_TARGETS ?= fuzz_normalize fuzz_dfa fuzz_encode fuzz_vocab_tsv fuzz_checkpoint fuzz_train
+fuzz: icu $(VENV)/.deps-stamp
+	@command -v clang++ >/dev/null || { echo "== installing clang for libFuzzer"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang; }
+	$(CMAKE) -S . -B build/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_CXX_COMPILER=clang++ -DLARKSPUR_MODULE=OFF -DLARKSPUR_FUZZ=ON >/dev/null
+	$(CMAKE) --build build/fuzz
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz/corpus/$$t && cp -n fuzz/corpus/$$t/* build/fuzz/corpus/$$t/ && \
+	  build/fuzz/$$t -max_total_time=$(FUZZ_TIME) -max_len=8192 -close_fd_mask=2 -print_final_stats=1 \
+	    -artifact_prefix=build/fuzz/crash-$$t- build/fuzz/corpus/$$t 2>&1 | tee build/fuzz/$$t.log \
+	    | grep -E "^(Done|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)"; \
+	  test $${PIPESTATUS[0]} -eq 0 || exit 1; done
 
 clean:
 	rm -rf build

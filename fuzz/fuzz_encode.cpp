@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "common/utf8.hpp"
 #include "lib/tokenizer.hpp"
@@ -32,5 +33,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string n = t.normalizer.normalize(in);
     if (t.decode(t.encode(in)) != n) std::abort();
     if (!t.verify_roundtrip(in)) std::abort();
+    // The same bytes read as a list of ids, in range or not: decoding never fails and
+    // always gives valid UTF-8.
+    std::vector<TokenId> ids;
+    for (std::size_t i = 0; i + 2 <= size; i += 2) {
+        unsigned v = data[i] | (data[i + 1] << 8);
+        ids.push_back(v % 3 == 0 ? ~TokenId(0) - v : TokenId(v % (t.vocab.size() + 2)));
+    }
+    if (!utf8::is_valid(t.decode(ids))) std::abort();
     return 0;
 }

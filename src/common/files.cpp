@@ -26,7 +26,13 @@ int LineReader::open(const std::string& path, std::size_t buffer_size) {
 }
 
 LineReader::Status LineReader::next(std::string_view& line) {
-    overflow_.clear();
+    // Give back the memory of an exceptionally long line instead of keeping it for the
+    // rest of the file.
+    if (overflow_.capacity() > 4 * buf_.size()) {
+        std::string().swap(overflow_);
+    } else {
+        overflow_.clear();
+    }
     bool spilled = false;
     for (;;) {
         if (pos_ < end_) {

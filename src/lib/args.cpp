@@ -164,7 +164,14 @@ char32_t Args::character(std::size_t i) const {
         fail(PyExc_TypeError, i, " must be a str of length 1, not a str of length " +
                                      std::to_string(PyUnicode_GET_LENGTH(o)));
     }
-    return static_cast<char32_t>(PyUnicode_READ_CHAR(o, 0));
+    const Py_UCS4 c = PyUnicode_READ_CHAR(o, 0);
+    if (c >= 0xD800 && c <= 0xDFFF) {
+        // A lone surrogate is no character of any text: refuse it the way every other
+        // text argument is refused, with the codec's own error.
+        Py_ssize_t n;
+        if (!PyUnicode_AsUTF8AndSize(o, &n)) throw ErrorAlreadySet{};
+    }
+    return static_cast<char32_t>(c);
 }
 
 Ref Args::sequence(std::size_t i) const {

@@ -41,19 +41,20 @@ std::vector<std::string> harvest_aksharas(const std::string& path, std::uint64_t
             throw_io("read: " + os_error_text(reader.error()));
         }
         if (!utf8::is_valid(line)) continue;
-        std::string_view text = normalizer.normalize_view(line, scratch);
-        // Find the line's runs and start loading their slots before counting them, so the
-        // lookups wait on memory together.
-        line_runs.clear();
-        for_each_devanagari_run(text, [&](std::size_t b, std::size_t e) {
-            std::uint64_t h = hash_bytes(text.substr(b, e - b));
-            runs.prefetch(h);
-            line_runs.push_back(Run{b, e, h});
+        normalizer.normalize_pieces(line, scratch, [&](std::string_view text) {
+            // Find the piece's runs and start loading their slots before counting them,
+            // so the lookups wait on memory together.
+            line_runs.clear();
+            for_each_devanagari_run(text, [&](std::size_t b, std::size_t e) {
+                std::uint64_t h = hash_bytes(text.substr(b, e - b));
+                runs.prefetch(h);
+                line_runs.push_back(Run{b, e, h});
+            });
+            for (const Run& r : line_runs) {
+                runs.add_hashed(text.substr(r.begin, r.end - r.begin), r.hash);
+                if (runs.size() >= kRunTableLimit) flush();
+            }
         });
-        for (const Run& r : line_runs) {
-            runs.add_hashed(text.substr(r.begin, r.end - r.begin), r.hash);
-            if (runs.size() >= kRunTableLimit) flush();
-        }
     }
     flush();
     std::vector<std::pair<std::uint64_t, std::string_view>> kept;

@@ -49,6 +49,14 @@ class Normalizer {
     // case) or as a view into `scratch`.
     std::string_view normalize_view(std::string_view text, NormalizeScratch& scratch) const;
 
+    // N(text) handed to `f` in pieces that join to it, cut before spaces, so that a corpus
+    // line of any length is normalized within scratch buffers of about a MiB. Neither
+    // composition nor a rule without a space in its pattern reaches across a space, so
+    // the pieces are exactly N's output. Lines without spaces, and rule sets that match
+    // spaces, go through whole.
+    template <class F>
+    void normalize_pieces(std::string_view text, NormalizeScratch& scratch, F&& f) const;
+
     // One "{} -> {} re-triggers {}" message per (rule, rule) pair whose replacement
     // contains the other's non-empty pattern, in stored order.
     std::vector<std::string> validate_rules() const;
@@ -90,6 +98,21 @@ class Normalizer {
     std::vector<std::int32_t> first_page_;   // cp >> 8 -> page index or -1 (BMP)
     std::vector<std::int32_t> first_nodes_;  // page * 256 + (cp & 255) -> node or -1
 };
+
+template <class F>
+void Normalizer::normalize_pieces(std::string_view text, NormalizeScratch& scratch, F&& f) const {
+    constexpr std::size_t kPiece = std::size_t(1) << 20;
+    if (text.size() > kPiece && splits_at_spaces()) {
+        while (text.size() > kPiece) {
+            std::size_t cut = text.rfind(' ', kPiece);
+            if (cut == std::string_view::npos || cut == 0) cut = text.find(' ', kPiece);
+            if (cut == std::string_view::npos) break;
+            f(normalize_view(text.substr(0, cut), scratch));
+            text.remove_prefix(cut);
+        }
+    }
+    f(normalize_view(text, scratch));
+}
 
 inline std::int32_t Normalizer::child_of(std::int32_t n, char32_t cp) const {
     const Node& node = nodes_[n];

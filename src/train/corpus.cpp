@@ -1,5 +1,6 @@
 #include "train/corpus.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/errors.hpp"
@@ -7,15 +8,25 @@
 
 namespace larkspur {
 
-std::size_t WordCounts::SeqHash::operator()(const std::vector<TokenId>& v) const {
-    return static_cast<std::size_t>(fnv1a(v.data(), v.size() * sizeof(TokenId)));
+std::uint64_t WordCounts::hash(std::span<const TokenId> ids) {
+    return fnv1a(ids.data(), ids.size() * sizeof(TokenId));
 }
 
 std::size_t WordCounts::entry(std::span<const TokenId> ids) {
-    std::vector<TokenId> key(ids.begin(), ids.end());
-    auto [it, created] = index_.try_emplace(std::move(key), entries_.size());
-    if (created) entries_.emplace_back(it->first, 0);
-    return it->second;
+    const std::uint64_t h = hash(ids);
+    auto [first, last] = index_.equal_range(h);
+    for (auto it = first; it != last; ++it) {
+        const auto& seq = entries_[it->second].first;
+        if (std::equal(seq.begin(), seq.end(), ids.begin(), ids.end())) return it->second;
+    }
+    index_.emplace(h, entries_.size());
+    entries_.emplace_back(std::vector<TokenId>(ids.begin(), ids.end()), 0);
+    return entries_.size() - 1;
+}
+
+void WordCounts::reindex() {
+    index_.clear();
+    for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(hash(entries_[i].first), i);
 }
 
 void WordCounts::retain_at_least(std::uint64_t min) {
@@ -25,8 +36,7 @@ void WordCounts::retain_at_least(std::uint64_t min) {
         if (e.second >= min) kept.push_back(std::move(e));
     }
     entries_.swap(kept);
-    index_.clear();
-    for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
+    reindex();
 }
 
 void Corpus::add_word(std::span<const TokenId> ids, std::uint64_t count) {
@@ -66,7 +76,15 @@ void Corpus::recompute_all_frequencies() {
 Corpus Corpus::from_word_counts(WordCounts&& table) {
     Corpus c;
     c.words.reserve(table.size());
-    for (auto& [ids, count] : table.entries()) c.add_word(ids, count);
+    std::size_t total = 0;
+    for (const auto& e : table.entries()) total += e.first.size();
+    c.arena.reserve(total);
+    // Each sequence is released once copied, so the table and the arena are not both
+    // held in full.
+    for (auto& [ids, count] : table.entries()) {
+        c.add_word(ids, count);
+        std::vector<TokenId>().swap(ids);
+    }
     table = WordCounts();
     c.fingerprint = fingerprint_words(c);
     c.recompute_all_frequencies();

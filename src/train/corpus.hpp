@@ -39,11 +39,12 @@ class WordCounts {
     std::vector<std::pair<std::vector<TokenId>, std::uint64_t>>& entries() { return entries_; }
 
    private:
-    struct SeqHash {
-        std::size_t operator()(const std::vector<TokenId>& v) const;
-    };
+    static std::uint64_t hash(std::span<const TokenId> ids);
+    void reindex();
     std::vector<std::pair<std::vector<TokenId>, std::uint64_t>> entries_;
-    std::unordered_map<std::vector<TokenId>, std::size_t, SeqHash> index_;
+    // Sequence hash -> entry index. The sequences live only in entries_, so a word's ids
+    // are stored once however long the word.
+    std::unordered_multimap<std::uint64_t, std::size_t> index_;
 };
 
 class Corpus {

@@ -165,26 +165,32 @@ class MergeLoop {
         words.erase(std::unique(words.begin(), words.end()), words.end());
 
         touched_.clear();
-        for (std::uint32_t w : words) {
-            auto& rec = c_.words[w];
+        for (std::uint32_t wid : words) {
+            auto& rec = c_.words[wid];
             std::uint32_t* ids = c_.arena.data() + rec.offset;
             const std::uint64_t cw = rec.count;
-            std::size_t i = 0;
-            while (i + 1 < rec.len) {
-                if (ids[i] != a || ids[i + 1] != b) {
-                    ++i;
+            // One pass that compacts in place: ids[0, w) is the rewritten prefix and
+            // ids[r, len) the unread rest, ids[r] being the position under examination.
+            // Counts are lowered and raised in the same order as a replace-and-shift at
+            // each occurrence would, without moving the tail every time, so a word of any
+            // length costs one pass.
+            const std::size_t len = rec.len;
+            std::size_t w = 0, r = 0;
+            while (r + 1 < len) {
+                if (ids[r] != a || ids[r + 1] != b) {
+                    ids[w++] = ids[r++];
                     continue;
                 }
-                const bool has_p = i > 0, has_q = i + 2 < rec.len;
-                if (has_p) lower(pair_key(ids[i - 1], a), cw);
-                if (has_q) lower(pair_key(b, ids[i + 2]), cw);
-                ids[i] = t;
-                std::copy(ids + i + 2, ids + rec.len, ids + i + 1);
-                --rec.len;
-                if (has_p) raise(pair_key(ids[i - 1], t), cw, w);
-                if (i + 1 < rec.len) raise(pair_key(t, ids[i + 1]), cw, w);
-                // Go on with the pair that starts at i: the new token and its right neighbour.
+                const bool has_p = w > 0, has_q = r + 2 < len;
+                if (has_p) lower(pair_key(ids[w - 1], a), cw);
+                if (has_q) lower(pair_key(b, ids[r + 2]), cw);
+                ids[++r] = t;
+                if (has_p) raise(pair_key(ids[w - 1], t), cw, wid);
+                if (has_q) raise(pair_key(t, ids[r + 1]), cw, wid);
+                // Go on with the pair that starts here: the new token and its right neighbour.
             }
+            while (r < len) ids[w++] = ids[r++];
+            rec.len = static_cast<decltype(rec.len)>(w);
         }
         c_.pair_counts.erase(ab);
 

@@ -41,6 +41,8 @@ std::uint64_t WordCounter::add_text(std::string_view text) {
             ids_.clear();
             encode_normalized(ctx_, word, ids_);
             cache_entry_.push_back(ids_.empty() ? kSkip : static_cast<std::int64_t>(table_.entry(ids_)));
+            // An exceptionally long word must not pin its buffer for the rest of the file.
+            if (ids_.capacity() > (std::size_t(1) << 20)) std::vector<TokenId>().swap(ids_);
         }
         counted += cache_entry_[key] != kSkip;
     }
@@ -77,7 +79,9 @@ WordCountResult build_word_counts(const std::string& path, std::uint64_t min_wor
         // A failing file ends reading; what was counted so far is kept.
         if (st != files::LineReader::Status::Line) break;
         if (!utf8::is_valid(line)) continue;
-        r.occurrences += counter.add_text(normalizer.normalize_view(line, scratch));
+        normalizer.normalize_pieces(line, scratch, [&](std::string_view piece) {
+            r.occurrences += counter.add_text(piece);
+        });
         ++r.lines;
         if (progress_lines != 0 && r.lines % progress_lines == 0) {
             std::fprintf(stderr, "[build] %llu lines | %llu word-occ | %zu unique | %.1fs\n",
