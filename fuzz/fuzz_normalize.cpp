@@ -98,5 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     NormalizeScratch scratch;
     if (norm.normalize_view(text, scratch) != got) std::abort();
     if (!utf8::is_valid(got)) std::abort();
+    // Long lines are normalized in pieces cut before spaces; any piece size joins to N.
+    std::string joined;
+    norm.normalize_pieces(text, scratch, [&](std::string_view p) { joined += p; }, 1 + data[size - 1] % 16);
+    if (joined != got) std::abort();
     return 0;
 }

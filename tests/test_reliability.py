@@ -632,3 +632,188 @@ def test_a_200_mb_single_line_corpus_needs_little_more_than_the_line(long_line, 
     assert result > 0
     # The line itself is held once; everything else works on bounded pieces of it.
     assert (peak_kib - before_kib) * 1024 < 2 * LINE_BYTES
+
+
+def test_long_lines_count_like_the_same_words_on_many_lines(tmp_path, corpus):
+    """Lines longer than the normalizer's piece are cut before spaces; the pieces must give
+    exactly the words, aksharas and merges of the whole line, with rules in play."""
+    words = Path(corpus).read_text(encoding="utf-8").split()
+    rng = random.Random(8)
+    words = [rng.choice(words) + rng.choice(["", "\u0970", "\u200d", "\u093c"]) for _ in range(400_000)]
+    one_line, many_lines = tmp_path / "one.txt", tmp_path / "many.txt"
+    one_line.write_text("  ".join(words) + "\n", encoding="utf-8")
+    many_lines.write_text("\n".join(" ".join(words[i:i + 7]) for i in range(0, len(words), 7)) + "\n",
+                          encoding="utf-8")
+    assert one_line.stat().st_size > 3 * 2**20
+    for name in ("harvest_aksharas", "train_bilingual_from_file"):
+        a, b = seeded(), seeded()
+        assert CORPUS_READERS[name](a, str(one_line)) == CORPUS_READERS[name](b, str(many_lines))
+        assert snapshot(a, tmp_path) == snapshot(b, tmp_path)
+
+
+# --- threads ------------------------------------------------------------------------------------
+
+BORROW_ERRORS = ("Already borrowed", "Already mutably borrowed")
+
+
+class TestThreads:
+    STRESS_SECONDS = 1.5 if SANITIZED else 3.0
+
+    def test_one_object_hammered_by_many_threads(self, tmp_path, corpus):
+        """Shared and exclusive calls, the lock-releasing ones among them, from six threads at
+        once: each call succeeds or fails with a borrow error, and every result is one the
+        object could give in one of the states the exclusive calls leave it in."""
+        tok = with_paradigm()
+        state_a = str(tmp_path / "a.tsv")
+        tok.save_vocab_tsv(state_a)
+        ckpt = str(tmp_path / "ck")
+        tok.train_from_file(corpus, tok.vocab_size() + 40, 2, **quiet(checkpoint_dir=ckpt))
+        state_b = str(tmp_path / "b.tsv")
+        tok.save_vocab_tsv(state_b)
+        text = "कर ने पढ़ना model data । चलते"
+        fixed_ids = list(range(0, 300, 7))
+
+        exclusive = {
+            "load a": lambda t: t.load_vocab_tsv(state_a),
+            "load b": lambda t: t.load_vocab_tsv(state_b),
+            # Lock-releasing, and leaving the vocabulary as it was: the budget is reached.
+            "train to size": lambda t: t.train_from_file(corpus, 0, 2, **quiet()),
+            "latin to size": lambda t: t.train_latin_from_file(corpus, 0, **quiet()),
+            # Lock-releasing; ends in state b again.
+            "resume": lambda t: t.resume_from_checkpoint(ckpt, progress_merges=0),
+            "weight": lambda t: t.set_token_weight("कर", 1.0),
+        }
+        shared = {
+            "encode": lambda t: tuple(t.encode(text)),
+            "decode": lambda t: t.decode(fixed_ids),
+            "tokenize": lambda t: tuple(t.tokenize_to_strings(text)),
+            "roundtrip": lambda t: t.verify_roundtrip(text),
+            "size": lambda t: t.vocab_size(),
+            "normalize": lambda t: t.normalize(text),
+            "stats": lambda t: tuple(sorted(t.corpus_stats([text]).items())),
+            "harvest": lambda t: tuple(t.harvest_aksharas(corpus)),
+            "info": lambda t: t.checkpoint_info(ckpt)["merges_done"],
+            "dict": lambda t: len(t.get_vocab_dict()),
+        }
+        # What each shared call may answer: its results in every reachable state.
+        allowed = {name: set() for name in shared}
+        for state in ("load a", "load b", "resume", "train to size", "latin to size"):
+            exclusive[state](tok)
+            for name, call in shared.items():
+                allowed[name].add(call(tok))
+        assert allowed["roundtrip"] == {True} and len(allowed["size"]) == 2
+
+        counts = {"ok": 0, "borrow": 0}
+        failures = []
+        lock = threading.Lock()
+        deadline = time.monotonic() + self.STRESS_SECONDS
+
+        def hammer(seed):
+            rng = random.Random(seed)
+            names = list(exclusive) + list(shared) * 2
+            while time.monotonic() < deadline:
+                name = rng.choice(names)
+                try:
+                    if name in exclusive:
+                        exclusive[name](tok)
+                    else:
+                        got = shared[name](tok)
+                        if got not in allowed[name]:
+                            failures.append(f"{name} gave {got!r}")
+                    outcome = "ok"
+                except RuntimeError as e:
+                    if str(e) not in BORROW_ERRORS:
+                        failures.append(f"{name}: {e!r}")
+                    outcome = "borrow"
+                except Exception as e:  # noqa: BLE001 - any other failure is the defect sought
+                    failures.append(f"{name}: {e!r}")
+                    outcome = "borrow"
+                with lock:
+                    counts[outcome] += 1
+
+        threads = [threading.Thread(target=hammer, args=(i,)) for i in range(6)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        assert not any(t.is_alive() for t in threads), "a thread is stuck"
+        assert failures == []
+        assert counts["ok"] > 50
+        # The object is whole afterwards: it is in one of its states and fully usable.
+        assert tok.vocab_size() in allowed["size"]
+        assert tok.verify_roundtrip(text)
+        tok.load_vocab_tsv(state_b)
+        assert tuple(tok.encode(text)) in allowed["encode"]
+
+    def test_separate_objects_in_parallel_equal_serial(self, tmp_path, corpus):
+        lines = Path(corpus).read_text(encoding="utf-8").splitlines()
+        corpora = []
+        for i in range(4):
+            p = tmp_path / f"c{i}.txt"
+            p.write_text("\n".join(lines[i * 40:] * 300) + "\n", encoding="utf-8")
+            corpora.append(str(p))
+
+        def job(i):
+            tok = with_paradigm()
+            aksharas = tok.harvest_aksharas(corpora[i])
+            tok.train_bilingual_from_file(corpora[i], tok.vocab_size() + 20 + 10 * i, 15, 2, **quiet())
+            return aksharas, snapshot(tok, tmp_path), tok.encode(" ".join(lines[:20]))
+
+        serial = [job(i) for i in range(4)]
+        parallel = [None] * 4
+
+        def run(i):
+            parallel[i] = job(i)
+
+        threads = [threading.Thread(target=run, args=(i,)) for i in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+        assert parallel == serial
+        assert len({s[1] for s in serial}) == 4
+
+
+# --- crashes ------------------------------------------------------------------------------------
+
+class TestRandomKills:
+    TRIALS = 8 if SANITIZED else 40
+    TIME_LIMIT = 90.0
+
+    def test_killed_at_random_moments_resumes_to_the_same_end(self, tmp_path, reference_run):
+        """SIGKILL at a random moment of a run that saves after every merge: whatever is
+        left, checkpoint_info answers, and either there is no complete checkpoint yet (the
+        resume says so) or the resumed run ends exactly like the uninterrupted one."""
+        corpus, _, _ = reference_run
+        ref_out = str(tmp_path / "ref.tsv")
+        began = time.monotonic()
+        finish(start("train", "bilingual", corpus, str(tmp_path / "ref-ck"), 1, ref_out))
+        duration = time.monotonic() - began
+        reference = Path(ref_out).read_bytes()
+        rng = random.Random(20261207)
+        outcomes = {"resumed": 0, "nothing yet": 0, "finished": 0}
+        trial = 0
+        # Until the trials are done and at least one run was resumed, within a time bound.
+        while (trial < self.TRIALS or outcomes["resumed"] == 0) and time.monotonic() - began < self.TIME_LIMIT:
+            trial += 1
+            ckpt, out = str(tmp_path / f"ck{trial}"), str(tmp_path / f"out{trial}.tsv")
+            proc = start("train", "bilingual", corpus, ckpt, 1, out)
+            time.sleep(rng.uniform(0, duration))
+            proc.kill()
+            proc.wait()
+            proc.stderr.close()
+            if os.path.exists(out):
+                outcomes["finished"] += 1
+                assert Path(out).read_bytes() == reference
+                continue
+            info = Tok().checkpoint_info(ckpt)
+            if info is None:
+                outcomes["nothing yet"] += 1
+                with pytest.raises(FileNotFoundError, match="no COMPLETE checkpoint under"):
+                    Tok().resume_from_checkpoint(ckpt, progress_merges=0)
+                continue
+            assert os.path.exists(os.path.join(info["path"], "COMPLETE"))
+            resume_in_new_process(ckpt, corpus, out, every=1)
+            assert Path(out).read_bytes() == reference, f"trial {trial}, killed after {info['merges_done']} merges"
+            outcomes["resumed"] += 1
+        assert outcomes["resumed"] > 0, outcomes

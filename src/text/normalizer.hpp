@@ -55,7 +55,8 @@ class Normalizer {
     // the pieces are exactly N's output. Lines without spaces, and rule sets that match
     // spaces, go through whole.
     template <class F>
-    void normalize_pieces(std::string_view text, NormalizeScratch& scratch, F&& f) const;
+    void normalize_pieces(std::string_view text, NormalizeScratch& scratch, F&& f,
+                          std::size_t piece_bytes = std::size_t(1) << 20) const;
 
     // One "{} -> {} re-triggers {}" message per (rule, rule) pair whose replacement
     // contains the other's non-empty pattern, in stored order.
@@ -100,8 +101,9 @@ class Normalizer {
 };
 
 template <class F>
-void Normalizer::normalize_pieces(std::string_view text, NormalizeScratch& scratch, F&& f) const {
-    constexpr std::size_t kPiece = std::size_t(1) << 20;
+void Normalizer::normalize_pieces(std::string_view text, NormalizeScratch& scratch, F&& f,
+                                  std::size_t piece_bytes) const {
+    const std::size_t kPiece = std::max<std::size_t>(piece_bytes, 1);
     if (text.size() > kPiece && splits_at_spaces()) {
         while (text.size() > kPiece) {
             std::size_t cut = text.rfind(' ', kPiece);
