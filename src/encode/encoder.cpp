@@ -1,5 +1,6 @@
 #include "encode/encoder.hpp"
 
+#include "common/errors.hpp"
 #include "common/utf8.hpp"
 
 namespace larkspur {
@@ -34,9 +35,10 @@ struct Unit {
     std::size_t begin, end, cp_off, chars;
 };
 
+template <class Id>
 class Encoder {
    public:
-    Encoder(const EncodeContext& ctx, std::string_view text, std::vector<TokenId>& out)
+    Encoder(const EncodeContext& ctx, std::string_view text, std::vector<Id>& out)
         : ctx_(ctx), idx_(ctx.index), t_(text), out_(out) {
         std::size_t mtc = ctx.vocab.max_token_chars();
         budget_ = mtc > 1 ? mtc : 1;
@@ -64,7 +66,7 @@ class Encoder {
     }
 
     void emit(std::int64_t id) {
-        if (id >= 0) out_.push_back(static_cast<TokenId>(id));
+        if (id >= 0) out_.push_back(static_cast<Id>(id));
     }
     void byte_fallback(std::string_view bytes) {
         for (unsigned char b : bytes) emit(idx_.byte_id(b));
@@ -234,7 +236,7 @@ class Encoder {
     const EncodeContext& ctx_;
     const SurfaceIndex& idx_;
     std::string_view t_;
-    std::vector<TokenId>& out_;
+    std::vector<Id>& out_;
     std::size_t budget_;
     std::vector<std::size_t> ends_;
     std::vector<Unit> units_;
@@ -246,12 +248,17 @@ class Encoder {
 }  // namespace
 
 void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<TokenId>& out) {
-    Encoder(ctx, text, out).run(text.size(), true);
+    Encoder<TokenId>(ctx, text, out).run(text.size(), true);
+}
+
+void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<std::uint32_t>& out) {
+    if (ctx.vocab.size() > 0xFFFFFFFFu) throw_runtime("vocabulary too large for 32-bit ids");
+    Encoder<std::uint32_t>(ctx, text, out).run(text.size(), true);
 }
 
 void encode_segment(const EncodeContext& ctx, std::string_view text, std::size_t stop, bool first,
                     std::vector<TokenId>& out) {
-    Encoder(ctx, text, out).run(stop, first);
+    Encoder<TokenId>(ctx, text, out).run(stop, first);
 }
 
 std::string decode(const SurfaceIndex& index, std::span<const TokenId> ids) {

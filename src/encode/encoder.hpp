@@ -30,6 +30,8 @@ struct EncodeContext {
 
 // Appends the ids of already normalized text to `out`.
 void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<TokenId>& out);
+// The same as 32-bit ids, for tables of many word types.
+void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<std::uint32_t>& out);
 
 // Encodes a segment of a longer normalized text: text[0..stop), where `stop` is the end
 // or the position of a space, with the rest of `text` as lookahead (the abbreviation step

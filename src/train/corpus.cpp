@@ -8,20 +8,35 @@
 
 namespace larkspur {
 
-std::uint64_t WordCounts::hash(std::span<const TokenId> ids) {
-    return fnv1a(ids.data(), ids.size() * sizeof(TokenId));
+std::uint64_t WordCounts::hash(std::span<const std::uint32_t> ids) {
+    return fnv1a(ids.data(), ids.size() * sizeof(std::uint32_t));
 }
 
-std::size_t WordCounts::entry(std::span<const TokenId> ids) {
-    const std::uint64_t h = hash(ids);
+std::size_t WordCounts::find(std::span<const std::uint32_t> ids, std::uint64_t h) const {
     auto [first, last] = index_.equal_range(h);
     for (auto it = first; it != last; ++it) {
-        const auto& seq = entries_[it->second].first;
+        const Seq& seq = entries_[it->second].first;
         if (std::equal(seq.begin(), seq.end(), ids.begin(), ids.end())) return it->second;
     }
+    return entries_.size();
+}
+
+std::size_t WordCounts::entry(std::span<const std::uint32_t> ids) {
+    const std::uint64_t h = hash(ids);
+    const std::size_t found = find(ids, h);
+    if (found < entries_.size()) return found;
     index_.emplace(h, entries_.size());
-    entries_.emplace_back(std::vector<TokenId>(ids.begin(), ids.end()), 0);
-    return entries_.size() - 1;
+    entries_.emplace_back(Seq(ids.begin(), ids.end()), 0);
+    return found;
+}
+
+std::size_t WordCounts::entry(Seq&& ids) {
+    const std::uint64_t h = hash(ids);
+    const std::size_t found = find(ids, h);
+    if (found < entries_.size()) return found;
+    index_.emplace(h, entries_.size());
+    entries_.emplace_back(std::move(ids), 0);
+    return found;
 }
 
 void WordCounts::reindex() {
@@ -30,7 +45,7 @@ void WordCounts::reindex() {
 }
 
 void WordCounts::retain_at_least(std::uint64_t min) {
-    std::vector<std::pair<std::vector<TokenId>, std::uint64_t>> kept;
+    std::vector<std::pair<Seq, std::uint64_t>> kept;
     kept.reserve(entries_.size());
     for (auto& e : entries_) {
         if (e.second >= min) kept.push_back(std::move(e));
@@ -39,7 +54,8 @@ void WordCounts::retain_at_least(std::uint64_t min) {
     reindex();
 }
 
-void Corpus::add_word(std::span<const TokenId> ids, std::uint64_t count) {
+template <class Id>
+void Corpus::add_word(std::span<const Id> ids, std::uint64_t count) {
     WordRec rec{arena.size(), ids.size(), count};
     for (TokenId id : ids) {
         std::uint32_t code;
@@ -82,8 +98,8 @@ Corpus Corpus::from_word_counts(WordCounts&& table) {
     // Each sequence is released once copied, so the table and the arena are not both
     // held in full.
     for (auto& [ids, count] : table.entries()) {
-        c.add_word(ids, count);
-        std::vector<TokenId>().swap(ids);
+        c.add_word(std::span<const std::uint32_t>(ids), count);
+        WordCounts::Seq().swap(ids);
     }
     table = WordCounts();
     c.fingerprint = fingerprint_words(c);
@@ -94,7 +110,7 @@ Corpus Corpus::from_word_counts(WordCounts&& table) {
 Corpus Corpus::from_sequences(const std::vector<std::vector<TokenId>>& sequences) {
     Corpus c;
     c.words.reserve(sequences.size());
-    for (const auto& s : sequences) c.add_word(s, 1);
+    for (const auto& s : sequences) c.add_word(std::span<const TokenId>(s), 1);
     c.fingerprint = fingerprint_words(c);
     c.recompute_all_frequencies();
     return c;
@@ -104,7 +120,7 @@ Corpus Corpus::from_checkpoint_words(
     const std::vector<std::pair<std::uint64_t, std::vector<TokenId>>>& rows, std::uint64_t fingerprint) {
     Corpus c;
     c.words.reserve(rows.size());
-    for (const auto& [count, ids] : rows) c.add_word(ids, count);
+    for (const auto& [count, ids] : rows) c.add_word(std::span<const TokenId>(ids), count);
     c.fingerprint = fingerprint;
     c.recompute_all_frequencies();
     return c;

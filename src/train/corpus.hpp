@@ -30,18 +30,26 @@ inline std::uint32_t pair_right(PairKey k) { return static_cast<std::uint32_t>(k
 // A table from an id sequence to its occurrence count, in order of first insertion.
 class WordCounts {
    public:
+    // Sequences are stored as 32-bit ids: the encoder's ids index the vocabulary, which
+    // stays far below 2^31 tokens, and a word type costs half the memory.
+    using Seq = std::vector<std::uint32_t>;
+
     // Index of the entry for `ids`, created with count 0 when new.
-    std::size_t entry(std::span<const TokenId> ids);
+    std::size_t entry(std::span<const std::uint32_t> ids);
+    // The same, taking over the buffer of `ids` when the entry is new (for long words,
+    // which are then stored without a second copy).
+    std::size_t entry(Seq&& ids);
     void add(std::size_t index, std::uint64_t n) { entries_[index].second += n; }
     std::size_t size() const { return entries_.size(); }
     // Removes the entries counted fewer than `min` times.
     void retain_at_least(std::uint64_t min);
-    std::vector<std::pair<std::vector<TokenId>, std::uint64_t>>& entries() { return entries_; }
+    std::vector<std::pair<Seq, std::uint64_t>>& entries() { return entries_; }
 
    private:
-    static std::uint64_t hash(std::span<const TokenId> ids);
+    static std::uint64_t hash(std::span<const std::uint32_t> ids);
+    std::size_t find(std::span<const std::uint32_t> ids, std::uint64_t h) const;
     void reindex();
-    std::vector<std::pair<std::vector<TokenId>, std::uint64_t>> entries_;
+    std::vector<std::pair<Seq, std::uint64_t>> entries_;
     // Sequence hash -> entry index. The sequences live only in entries_, so a word's ids
     // are stored once however long the word.
     std::unordered_multimap<std::uint64_t, std::size_t> index_;
@@ -88,7 +96,8 @@ class Corpus {
     std::uint64_t fingerprint = 0;
 
    private:
-    void add_word(std::span<const TokenId> ids, std::uint64_t count);
+    template <class Id>
+    void add_word(std::span<const Id> ids, std::uint64_t count);
     std::unordered_map<std::uint64_t, std::uint32_t> foreign_codes_;
 };
 

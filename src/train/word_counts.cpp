@@ -39,10 +39,17 @@ std::uint64_t WordCounter::add_text(std::string_view text) {
         const std::size_t key = cache_.add_hashed(word, w.hash);
         if (key == cache_entry_.size()) {
             ids_.clear();
+            // A very long word (a line without spaces) is encoded into a buffer sized
+            // for it at once and handed to the table without a copy: such a word then
+            // costs four bytes per character, not the growth slack of repeated doubling
+            // plus a second copy.
+            const bool huge = word.size() > kHugeWord;
+            if (huge) ids_.reserve(utf8::count_chars(word) + 1);
             encode_normalized(ctx_, word, ids_);
-            cache_entry_.push_back(ids_.empty() ? kSkip : static_cast<std::int64_t>(table_.entry(ids_)));
-            // An exceptionally long word must not pin its buffer for the rest of the file.
-            if (ids_.capacity() > (std::size_t(1) << 20)) std::vector<TokenId>().swap(ids_);
+            std::int64_t e = kSkip;
+            if (!ids_.empty()) e = static_cast<std::int64_t>(huge ? table_.entry(std::move(ids_)) : table_.entry(ids_));
+            cache_entry_.push_back(e);
+            if (huge) WordCounts::Seq().swap(ids_);
         }
         counted += cache_entry_[key] != kSkip;
     }

@@ -39,6 +39,7 @@ class WordCounter {
 
    private:
     static constexpr std::int64_t kSkip = -1;
+    static constexpr std::size_t kHugeWord = std::size_t(1) << 20;
     const EncodeContext& ctx_;
     bool latin_only_;
     WordCounts table_;
@@ -51,7 +52,7 @@ class WordCounter {
         std::uint64_t hash;
     };
     std::vector<Span> words_;
-    std::vector<TokenId> ids_;
+    WordCounts::Seq ids_;
 };
 
 // Reads a corpus file through a 1 MiB buffer (lines that are not valid UTF-8 skipped),
