@@ -2,6 +2,7 @@
 and training processes killed at random moments. Every case must end in a result or a
 clear exception, never a crash, a hang or a lost checkpoint."""
 
+import gc
 import math
 import os
 import random
@@ -109,6 +110,64 @@ class TestHostileArguments:
         # The object still works, and nothing was written under a mangled name.
         assert tok.decode(tok.encode("कर ने")) == "कर ने"
         assert not [p for p in os.listdir(tmp_path) if not p.isascii()]
+
+    def test_callbacks_that_mutate_or_raise_during_conversion(self):
+        """Converting an argument may run the caller's code (__index__, __float__, __iter__).
+        That code may empty the very list or dict being converted, or raise: the call
+        must neither read freed items nor hide the caller's exception."""
+        tok = seeded()
+        victims = []
+
+        class Emptying(int):
+            def __index__(self):
+                for v in victims:
+                    v.clear()
+                gc.collect()
+                return 1
+
+            def __float__(self):
+                self.__index__()
+                return 2.0
+
+        def fresh(container):
+            victims[:] = [container]
+            return container
+
+        # Each call converts a container whose first item empties it.
+        assert isinstance(tok.decode(fresh([Emptying(1), 2**40, 3])), str)
+        inner = [Emptying(1), 5, 6]
+        victims[:] = [inner]
+        assert tok.train_bpe([inner, [5, 6]], tok.vocab_size() + 2, 1) >= tok.vocab_size() - 2
+        tok.set_root_prior(fresh({1: Emptying(1), 2: Emptying(2), 3: 0.5}))
+        tok.set_lexicon(fresh({f"w{i}": Emptying(i) for i in range(20)}))
+        tok.add_paradigm(1, fresh({"कर": ["ना"], "ख": ["ग"]}))
+        assert tok.load_vocab(fresh([(Emptying(0), "a"), (1, "b"), (2, "c")])) >= 3
+
+        class Raising:
+            def __index__(self):
+                raise ZeroDivisionError("from __index__")
+
+        class FloatRaising(int):
+            def __float__(self):
+                raise ZeroDivisionError("from __float__")
+
+        class BrokenSequence:
+            def __len__(self):
+                return 2
+
+            def __getitem__(self, i):
+                raise KeyError("from __getitem__")
+
+        size = tok.vocab_size()
+        for call in (lambda: tok.decode([1, Raising()]), lambda: tok.set_root_prior({1: FloatRaising(3)}),
+                     lambda: tok.set_lexicon({"x": Raising()}), lambda: tok.train_bpe([[1, Raising()]], 10, 1)):
+            with pytest.raises(ZeroDivisionError, match="^from __"):
+                call()
+        for call in (lambda: tok.decode(BrokenSequence()), lambda: tok.initialize_vocab(BrokenSequence(), [], [], [], []),
+                     lambda: tok.add_paradigm(2, {"कर": BrokenSequence()})):
+            with pytest.raises(KeyError, match="from __getitem__"):
+                call()
+        assert tok.vocab_size() == size
 
     def test_decode_ids_of_any_size(self):
         tok = seeded()

@@ -24,6 +24,33 @@ std::string_view utf8_view(PyObject* s) {
     return std::string_view(p, static_cast<std::size_t>(n));
 }
 
+// The items of a sequence argument, held so that no callback can pull them away: the
+// conversions below may run the caller's code (__index__, __float__), which could empty
+// or refill a list or dict being walked and free the borrowed items. A list is copied to
+// a tuple of strong references, any other sequence is turned into a list of our own.
+Ref stable_sequence(PyObject* o) {
+    PyObject* seq = PyList_Check(o) ? PyList_AsTuple(o) : PySequence_Fast(o, "expected a sequence");
+    if (!seq) throw ErrorAlreadySet{};
+    return Ref::steal(seq);
+}
+
+// A dict's (key, value) pairs as a list of our own, for the same reason.
+Ref stable_items(PyObject* dict) {
+    PyObject* items = PyDict_Items(dict);
+    if (!items) throw ErrorAlreadySet{};
+    return Ref::steal(items);
+}
+
+// Walks the stable items of a dict: f(key, value).
+template <class F>
+void for_each_item(PyObject* dict, F&& f) {
+    Ref items = stable_items(dict);
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.get()); ++k) {
+        PyObject* pair = PyList_GET_ITEM(items.get(), k);
+        f(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
+    }
+}
+
 // Plain conversions used inside dict arguments, whose messages do not name the argument.
 std::string plain_str(PyObject* o) {
     if (!PyUnicode_Check(o)) raise(PyExc_TypeError, std::string("'") + type_name(o) + "' object cannot be converted to 'str'");
@@ -119,6 +146,7 @@ std::uint64_t Args::int_value(std::size_t i, PyObject* o, const std::string& whe
         fail(PyExc_TypeError, i, where + " must be int, not " + type_name(o));
     }
     Ref idx = Ref::steal(PyNumber_Index(o));
+    if (!idx) throw ErrorAlreadySet{};  // the object's __index__ raised
     int overflow = 0;
     long long small = PyLong_AsLongLongAndOverflow(idx.get(), &overflow);
     if (overflow < 0 || (overflow == 0 && small < 0)) {
@@ -138,6 +166,8 @@ double Args::float_value(std::size_t i, PyObject* o, const std::string& where) c
     }
     double v = PyFloat_AsDouble(o);
     if (v == -1.0 && PyErr_Occurred()) {
+        // An int subclass's own __float__ may raise anything: let that through.
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw ErrorAlreadySet{};
         PyErr_Clear();
         fail(PyExc_OverflowError, i, where + ": int too large to convert to float");
     }
@@ -181,7 +211,7 @@ Ref Args::sequence(std::size_t i) const {
                                      " (a str is not accepted where a sequence is expected)");
     }
     if (!PySequence_Check(o) || PyDict_Check(o)) wrong_type(i, "a sequence", o);
-    return Ref::steal(PySequence_Fast(o, "expected a sequence"));
+    return stable_sequence(o);
 }
 
 std::vector<std::string> Args::str_list(std::size_t i) const {
@@ -231,7 +261,7 @@ std::vector<std::vector<std::size_t>> Args::id_lists(std::size_t i) const {
         if (is_text_like(inner) || !PySequence_Check(inner) || PyDict_Check(inner)) {
             fail(PyExc_TypeError, i, where + " must be a sequence of int, not " + type_name(inner));
         }
-        Ref iseq = Ref::steal(PySequence_Fast(inner, "expected a sequence"));
+        Ref iseq = stable_sequence(inner);
         Py_ssize_t m = PySequence_Fast_GET_SIZE(iseq.get());
         std::vector<std::size_t> ids;
         ids.reserve(static_cast<std::size_t>(m));
@@ -287,13 +317,11 @@ Lexicon Args::str_root_dict(std::size_t i) const {
     PyObject* o = slots_[i];
     if (!PyDict_Check(o)) wrong_type(i, "dict", o);
     Lexicon out;
-    Py_ssize_t it = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(o, &it, &key, &value)) {
+    for_each_item(o, [&](PyObject* key, PyObject* value) {
         if (!PyUnicode_Check(key)) fail(PyExc_TypeError, i, std::string(" key must be str, not ") + type_name(key));
         std::string k(utf8_view(key));
         out[k] = static_cast<RootId>(int_value(i, value, "[" + k + "]"));
-    }
+    });
     return out;
 }
 
@@ -301,15 +329,13 @@ RootPrior Args::root_float_dict(std::size_t i) const {
     PyObject* o = slots_[i];
     if (!PyDict_Check(o)) wrong_type(i, "dict", o);
     RootPrior out;
-    Py_ssize_t it = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(o, &it, &key, &value)) {
+    for_each_item(o, [&](PyObject* key, PyObject* value) {
         auto root = static_cast<RootId>(int_value(i, key, " key"));
         std::string where(1, '[');
         where += std::to_string(root);
         where += ']';
         out[root] = float_value(i, value, where);
-    }
+    });
     return out;
 }
 
@@ -317,9 +343,7 @@ Transitions Args::transitions(std::size_t i) const {
     PyObject* o = slots_[i];
     if (!PyDict_Check(o)) wrong_type(i, "dict", o);
     Transitions out;
-    Py_ssize_t it = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(o, &it, &key, &value)) {
+    for_each_item(o, [&](PyObject* key, PyObject* value) {
         std::string k = plain_str(key);
         if (is_text_like(value)) {
             raise(PyExc_TypeError, std::string("'") + type_name(value) +
@@ -328,13 +352,13 @@ Transitions Args::transitions(std::size_t i) const {
         if (!PySequence_Check(value) || PyDict_Check(value)) {
             raise(PyExc_TypeError, std::string("'") + type_name(value) + "' object is not a sequence of str");
         }
-        Ref seq = Ref::steal(PySequence_Fast(value, "expected a sequence"));
+        Ref seq = stable_sequence(value);
         StringSet nexts;
         for (Py_ssize_t k2 = 0; k2 < PySequence_Fast_GET_SIZE(seq.get()); ++k2) {
             nexts.insert(plain_str(PySequence_Fast_GET_ITEM(seq.get(), k2)));
         }
         out[k] = std::move(nexts);
-    }
+    });
     return out;
 }
 
