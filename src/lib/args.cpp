@@ -204,14 +204,18 @@ char32_t Args::character(std::size_t i) const {
     return static_cast<char32_t>(c);
 }
 
-Ref Args::sequence(std::size_t i) const {
+void Args::check_sequence(std::size_t i) const {
     PyObject* o = slots_[i];
     if (is_text_like(o)) {
         fail(PyExc_TypeError, i, std::string(" must be a sequence, not ") + type_name(o) +
                                      " (a str is not accepted where a sequence is expected)");
     }
     if (!PySequence_Check(o) || PyDict_Check(o)) wrong_type(i, "a sequence", o);
-    return stable_sequence(o);
+}
+
+Ref Args::sequence(std::size_t i) const {
+    check_sequence(i);
+    return stable_sequence(slots_[i]);
 }
 
 std::vector<std::string> Args::str_list(std::size_t i) const {
@@ -229,24 +233,42 @@ std::vector<std::string> Args::str_list(std::size_t i) const {
     return out;
 }
 
-std::vector<std::size_t> Args::id_list(std::size_t i) const {
-    Ref seq = sequence(i);
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    std::vector<std::size_t> out;
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), k);
+void Args::ids_of(std::size_t i, PyObject* o, const std::string& where, std::vector<std::size_t>& out) const {
+    // Positions read " item k" at the top level and "[k]" inside an item.
+    auto position = [&](Py_ssize_t k) {
+        return where.empty() ? " item " + std::to_string(k) : where + "[" + std::to_string(k) + "]";
+    };
+    auto one = [&](PyObject* item, Py_ssize_t k) {
         if (PyLong_CheckExact(item)) {
-            // Fast path for plain ints, the usual case for id lists.
+            // Plain ints, the usual case, convert without running any of the caller's code.
             int overflow;
             long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
             if (!overflow && v >= 0) {
                 out.push_back(static_cast<std::size_t>(v));
-                continue;
+                return;
             }
         }
-        out.push_back(static_cast<std::size_t>(int_value(i, item, " item " + std::to_string(k))));
+        // Anything else may run __index__, which may change the list: hold the item.
+        Ref hold = Ref::borrow(item);
+        out.push_back(static_cast<std::size_t>(int_value(i, item, position(k))));
+    };
+    if (PyList_Check(o)) {
+        // Walked in place (a copy would cost a third of decode's time), re-reading the
+        // length at every step in case a callback shortened the list.
+        out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(o)));
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(o); ++k) one(PyList_GET_ITEM(o, k), k);
+        return;
     }
+    Ref seq = stable_sequence(o);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t k = 0; k < n; ++k) one(PySequence_Fast_GET_ITEM(seq.get(), k), k);
+}
+
+std::vector<std::size_t> Args::id_list(std::size_t i) const {
+    check_sequence(i);
+    std::vector<std::size_t> out;
+    ids_of(i, slots_[i], "", out);
     return out;
 }
 
@@ -261,14 +283,8 @@ std::vector<std::vector<std::size_t>> Args::id_lists(std::size_t i) const {
         if (is_text_like(inner) || !PySequence_Check(inner) || PyDict_Check(inner)) {
             fail(PyExc_TypeError, i, where + " must be a sequence of int, not " + type_name(inner));
         }
-        Ref iseq = stable_sequence(inner);
-        Py_ssize_t m = PySequence_Fast_GET_SIZE(iseq.get());
         std::vector<std::size_t> ids;
-        ids.reserve(static_cast<std::size_t>(m));
-        for (Py_ssize_t j = 0; j < m; ++j) {
-            ids.push_back(static_cast<std::size_t>(
-                int_value(i, PySequence_Fast_GET_ITEM(iseq.get(), j), where + "[" + std::to_string(j) + "]")));
-        }
+        ids_of(i, inner, where, ids);
         out.push_back(std::move(ids));
     }
     return out;

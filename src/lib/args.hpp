@@ -70,6 +70,10 @@ class Args {
     // The fast sequence of argument i, refusing str and bytes.
     Ref sequence(std::size_t i) const;
     std::uint64_t int_value(std::size_t i, PyObject* o, const std::string& where) const;
+    // The ids of one sequence (the argument itself or an item of it); `where` prefixes
+    // the item positions in messages.
+    void check_sequence(std::size_t i) const;
+    void ids_of(std::size_t i, PyObject* seq, const std::string& where, std::vector<std::size_t>& out) const;
     double float_value(std::size_t i, PyObject* o, const std::string& where) const;
 
     const Signature& sig_;
