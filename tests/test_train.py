@@ -99,6 +99,23 @@ class TestAgainstReference:
         assert surfaces(tok) == expected
         assert set(tok.script_ids()[n + 2 :]) <= {0}  # merged tokens are DEV like their left parts
 
+    @pytest.mark.parametrize("seed", range(12))
+    def test_long_words_of_few_symbols(self, seed):
+        """Long words with runs of one symbol (x x x x) and alternations (x y x y), where a
+        merge meets many overlapping occurrences in one word."""
+        rng = random.Random(1000 + seed)
+        base = rng.sample([KA, KHA, GA], rng.randint(1, 3))
+        tok = loaded(*base)
+        n = len(base)
+        sequences = []
+        for _ in range(rng.randint(1, 4)):
+            runs = [[rng.randrange(n)] * rng.randint(1, 40) for _ in range(rng.randint(1, 12))]
+            sequences.append([x for run in runs for x in run])
+        budget = tok.vocab_size() + rng.randint(5, 25)
+        expected = reference_bpe(surfaces(tok), sequences, budget)
+        assert tok.train_bpe(sequences, budget, 100) == len(expected)
+        assert surfaces(tok) == expected
+
 
 class TestMergeLoop:
     def test_equal_keys_prefer_larger_left_then_larger_right(self):
