@@ -876,3 +876,96 @@ class TestRandomKills:
             assert Path(out).read_bytes() == reference, f"trial {trial}, killed after {info['merges_done']} merges"
             outcomes["resumed"] += 1
         assert outcomes["resumed"] > 0, outcomes
+
+
+# --- any arguments at all ------------------------------------------------------------------------
+
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+from test_module import METHOD_TABLE  # noqa: E402
+
+
+def _table():
+    out = {}
+    for line in METHOD_TABLE.strip().splitlines():
+        name, params = line.split("(", 1)
+        names = [p.split("=")[0].strip() for p in params.rstrip(")").split(",") if p.strip()]
+        out[name] = names
+    return out
+
+
+METHODS = _table()
+# Methods whose text arguments name files or directories: given only names without "/"
+# (relative to a scratch directory), so that nothing outside it is read or written.
+PATH_METHODS = {"harvest_aksharas", "train_from_file", "train_bilingual_from_file", "train_latin_from_file",
+                "checkpoint_info", "resume_from_checkpoint", "load_vocab_tsv", "save_vocab_tsv"}
+
+
+class Hostile:
+    """An object whose conversions run code that raises."""
+
+    def __index__(self):
+        raise ArithmeticError("hostile __index__")
+
+    def __float__(self):
+        raise ArithmeticError("hostile __float__")
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        raise LookupError("hostile __getitem__")
+
+
+leaves = st.one_of(
+    st.none(), st.booleans(),
+    st.integers(min_value=-2**70, max_value=2**70), st.sampled_from([0, 1, 2, 5, 300, 2**31, 2**63, 2**64 - 1]),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.text(alphabet=st.characters(codec=None), max_size=12),
+    st.sampled_from(["कर", "ने", "क", "a", "\ud800", "LM", "OCR", "", " ", "\u2581", "\u0964"]),
+    st.binary(max_size=6), st.builds(Hostile),
+)
+values = st.recursive(leaves, lambda inner: st.one_of(
+    st.lists(inner, max_size=5), st.tuples(inner, inner),
+    st.dictionaries(st.one_of(st.integers(0, 9), st.text(max_size=4)), inner, max_size=4)), max_leaves=12)
+
+
+def _pathless(v):
+    if isinstance(v, str):
+        return v.replace("/", "_").replace("\x00", "_") or "_"
+    if isinstance(v, list):
+        return [_pathless(x) for x in v]
+    return v
+
+
+@settings(max_examples=int(os.environ.get("LARKSPUR_ANY_CALL_EXAMPLES", 40 if SANITIZED else 400)), deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture, HealthCheck.data_too_large])
+@given(calls=st.lists(st.tuples(st.sampled_from(sorted(METHODS)), st.lists(values, max_size=4),
+                                st.dictionaries(st.sampled_from(["min_freq", "progress_merges", "progress_lines",
+                                                                 "checkpoint_every", "allow_mode_mismatch",
+                                                                 "root_set_cap", "bogus"]), values, max_size=2)),
+                      min_size=1, max_size=6))
+def test_any_call_with_any_arguments_returns_or_raises(tmp_path_factory, calls):
+    """Whatever a caller passes, each method returns or raises an exception; the object
+    stays usable afterwards."""
+    scratch = tmp_path_factory.mktemp("any")
+    cwd = os.getcwd()
+    os.chdir(scratch)
+    try:
+        tok = seeded()
+        for name, args, kwargs in calls:
+            names = METHODS[name]
+            if name in PATH_METHODS:
+                args, kwargs = [_pathless(a) for a in args], {k: _pathless(v) for k, v in kwargs.items()}
+            args = args[:len(names) + 1]
+            if name == "train_bpe" and len(args) > 1 and isinstance(args[1], int) and args[1] > 10**4:
+                args[1] = 10**4  # the budget bounds the work, not the safety
+            try:
+                getattr(tok, name)(*args, **kwargs)
+            except Exception:  # noqa: BLE001 - any exception is an acceptable answer here
+                pass
+        assert isinstance(tok.decode(tok.encode("कर ने model")), str)
+        assert tok.vocab_size() >= 0
+    finally:
+        os.chdir(cwd)
