@@ -358,7 +358,7 @@ class TestHostileFiles:
             expected = fn(expected_tok, corpus)
             fifo = str(tmp_path / f"{name}.fifo")
             os.mkfifo(fifo)
-            writer = threading.Thread(target=lambda: Path(fifo).write_bytes(data))
+            writer = threading.Thread(target=lambda: Path(fifo).write_bytes(data), daemon=True)
             writer.start()
             tok = seeded()
             got = fn(tok, fifo)
@@ -374,7 +374,7 @@ class TestHostileFiles:
         code = ("import os,sys,signal\nf=open(sys.argv[1],'wb',buffering=0)\n"
                 "f.write(sys.stdin.buffer.read())\nos.kill(os.getpid(), signal.SIGKILL)\n")
         proc = subprocess.Popen([sys.executable, "-c", code, fifo], stdin=subprocess.PIPE)
-        threading.Thread(target=lambda: proc.communicate(data[:cut], timeout=30)).start()
+        threading.Thread(target=lambda: proc.communicate(data[:cut], timeout=30), daemon=True).start()
         tok, ref = seeded(), seeded()
         assert CORPUS_READERS["train_from_file"](tok, fifo) == CORPUS_READERS["train_from_file"](ref, str(half))
         assert snapshot(tok, tmp_path) == snapshot(ref, tmp_path)
