@@ -1,6 +1,5 @@
 #include "lib/tokenizer.hpp"
 
-#include <cstdio>
 #include <limits>
 
 #include "checkpoint/readers.hpp"
@@ -18,10 +17,6 @@ std::size_t saturating_add(std::size_t a, std::size_t b) {
     return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max() : a + b;
 }
 
-void print_line(const char* fmt, auto... args) {
-    std::fprintf(stderr, fmt, args...);
-    std::fflush(stderr);
-}
 
 }  // namespace
 
@@ -128,7 +123,7 @@ std::size_t Tokenizer::load_vocab(std::vector<std::pair<std::size_t, std::string
 }
 
 std::size_t Tokenizer::load_vocab_tsv(const std::string& path, bool allow_mode_mismatch) {
-    return load_vocab(read_vocab_tsv(path, normalizer.mode(), allow_mode_mismatch));
+    return load_vocab(read_vocab_tsv(path, normalizer.mode(), allow_mode_mismatch, *lines_));
 }
 
 void Tokenizer::save_vocab_tsv(const std::string& path) const {
@@ -218,7 +213,7 @@ std::size_t Tokenizer::train_bpe(const std::vector<std::vector<TokenId>>& sequen
         TrainerScope scope(*this, t, &Tokenizer::reclaim);
         t.theta = theta;
         t.phase = Phase::DEV;
-        train(t, corpus, vocab_budget, 0, nullptr);
+        train(t, corpus, vocab_budget, 0, nullptr, *lines_);
     }
     return vocab.size();
 }
@@ -242,7 +237,7 @@ std::size_t Tokenizer::train_from_text(const std::vector<std::string>& texts, st
         TrainerScope scope(*this, t, &Tokenizer::reclaim);
         t.theta = theta;
         t.phase = Phase::DEV;
-        train(t, corpus, vocab_budget, 0, nullptr);
+        train(t, corpus, vocab_budget, 0, nullptr, *lines_);
     }
     return vocab.size();
 }
@@ -253,9 +248,9 @@ WordCountResult Tokenizer::count_file(const std::string& path, const FileTrainOp
     {
         auto index = surface_index();
         counts = build_word_counts(path, opt.min_word_freq, opt.progress_lines, latin_only, normalizer,
-                                   encode_context(*index));
+                                   encode_context(*index), *lines_);
     }
-    print_line(latin_only ? "[build:LAT] done: %llu lines, %llu latin-word-occ, %zu unique types kept "
+    report(*lines_, latin_only ? "[build:LAT] done: %llu lines, %llu latin-word-occ, %zu unique types kept "
                             "(min_freq=%llu) in %.1fs\n"
                           : "[build] done: %llu lines, %llu word-occ, %zu unique types kept (min_freq=%llu) in %.1fs\n",
                static_cast<unsigned long long>(counts.lines), static_cast<unsigned long long>(counts.occurrences),
@@ -275,7 +270,7 @@ std::size_t Tokenizer::train_from_file(const std::string& path, std::size_t voca
         t.theta = theta;
         t.phase = Phase::DEV;
         CheckpointWriter writer;
-        train(t, corpus, vocab_budget, opt.progress_merges, &writer);
+        train(t, corpus, vocab_budget, opt.progress_merges, &writer, *lines_);
     }
     return vocab.size();
 }
@@ -296,7 +291,7 @@ std::size_t Tokenizer::train_latin_from_file(const std::string& path, std::size_
         t.theta = 100;
         t.phase = Phase::LAT;
         CheckpointWriter writer;
-        train(t, corpus, target, opt.progress_merges, &writer);
+        train(t, corpus, target, opt.progress_merges, &writer, *lines_);
     }
     return vocab.size();
 }
@@ -315,11 +310,11 @@ std::size_t Tokenizer::train_bilingual_from_file(const std::string& path, std::s
         t.theta = theta;
         CheckpointWriter writer;
         t.phase = Phase::DEV;
-        train(t, corpus, dev_budget, opt.progress_merges, &writer);
+        train(t, corpus, dev_budget, opt.progress_merges, &writer, *lines_);
         const std::size_t dev_size = t.vocab.size();
         t.phase = Phase::LAT;
-        train(t, corpus, total, opt.progress_merges, &writer);
-        print_line("[train] budget split: DEV %zu (target %zu) | LAT +%zu (target +%zu)\n", dev_size,
+        train(t, corpus, total, opt.progress_merges, &writer, *lines_);
+        report(*lines_, "[train] budget split: DEV %zu (target %zu) | LAT +%zu (target +%zu)\n", dev_size,
                    dev_budget, t.vocab.size() - dev_size, lat_budget);
     }
     return vocab.size();
@@ -363,7 +358,7 @@ std::size_t Tokenizer::resume_from_checkpoint(const std::string& dir, const Resu
     root_prior = RootPrior(prior.begin(), prior.end());
     lexicon = std::move(lex);
 
-    print_line("[resume] %s | phase=%s merges=%llu vocab=%zu word_types=%zu\n", step.c_str(),
+    report(*lines_, "[resume] %s | phase=%s merges=%llu vocab=%zu word_types=%zu\n", step.c_str(),
                phase_name(meta.phase), static_cast<unsigned long long>(meta.merges_done), vocab.size(),
                corpus.word_count());
     ConstrainedBPETrainer t = make_trainer(
@@ -376,13 +371,13 @@ std::size_t Tokenizer::resume_from_checkpoint(const std::string& dir, const Resu
         CheckpointWriter writer;
         if (meta.phase == Phase::LAT) {
             t.phase = Phase::LAT;
-            train(t, corpus, meta.total_budget, opt.progress_merges, &writer);
+            train(t, corpus, meta.total_budget, opt.progress_merges, &writer, *lines_);
         } else {
             t.phase = Phase::DEV;
-            train(t, corpus, meta.dev_budget, opt.progress_merges, &writer);
+            train(t, corpus, meta.dev_budget, opt.progress_merges, &writer, *lines_);
             if (meta.total_budget > meta.dev_budget) {
                 t.phase = Phase::LAT;
-                train(t, corpus, meta.total_budget, opt.progress_merges, &writer);
+                train(t, corpus, meta.total_budget, opt.progress_merges, &writer, *lines_);
             }
         }
         result = t.vocab.size();

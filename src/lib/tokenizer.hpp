@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "checkpoint/format.hpp"
+#include "common/report.hpp"
 #include "encode/encoder.hpp"
 #include "encode/stats.hpp"
 #include "text/akshara_dfa.hpp"
@@ -60,6 +61,9 @@ class Tokenizer {
     std::size_t seed_max_len = 0;
     std::size_t root_set_cap = 0;
     bool use_probabilistic_k = false;
+
+    // Where progress and warning lines go (standard error unless set).
+    void set_line_sink(LineSink& sink) { lines_ = &sink; }
 
     // The encoder's lookup tables for the current vocabulary, rebuilt when it changed.
     std::shared_ptr<const SurfaceIndex> surface_index() const;
@@ -120,6 +124,7 @@ class Tokenizer {
     WordCountResult count_file(const std::string& path, const FileTrainOptions& opt, bool latin_only) const;
     void reclaim(ConstrainedBPETrainer& trainer);
 
+    LineSink* lines_ = &stderr_sink();
     mutable std::mutex index_mu_;
     mutable std::shared_ptr<const SurfaceIndex> index_;
 };

@@ -12,9 +12,9 @@
 // happens in the same sequence and the results are identical to scanning all words.
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <vector>
 
+#include "common/report.hpp"
 #include "train/trainer.hpp"
 
 namespace larkspur {
@@ -23,7 +23,7 @@ namespace {
 
 class MergeLoop {
    public:
-    MergeLoop(ConstrainedBPETrainer& t, Corpus& c) : t_(t), c_(c) {}
+    MergeLoop(ConstrainedBPETrainer& t, Corpus& c, LineSink& lines) : t_(t), c_(c), lines_(lines) {}
 
     void run(std::size_t budget, std::uint64_t progress_merges, CheckpointSink* sink) {
         const auto start = std::chrono::steady_clock::now();
@@ -38,9 +38,8 @@ class MergeLoop {
         });
         std::make_heap(heap_.begin(), heap_.end());
         if (progress_merges != 0) {
-            std::fprintf(stderr, "[train:%s] heap seeded with %zu admissible pairs in %.1fs\n", label,
+            report(lines_, "[train:%s] heap seeded with %zu admissible pairs in %.1fs\n", label,
                          heap_.size(), elapsed());
-            std::fflush(stderr);
         }
 
         std::uint64_t merges = 0;
@@ -59,35 +58,31 @@ class MergeLoop {
             if (sink && t_.ckpt.dir && t_.ckpt.every != 0 && t_.merges_done % t_.ckpt.every == 0) {
                 SaveOutcome o = sink->save(t_, c_, t_.merges_done);
                 if (o.kind == SaveOutcome::Kind::Failed) {
-                    std::fprintf(stderr, "[ckpt:%s] WARNING save failed: %s\n", label, o.text.c_str());
+                    report(lines_, "[ckpt:%s] WARNING save failed: %s\n", label, o.text.c_str());
                 } else if (o.kind == SaveOutcome::Kind::Written && progress_merges != 0) {
-                    std::fprintf(stderr, "[ckpt:%s] wrote %s\n", label, o.text.c_str());
+                    report(lines_, "[ckpt:%s] wrote %s\n", label, o.text.c_str());
                 }
-                std::fflush(stderr);
             }
             if (progress_merges != 0 && merges % progress_merges == 0) {
                 double secs = elapsed();
-                std::fprintf(stderr, "[train:%s] %llu merges | vocab %zu | heap %zu | %.1fs | %.0f merges/s\n",
+                report(lines_, "[train:%s] %llu merges | vocab %zu | heap %zu | %.1fs | %.0f merges/s\n",
                              label, static_cast<unsigned long long>(merges), t_.vocab.size(),
                              heap_.size(), secs,
                              static_cast<double>(merges) / std::max(secs, 0.000000001));
-                std::fflush(stderr);
             }
         }
         if (sink && t_.ckpt.dir) {
             SaveOutcome o = sink->save(t_, c_, t_.merges_done);
             if (o.kind == SaveOutcome::Kind::Failed) {
-                std::fprintf(stderr, "[ckpt:%s] WARNING final save failed: %s\n", label, o.text.c_str());
+                report(lines_, "[ckpt:%s] WARNING final save failed: %s\n", label, o.text.c_str());
             } else if (o.kind == SaveOutcome::Kind::Written) {
-                std::fprintf(stderr, "[ckpt:%s] final %s\n", label, o.text.c_str());
+                report(lines_, "[ckpt:%s] final %s\n", label, o.text.c_str());
             }
-            std::fflush(stderr);
         }
         if (progress_merges != 0) {
-            std::fprintf(stderr, "[train:%s] done: %llu merges (%zu -> %zu vocab) in %.1fs\n", label,
+            report(lines_, "[train:%s] done: %llu merges (%zu -> %zu vocab) in %.1fs\n", label,
                          static_cast<unsigned long long>(merges), vocab_at_entry, t_.vocab.size(),
                          elapsed());
-            std::fflush(stderr);
         }
     }
 
@@ -207,6 +202,7 @@ class MergeLoop {
 
     ConstrainedBPETrainer& t_;
     Corpus& c_;
+    LineSink& lines_;
     std::vector<MergeCandidate> heap_;
     FlatMap<PairKey, std::vector<std::uint32_t>> index_;
     std::vector<PairKey> touched_;
@@ -215,8 +211,8 @@ class MergeLoop {
 }  // namespace
 
 void train(ConstrainedBPETrainer& trainer, Corpus& corpus, std::size_t budget,
-           std::uint64_t progress_merges, CheckpointSink* sink) {
-    MergeLoop(trainer, corpus).run(budget, progress_merges, sink);
+           std::uint64_t progress_merges, CheckpointSink* sink, LineSink& lines) {
+    MergeLoop(trainer, corpus, lines).run(budget, progress_merges, sink);
 }
 
 }  // namespace larkspur

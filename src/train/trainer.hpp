@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "common/report.hpp"
 #include "train/corpus.hpp"
 #include "vocab/paradigms.hpp"
 #include "vocab/vocabulary.hpp"
@@ -92,9 +93,9 @@ struct ConstrainedBPETrainer {
 
 // Merges the best admissible pair until the vocabulary holds `budget` tokens or no
 // admissible pair is left, writing checkpoints through `sink` (periodic and final) and
-// progress lines every `progress_merges` merges (0 for silence). The corpus is rewritten
-// in place. Never fails: a failed save is reported on standard error.
+// progress lines to `lines` every `progress_merges` merges (0 for silence). The corpus is
+// rewritten in place. Never fails: a failed save is reported as a warning line.
 void train(ConstrainedBPETrainer& trainer, Corpus& corpus, std::size_t budget,
-           std::uint64_t progress_merges, CheckpointSink* sink);
+           std::uint64_t progress_merges, CheckpointSink* sink, LineSink& lines);
 
 }  // namespace larkspur

@@ -1,10 +1,10 @@
 #include "train/word_counts.hpp"
 
 #include <chrono>
-#include <cstdio>
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
+#include "common/report.hpp"
 #include "common/utf8.hpp"
 
 namespace larkspur {
@@ -68,7 +68,8 @@ WordCounts WordCounter::take_table() {
 
 WordCountResult build_word_counts(const std::string& path, std::uint64_t min_word_freq,
                                   std::uint64_t progress_lines, bool latin_only,
-                                  const Normalizer& normalizer, const EncodeContext& ctx) {
+                                  const Normalizer& normalizer, const EncodeContext& ctx,
+                                  LineSink& lines) {
     files::LineReader reader;
     if (int err = reader.open(path, 1 << 20)) {
         throw_io("open " + path + ": " + os_error_text(err));
@@ -91,11 +92,10 @@ WordCountResult build_word_counts(const std::string& path, std::uint64_t min_wor
         });
         ++r.lines;
         if (progress_lines != 0 && r.lines % progress_lines == 0) {
-            std::fprintf(stderr, "[build] %llu lines | %llu word-occ | %zu unique | %.1fs\n",
+            report(lines, "[build] %llu lines | %llu word-occ | %zu unique | %.1fs\n",
                          static_cast<unsigned long long>(r.lines),
                          static_cast<unsigned long long>(r.occurrences), counter.types(),
                          elapsed());
-            std::fflush(stderr);
         }
     }
     r.table = counter.take_table();

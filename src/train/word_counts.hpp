@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/flat_map.hpp"
+#include "common/report.hpp"
 #include "common/string_counter.hpp"
 #include "encode/encoder.hpp"
 #include "text/normalizer.hpp"
@@ -56,12 +57,13 @@ class WordCounter {
 };
 
 // Reads a corpus file through a 1 MiB buffer (lines that are not valid UTF-8 skipped),
-// writing "[build] ..." progress lines every `progress_lines` lines, and filters the
+// writing "[build] ..." progress lines to `lines` every `progress_lines` lines, and filters the
 // table by `min_word_freq` at the end. IOError "open {}: {}" when the file cannot be
 // opened; a read error ends reading with the counts gathered so far. Runs without the
 // interpreter lock.
 WordCountResult build_word_counts(const std::string& path, std::uint64_t min_word_freq,
                                   std::uint64_t progress_lines, bool latin_only,
-                                  const Normalizer& normalizer, const EncodeContext& ctx);
+                                  const Normalizer& normalizer, const EncodeContext& ctx,
+                                  LineSink& lines);
 
 }  // namespace larkspur

@@ -1,11 +1,11 @@
 #include "vocab/vocab_tsv.hpp"
 
-#include <cstdio>
 #include <limits>
 #include <optional>
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
+#include "common/report.hpp"
 #include "common/utf8.hpp"
 
 namespace larkspur {
@@ -88,7 +88,8 @@ void save_vocab_tsv(const Vocabulary& vocab, FoldMode mode, const std::string& p
 
 std::vector<std::pair<std::size_t, std::string>> read_vocab_tsv(const std::string& path,
                                                                 FoldMode mode,
-                                                                bool allow_mode_mismatch) {
+                                                                bool allow_mode_mismatch,
+                                                                LineSink& lines) {
     files::LineReader reader;
     if (int err = reader.open(path, 8 * 1024)) {
         throw_io("open " + path + ": " + os_error_text(err));
@@ -118,9 +119,8 @@ std::vector<std::pair<std::size_t, std::string>> read_vocab_tsv(const std::strin
         pairs.emplace_back(static_cast<std::size_t>(id), unescape_tsv(surface));
     }
     if (!header) {
-        std::fprintf(stderr, "[load] warning: %s has no mode header; assuming mode=%s\n",
+        report(lines, "[load] warning: %s has no mode header; assuming mode=%s\n",
                      path.c_str(), fold_mode_name(mode));
-        std::fflush(stderr);
     } else if (*header != mode && !allow_mode_mismatch) {
         throw_value(std::string("folding-mode mismatch: vocab was built with mode=") +
                     fold_mode_name(*header) + " but this tokenizer is mode=" +

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/report.hpp"
 #include "text/fold_mode.hpp"
 #include "vocab/vocabulary.hpp"
 
@@ -21,11 +22,12 @@ std::string unescape_tsv(std::string_view s);
 void save_vocab_tsv(const Vocabulary& vocab, FoldMode mode, const std::string& path);
 
 // Reads the (id, surface) pairs of a vocabulary file and checks its mode header against
-// `mode`: a foreign mode raises ValueError unless allowed; a missing header prints the
-// "[load] warning" line. IOError "open {}: {}" and "read: {}" (invalid UTF-8 included).
+// `mode`: a foreign mode raises ValueError unless allowed; a missing header writes the
+// "[load] warning" line to `lines`. IOError "open {}: {}" and "read: {}" (invalid UTF-8 included).
 std::vector<std::pair<std::size_t, std::string>> read_vocab_tsv(const std::string& path,
                                                                 FoldMode mode,
-                                                                bool allow_mode_mismatch);
+                                                                bool allow_mode_mismatch,
+                                                                LineSink& lines);
 
 // Unsigned decimal with an optional single leading "+"; false on anything else or overflow.
 bool parse_unsigned(std::string_view s, std::uint64_t& out);
