@@ -27,7 +27,9 @@ icu:
 	fi
 	@# Unicode's normalization conformance data, used by the tests when present.
 	@if [ ! -f /usr/share/unicode/NormalizationTest.txt ] && ! dpkg -s unicode-data >/dev/null 2>&1; then \
-	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq unicode-data >/dev/null 2>&1 || true; \
+	  echo "== installing Unicode's data files (unicode-data), for the normalization conformance test"; \
+	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq unicode-data; } >/dev/null 2>&1 \
+	    || echo "   (unicode-data could not be installed; that test will be skipped)"; \
 	fi
 
 $(VPY):

@@ -12,7 +12,7 @@
 #include "checkpoint/readers.hpp"
 #include "common/errors.hpp"
 #include "common/files.hpp"
-#include "lib/tokenizer.hpp"
+#include "tokenizer/tokenizer.hpp"
 
 using namespace larkspur;
 
@@ -73,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SeedLists lists;
     lists.aksharas = {"\u0915", "\u0915\u093F"};
     t.initialize_vocab(lists);
-    const std::size_t size_before = t.vocab.size();
-    Tokenizer::ResumeOptions opt;
+    const std::size_t size_before = t.vocab_size();
+    ResumeOptions opt;
     opt.progress_merges = 0;
     opt.allow_mode_mismatch = knobs & 2;
     opt.allow_paradigm_mismatch = knobs & 4;
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Budgets read from the bytes may be huge; the corpus bounds the work.
         t.resume_from_checkpoint(dir, opt);
     } catch (const Error&) {
-        if (t.vocab.size() != size_before) std::abort();
+        if (t.vocab_size() != size_before) std::abort();
     }
     files::remove_tree(dir);
     return 0;

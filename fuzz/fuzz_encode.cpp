@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/utf8.hpp"
-#include "lib/tokenizer.hpp"
+#include "tokenizer/tokenizer.hpp"
 
 using namespace larkspur;
 
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view in(reinterpret_cast<const char*>(data), size);
     if (!utf8::is_valid(in)) return 0;
     Tokenizer& t = tokenizer();
-    std::string n = t.normalizer.normalize(in);
+    std::string n = t.normalize(in);
     if (t.decode(t.encode(in)) != n) std::abort();
     if (!t.verify_roundtrip(in)) std::abort();
     // The same bytes read as a list of ids, in range or not: decoding never fails and
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<TokenId> ids;
     for (std::size_t i = 0; i + 2 <= size; i += 2) {
         unsigned v = data[i] | (data[i + 1] << 8);
-        ids.push_back(v % 3 == 0 ? ~TokenId(0) - v : TokenId(v % (t.vocab.size() + 2)));
+        ids.push_back(v % 3 == 0 ? ~TokenId(0) - v : TokenId(v % (t.vocab_size() + 2)));
     }
     if (!utf8::is_valid(t.decode(ids))) std::abort();
     return 0;

@@ -11,7 +11,7 @@
 
 #include "common/errors.hpp"
 #include "common/utf8.hpp"
-#include "lib/tokenizer.hpp"
+#include "tokenizer/tokenizer.hpp"
 #include "text/harvest.hpp"
 
 using namespace larkspur;
@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Tokenizer t((knobs & 1) ? FoldMode::OCR : FoldMode::LM, {{"\u0930\u093C", "\u0931"}},
                 {{"\u0930\u093C", "\u0931"}});
     SeedLists lists;
-    lists.aksharas = harvest_aksharas(path, 1 + (knobs >> 1) % 3, t.normalizer, t.dfa);
+    lists.aksharas = t.harvest_aksharas(path, 1 + (knobs >> 1) % 3);
     for (const auto& a : lists.aksharas) {
         if (a.empty() || !utf8::is_valid(a)) std::abort();
     }
@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     opt.progress_lines = 0;
     opt.progress_merges = 0;
     opt.min_word_freq = 1 + (knobs >> 3) % 2;
-    const std::size_t before = t.vocab.size();
+    const std::size_t before = t.vocab_size();
     const std::size_t budget = before + (knobs >> 4) * 4;
     try {
         if (knobs & 2)
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const Error&) {
         std::abort();  // a readable file never fails to train
     }
-    if (t.vocab.size() < before || t.vocab.size() > before + (knobs >> 4) * 4) std::abort();
+    if (t.vocab_size() < before || t.vocab_size() > before + (knobs >> 4) * 4) std::abort();
     // Every valid line comes back from encoding and decoding.
     std::string_view all(reinterpret_cast<const char*>(data + 1), size - 1);
     while (!all.empty()) {

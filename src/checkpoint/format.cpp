@@ -8,63 +8,13 @@
 #include <locale.h>
 
 #include "common/utf8.hpp"
-#include "vocab/vocab_tsv.hpp"
+#include "common/escape.hpp"
+#include "common/numbers.hpp"
 
 namespace larkspur {
 
-std::string ckpt_escape(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (char c : s) {
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
-std::string ckpt_unescape(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\' || i + 1 == s.size()) {
-            out += s[i];
-            continue;
-        }
-        char n = s[++i];
-        switch (n) {
-            case '\\':
-                out += '\\';
-                break;
-            case 't':
-                out += '\t';
-                break;
-            case 'n':
-                out += '\n';
-                break;
-            case 'r':
-                out += '\r';
-                break;
-            default:
-                out += '\\';
-                out += n;
-        }
-    }
-    return out;
-}
+std::string ckpt_escape(std::string_view s) { return escape_field(s, EscapeCr::Yes); }
+std::string ckpt_unescape(std::string_view s) { return unescape_field(s, EscapeCr::Yes); }
 
 std::string format_float(double v) {
     if (std::isnan(v)) return "NaN";
@@ -149,8 +99,6 @@ bool parse_float(std::string_view s, double& out) {
     return true;
 }
 
-bool parse_u64(std::string_view s, std::uint64_t& out) { return parse_unsigned(s, out); }
-
 std::string step_dir_name(std::uint64_t merges_done) {
     char buf[40];
     std::snprintf(buf, sizeof buf, "step_%012llu", static_cast<unsigned long long>(merges_done));
@@ -171,25 +119,13 @@ TokenKind kind_of_letter(char c) {
 
 std::string join_ids(const std::vector<std::size_t>& ids) {
     std::string s;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        if (i) s += ',';
-        s += std::to_string(ids[i]);
-    }
+    append_u64_list(s, ids);
     return s;
 }
 
-// Items of a comma list that read as unsigned integers, in order.
 std::vector<std::size_t> split_ids(std::string_view s) {
     std::vector<std::size_t> out;
-    std::size_t from = 0;
-    for (;;) {
-        std::size_t comma = s.find(',', from);
-        std::string_view item = s.substr(from, comma == std::string_view::npos ? std::string_view::npos : comma - from);
-        std::uint64_t v;
-        if (parse_u64(item, v)) out.push_back(static_cast<std::size_t>(v));
-        if (comma == std::string_view::npos) break;
-        from = comma + 1;
-    }
+    split_u64_list(s, out);
     return out;
 }
 

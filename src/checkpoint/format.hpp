@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/numbers.hpp"
 #include "train/trainer.hpp"
 #include "vocab/vocabulary.hpp"
 
@@ -26,7 +27,6 @@ std::string ckpt_unescape(std::string_view s);
 std::string format_float(double v);
 // Decimal syntax with optional sign and exponent, or inf/infinity/NaN in any case.
 bool parse_float(std::string_view s, double& out);
-bool parse_u64(std::string_view s, std::uint64_t& out);  // optional "+", digits only
 
 // "step_" and the merge counter zero-padded to 12 digits (longer counters in full).
 std::string step_dir_name(std::uint64_t merges_done);

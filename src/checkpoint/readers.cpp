@@ -5,6 +5,7 @@
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
+#include "common/numbers.hpp"
 #include "common/utf8.hpp"
 
 namespace larkspur {
@@ -16,14 +17,9 @@ template <class F>
 void read_required(const std::string& path, std::size_t buffer, F&& on_line) {
     files::LineReader r;
     if (int err = r.open(path, buffer)) throw_io(os_error_text(err));
-    std::string_view line;
-    for (;;) {
-        auto st = r.next(line);
-        if (st == files::LineReader::Status::Eof) return;
-        if (st == files::LineReader::Status::Error) throw_io(os_error_text(r.error()));
-        if (!utf8::is_valid(line)) throw_io(kInvalidUtf8Text);
-        on_line(line);
-    }
+    const files::LinesEnd end = files::for_each_line(r, files::OnInvalidUtf8::Stop, on_line);
+    if (end.kind == files::LinesEnd::Kind::ReadError) throw_io(os_error_text(end.error));
+    if (end.kind == files::LinesEnd::Kind::InvalidUtf8) throw_io(kInvalidUtf8Text);
 }
 
 // Reads an optional file; stops quietly at the first failure.
@@ -31,11 +27,7 @@ template <class F>
 void read_optional(const std::string& path, F&& on_line) {
     files::LineReader r;
     if (r.open(path, 8 * 1024)) return;
-    std::string_view line;
-    while (r.next(line) == files::LineReader::Status::Line) {
-        if (!utf8::is_valid(line)) return;
-        on_line(line);
-    }
+    files::for_each_line(r, files::OnInvalidUtf8::Stop, on_line);
 }
 
 }  // namespace
@@ -109,15 +101,7 @@ std::vector<std::pair<std::uint64_t, std::vector<TokenId>>> load_corpus_rows(con
         if (count_field.empty() || !parse_u64(count_field, count)) return;
         std::string_view rest = tab == std::string_view::npos ? std::string_view() : line.substr(tab + 1);
         std::vector<TokenId> ids;
-        std::size_t from = 0;
-        for (;;) {
-            std::size_t comma = rest.find(',', from);
-            std::string_view item = rest.substr(from, comma == std::string_view::npos ? std::string_view::npos : comma - from);
-            std::uint64_t v;
-            if (parse_u64(item, v)) ids.push_back(static_cast<TokenId>(v));
-            if (comma == std::string_view::npos) break;
-            from = comma + 1;
-        }
+        split_u64_list(rest, ids);
         if (ids.empty()) return;
         rows.emplace_back(count, std::move(ids));
     });
@@ -163,28 +147,12 @@ bool stays_inside(std::string_view name) {
     }
 }
 
-std::string_view trim_white_space(std::string_view s) {
-    while (!s.empty()) {
-        std::size_t i = 0;
-        if (!utf8::is_white_space(utf8::next(s, i))) break;
-        s.remove_prefix(i);
-    }
-    while (!s.empty()) {
-        std::size_t start = s.size() - 1;
-        while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
-        std::size_t i = start;
-        if (!utf8::is_white_space(utf8::next(s, i))) break;
-        s.remove_suffix(s.size() - start);
-    }
-    return s;
-}
-
 }  // namespace
 
 std::optional<std::string> resolve_latest(const std::string& dir) {
     std::string latest;
     if (files::read_file(files::join(dir, "LATEST"), latest) == 0 && utf8::is_valid(latest)) {
-        std::string_view name = trim_white_space(latest);
+        std::string_view name = utf8::trim_white_space(latest);
         if (stays_inside(name)) {
             std::string path = name.empty() ? (dir.empty() || dir.back() == '/' ? dir : dir + "/")
                                              : files::join(dir, std::string(name));

@@ -41,15 +41,12 @@ void write_step_files(const std::string& path, const ConstrainedBPETrainer& t, c
         files::FileWriter w;
         check(w.create(files::join(path, "corpus.tsv"), 1 << 20));
         std::string line;
+        std::vector<TokenId> ids;
         for (std::size_t i = 0; i < corpus.word_count(); ++i) {
             line = std::to_string(corpus.words[i].count);
             line += '\t';
-            bool first = true;
-            for (std::uint32_t code : corpus.codes(i)) {
-                if (!first) line += ',';
-                first = false;
-                line += std::to_string(corpus.id_of(code));
-            }
+            corpus.word_ids(i, ids);
+            append_u64_list(line, ids);
             line += '\n';
             w.write(line);
         }

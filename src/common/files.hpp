@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/utf8.hpp"
+
 namespace larkspur::files {
 
 // Reads a file line by line through a fixed buffer. A line ends at LF; the LF, and a CR
@@ -34,6 +36,35 @@ class LineReader {
     int error_ = 0;
     bool eof_ = false;
 };
+
+// How a loop over the lines of a reader ended.
+struct LinesEnd {
+    enum class Kind { Eof, ReadError, InvalidUtf8 } kind = Kind::Eof;
+    int error = 0;  // errno of a read error
+};
+enum class OnInvalidUtf8 { Skip, Stop };
+
+// Calls f(line) for every line of `reader` that is valid UTF-8. A line that is not is
+// skipped or ends the loop, as asked; a read error ends it.
+template <class F>
+LinesEnd for_each_line(LineReader& reader, OnInvalidUtf8 invalid, F&& f) {
+    std::string_view line;
+    for (;;) {
+        switch (reader.next(line)) {
+            case LineReader::Status::Eof:
+                return {};
+            case LineReader::Status::Error:
+                return {LinesEnd::Kind::ReadError, reader.error()};
+            case LineReader::Status::Line:
+                break;
+        }
+        if (!utf8::is_valid(line)) {
+            if (invalid == OnInvalidUtf8::Stop) return {LinesEnd::Kind::InvalidUtf8, 0};
+            continue;
+        }
+        f(line);
+    }
+}
 
 // Writes a file through a fixed buffer. The first error sticks and later writes do nothing.
 class FileWriter {

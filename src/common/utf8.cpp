@@ -83,6 +83,22 @@ bool is_valid(std::string_view sv) {
     return true;
 }
 
+std::string_view trim_white_space(std::string_view s) {
+    while (!s.empty()) {
+        std::size_t i = 0;
+        if (!is_white_space(next(s, i))) break;
+        s.remove_prefix(i);
+    }
+    while (!s.empty()) {
+        std::size_t start = s.size() - 1;
+        while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+        std::size_t i = start;
+        if (!is_white_space(next(s, i))) break;
+        s.remove_suffix(s.size() - start);
+    }
+    return s;
+}
+
 void append(std::string& out, char32_t cp) {
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));

@@ -93,6 +93,37 @@ inline std::size_t white_space_len(std::string_view s, std::size_t i) {
     return p[1] == 0x81 && p[2] == 0x9F ? 3 : 0;                                 // U+205F
 }
 
+// `s` without the White_Space characters at either end.
+std::string_view trim_white_space(std::string_view s);
+
+// Appends code units of a fixed width (1, 2 or 4 bytes: Latin-1, UCS-2 or UCS-4 text)
+// encoded as UTF-8. The units are code points; surrogates must not occur.
+template <class Unit>
+void append_units(std::string& out, const Unit* src, std::size_t n) {
+    const std::size_t old = out.size();
+    out.resize(old + n * (sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4));
+    auto* p = reinterpret_cast<unsigned char*>(out.data() + old);
+    for (std::size_t i = 0; i < n; ++i) {
+        const char32_t c = src[i];
+        if (c < 0x80) {
+            *p++ = static_cast<unsigned char>(c);
+        } else if (c < 0x800) {
+            *p++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *p++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+            *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else {
+            *p++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+            *p++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+    out.resize(static_cast<std::size_t>(reinterpret_cast<char*>(p) - out.data()));
+}
+
 inline bool is_ascii_alnum(char32_t c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }

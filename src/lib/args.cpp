@@ -1,6 +1,7 @@
 #include "lib/args.hpp"
 
 #include <cstring>
+#include <stdexcept>
 
 #include "lib/boundary.hpp"
 
@@ -130,13 +131,80 @@ PyObject* Args::str_object(std::size_t i) const {
 }
 
 std::optional<std::string> Args::opt_string(std::size_t i) const {
-    if (!slots_[i] || slots_[i] == Py_None) return std::nullopt;
+    if (!slots_[i]) {
+        default_of(i, DefaultValue::Kind::None);
+        return std::nullopt;
+    }
+    if (slots_[i] == Py_None) return std::nullopt;
     return string(i);
 }
 
-bool Args::flag(std::size_t i, bool dflt) const {
+std::string Args::string_or_default(std::size_t i) const {
+    if (!slots_[i]) return default_of(i, DefaultValue::Kind::Str).text;
+    return string(i);
+}
+
+const DefaultValue& Args::default_of(std::size_t i, DefaultValue::Kind kind) const {
+    const DefaultValue& d = sig_.defaults[i];
+    if (d.kind != kind) {
+        throw std::logic_error(sig_.fname + "(): the default of '" + sig_.names[i] + "' does not fit its converter");
+    }
+    return d;
+}
+
+namespace {
+
+DefaultValue parse_default(const std::string& text) {
+    DefaultValue d;
+    if (text == "None") {
+        d.kind = DefaultValue::Kind::None;
+    } else if (text == "True" || text == "False") {
+        d.kind = DefaultValue::Kind::Bool;
+        d.flag = text == "True";
+    } else if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+        d.kind = DefaultValue::Kind::Str;
+        d.text = text.substr(1, text.size() - 2);
+    } else if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+        d.kind = DefaultValue::Kind::Int;
+        d.number = std::stoull(text);
+    } else {
+        throw std::logic_error("unreadable default value: " + text);
+    }
+    return d;
+}
+
+}  // namespace
+
+Signature parse_signature(const char* name, const char* params) {
+    Signature s;
+    s.fname = name;
+    const std::string p = params;
+    bool seen_default = false;
+    std::size_t from = 0;
+    while (from < p.size()) {
+        const std::size_t comma = p.find(", ", from);
+        std::string item = p.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        const std::size_t eq = item.find('=');
+        if (eq == std::string::npos) {
+            if (seen_default) throw std::logic_error(std::string(name) + ": a required parameter after a default");
+            ++s.nrequired;
+            s.defaults.emplace_back();
+        } else {
+            seen_default = true;
+            s.defaults.push_back(parse_default(item.substr(eq + 1)));
+            item.resize(eq);
+        }
+        s.names.push_back(item);
+        if (comma == std::string::npos) break;
+        from = comma + 2;
+    }
+    if (s.names.size() > Args::kMax) throw std::logic_error(std::string(name) + ": more parameters than Args::kMax");
+    return s;
+}
+
+bool Args::flag(std::size_t i) const {
     PyObject* o = slots_[i];
-    if (!o) return dflt;
+    if (!o) return default_of(i, DefaultValue::Kind::Bool).flag;
     if (!PyBool_Check(o)) wrong_type(i, "bool", o);
     return o == Py_True;
 }
@@ -174,14 +242,14 @@ double Args::float_value(std::size_t i, PyObject* o, const std::string& where) c
     return v;
 }
 
-std::size_t Args::usize(std::size_t i, std::size_t dflt) const {
-    if (!slots_[i]) return dflt;
+std::size_t Args::usize(std::size_t i) const {
+    if (!slots_[i]) return static_cast<std::size_t>(default_of(i, DefaultValue::Kind::Int).number);
     static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "machine words are 64-bit here");
     return static_cast<std::size_t>(int_value(i, slots_[i], ""));
 }
 
-std::uint64_t Args::u64(std::size_t i, std::uint64_t dflt) const {
-    if (!slots_[i]) return dflt;
+std::uint64_t Args::u64(std::size_t i) const {
+    if (!slots_[i]) return default_of(i, DefaultValue::Kind::Int).number;
     return int_value(i, slots_[i], "");
 }
 

@@ -18,11 +18,26 @@
 
 namespace larkspur::py {
 
+// A parameter's default as the signature line states it: None, True/False, an integer
+// or a double-quoted string. Converters read omitted arguments from here, so the
+// signature shown to Python is the only place a default is written.
+struct DefaultValue {
+    enum class Kind { Required, None, Bool, Int, Str } kind = Kind::Required;
+    bool flag = false;
+    std::uint64_t number = 0;
+    std::string text;
+};
+
 struct Signature {
     std::string fname;               // e.g. "normalize"
     std::vector<std::string> names;  // parameter names in order
+    std::vector<DefaultValue> defaults;
     std::size_t nrequired = 0;
 };
+
+// Parses a parameter list such as `path, min_freq=1, checkpoint_dir=None`. Throws
+// std::logic_error for a default it cannot read (a fault of the table, found at import).
+Signature parse_signature(const char* name, const char* params);
 
 class Args {
    public:
@@ -41,11 +56,14 @@ class Args {
     // A str argument as the object itself, without asking CPython for its UTF-8 form.
     PyObject* str_object(std::size_t i) const;
     std::string string(std::size_t i) const { return std::string(str(i)); }
-    // str, or None (and omitted) as nullopt.
+    // str, or None (and an omitted argument whose default is None) as nullopt.
     std::optional<std::string> opt_string(std::size_t i) const;
-    bool flag(std::size_t i, bool dflt = false) const;
-    std::size_t usize(std::size_t i, std::size_t dflt = 0) const;
-    std::uint64_t u64(std::size_t i, std::uint64_t dflt = 0) const;
+    // An omitted optional argument takes the signature's default.
+    bool flag(std::size_t i) const;
+    std::size_t usize(std::size_t i) const;
+    std::uint64_t u64(std::size_t i) const;
+    // A str argument, or the signature's default string when omitted.
+    std::string string_or_default(std::size_t i) const;
     double f64(std::size_t i) const;
     char32_t character(std::size_t i) const;
 
@@ -65,6 +83,8 @@ class Args {
    private:
     void parse(const Signature& sig, PyObject* const* pos, Py_ssize_t npos, PyObject* kwnames,
                PyObject* const* kwvalues, PyObject* kwdict);
+    // The default of an omitted argument; it must be of the kind the converter reads.
+    const DefaultValue& default_of(std::size_t i, DefaultValue::Kind kind) const;
     [[noreturn]] void fail(PyObject* type, std::size_t i, const std::string& detail) const;
     [[noreturn]] void wrong_type(std::size_t i, const char* expected, PyObject* got) const;
     // The fast sequence of argument i, refusing str and bytes.

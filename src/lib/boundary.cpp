@@ -24,6 +24,30 @@ ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) {
 
 namespace {
 
+class PythonStderrSink final : public LineSink {
+   public:
+    void write_line(std::string_view line) noexcept override {
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        // Held for the call: the stream's own code may replace sys.stderr meanwhile.
+        PyObject* stream = PySys_GetObject("stderr");
+        if (stream && stream != Py_None) {
+            Py_INCREF(stream);
+            PyObject* text = PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace");
+            PyObject* written = text ? PyObject_CallMethod(stream, "write", "O", text) : nullptr;
+            PyObject* flushed = written ? PyObject_CallMethod(stream, "flush", nullptr) : nullptr;
+            Py_XDECREF(flushed);
+            Py_XDECREF(written);
+            Py_XDECREF(text);
+            Py_DECREF(stream);
+            PyErr_Clear();
+        }
+        PyErr_Restore(type, value, traceback);
+        PyGILState_Release(gil);
+    }
+};
+
 void set_error(PyObject* type, const std::string& msg) {
     PyObject* text = PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace");
     if (!text) return;  // the decoder's error is set instead
@@ -32,6 +56,11 @@ void set_error(PyObject* type, const std::string& msg) {
 }
 
 }  // namespace
+
+LineSink& python_stderr_sink() {
+    static PythonStderrSink sink;
+    return sink;
+}
 
 PyObject* translate_exception() {
     try {

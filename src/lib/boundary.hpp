@@ -7,6 +7,8 @@
 
 #include <atomic>
 
+#include "common/report.hpp"
+
 namespace larkspur::py {
 
 // Borrow state of one object: 0 free, n > 0 readers, -1 one writer. A conflicting call
@@ -48,6 +50,13 @@ class ReleaseGil {
    private:
     PyThreadState* state_;
 };
+
+// Writes each progress or warning line through the interpreter's sys.stderr, taking the
+// lock just for that line (the caller may or may not hold it), so that notebooks and a
+// replaced sys.stderr see the lines. When sys.stderr is missing or None the line is
+// dropped; an error raised by its write or flush is cleared, and an error the caller had
+// set is kept.
+LineSink& python_stderr_sink();
 
 // Call inside a catch (...) block: sets the Python error for the exception in flight and
 // returns NULL. Typed core errors map to ValueError, RuntimeError, OSError and

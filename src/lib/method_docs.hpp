@@ -148,8 +148,16 @@ inline constexpr MethodDoc kMethodDocs[] = {
 inline constexpr std::size_t kMethodCount = sizeof(kMethodDocs) / sizeof(kMethodDocs[0]);
 static_assert(kMethodCount == 44);
 
-inline constexpr const char* kClassDoc =
-    "PyLarkspurTokenization(folding_rules=None, minimal_folding_rules=None, mode=\"LM\")\n--\n\n";
+// The constructor's parameters; the class docstring is its text signature.
+inline constexpr const char* kConstructorParams = "folding_rules=None, minimal_folding_rules=None, mode=\"LM\"";
+
+// Number of parameters of a row's parameter list.
+constexpr std::size_t param_count(const char* params) {
+    if (!*params) return 0;
+    std::size_t n = 1;
+    for (; *params; ++params) n += *params == ',';
+    return n;
+}
 
 }  // namespace larkspur::py
 

@@ -5,7 +5,7 @@
 #include "lib/args.hpp"
 #include "lib/boundary.hpp"
 #include "lib/method_docs.hpp"
-#include "lib/tokenizer.hpp"
+#include "tokenizer/tokenizer.hpp"
 
 namespace larkspur::py {
 

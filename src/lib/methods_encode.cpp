@@ -77,16 +77,17 @@ class StrPieces {
 
 PyObject* cached_int_list(PyObject* self) {
     auto* obj = reinterpret_cast<TokenizerObject*>(self);
-    const Vocabulary& v = state_of(self).vocab;
-    if (obj->int_cache && obj->int_cache_generation == v.generation()) return obj->int_cache;
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    for (std::size_t i = 0; i < v.size(); ++i) {
+    const Tokenizer& t = state_of(self);
+    if (obj->int_cache && obj->int_cache_generation == t.vocab_generation()) return obj->int_cache;
+    const std::size_t n = t.vocab_size();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) {
         PyObject* o = PyLong_FromSize_t(i);
         if (!o) throw ErrorAlreadySet{};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), o);
     }
     Py_XSETREF(obj->int_cache, list.release());
-    obj->int_cache_generation = v.generation();
+    obj->int_cache_generation = t.vocab_generation();
     return obj->int_cache;
 }
 

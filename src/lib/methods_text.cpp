@@ -1,6 +1,5 @@
 // Methods of the text front end: fold mode, normalizer and akshara automaton.
 #include "lib/methods.hpp"
-#include "text/harvest.hpp"
 
 namespace larkspur::py {
 
@@ -8,7 +7,7 @@ LARKSPUR_METHOD(fold_mode) {
     return guarded([&] {
         Args a(LARKSPUR_SIG(fold_mode), args, nargs, kwnames);
         SharedBorrow borrow(borrow_of(self));
-        return to_py_str(fold_mode_name(state_of(self).normalizer.mode()));
+        return to_py_str(fold_mode_name(state_of(self).fold_mode()));
     });
 }
 
@@ -18,7 +17,7 @@ LARKSPUR_METHOD(normalize) {
         std::string_view s = a.str(0);
         SharedBorrow borrow(borrow_of(self));
         NormalizeScratch scratch;
-        std::string_view n = state_of(self).normalizer.normalize_view(s, scratch);
+        std::string_view n = state_of(self).normalize(s, scratch);
         if (n.data() == s.data() && n.size() == s.size()) {
             // Already normal: the input string itself is the answer (str is immutable).
             Py_INCREF(a.get(0));
@@ -32,7 +31,7 @@ LARKSPUR_METHOD(validate_folding_rules) {
     return guarded([&] {
         Args a(LARKSPUR_SIG(validate_folding_rules), args, nargs, kwnames);
         SharedBorrow borrow(borrow_of(self));
-        return to_py_str_list(state_of(self).normalizer.validate_rules());
+        return to_py_str_list(state_of(self).validate_folding_rules());
     });
 }
 
@@ -40,13 +39,12 @@ LARKSPUR_METHOD(harvest_aksharas) {
     return guarded([&] {
         Args a(LARKSPUR_SIG(harvest_aksharas), args, nargs, kwnames);
         std::string path = a.string(0);
-        std::uint64_t min_freq = a.u64(1, 1);
+        std::uint64_t min_freq = a.u64(1);
         SharedBorrow borrow(borrow_of(self));
         std::vector<std::string> aksharas;
         {
             ReleaseGil nogil;
-            const Tokenizer& t = state_of(self);
-            aksharas = harvest_aksharas(path, min_freq, t.normalizer, t.dfa);
+            aksharas = state_of(self).harvest_aksharas(path, min_freq);
         }
         return to_py_str_list(aksharas);
     });
@@ -56,7 +54,7 @@ LARKSPUR_METHOD(clear_dfa) {
     return guarded([&] {
         Args a(LARKSPUR_SIG(clear_dfa), args, nargs, kwnames);
         ExclusiveBorrow borrow(borrow_of(self));
-        state_of(self).dfa.clear();
+        state_of(self).clear_dfa();
         return to_py_none();
     });
 }
@@ -69,7 +67,7 @@ LARKSPUR_METHOD(add_dfa_transition) {
         std::size_t next = a.usize(2);
         bool accepting = a.flag(3);
         ExclusiveBorrow borrow(borrow_of(self));
-        state_of(self).dfa.add_transition(state, ch, next, accepting);
+        state_of(self).add_dfa_transition(state, ch, next, accepting);
         return to_py_none();
     });
 }
@@ -80,7 +78,7 @@ LARKSPUR_METHOD(dfa_has_transition) {
         std::size_t state = a.usize(0);
         char32_t ch = a.character(1);
         SharedBorrow borrow(borrow_of(self));
-        return to_py_bool(state_of(self).dfa.has_transition(state, ch));
+        return to_py_bool(state_of(self).dfa_has_transition(state, ch));
     });
 }
 
@@ -89,7 +87,7 @@ LARKSPUR_METHOD(dfa_get_transitions) {
         Args a(LARKSPUR_SIG(dfa_get_transitions), args, nargs, kwnames);
         std::size_t state = a.usize(0);
         SharedBorrow borrow(borrow_of(self));
-        auto transitions = state_of(self).dfa.transitions_from(state);
+        auto transitions = state_of(self).dfa_transitions(state);
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(transitions.size())));
         for (std::size_t i = 0; i < transitions.size(); ++i) {
             auto [ch, next, accepting] = transitions[i];
@@ -108,7 +106,7 @@ LARKSPUR_METHOD(dfa_tokenize_debug) {
         Args a(LARKSPUR_SIG(dfa_tokenize_debug), args, nargs, kwnames);
         std::string_view text = a.str(0);
         SharedBorrow borrow(borrow_of(self));
-        return to_py_str_list(state_of(self).dfa.tokenize(text));
+        return to_py_str_list(state_of(self).dfa_tokenize(text));
     });
 }
 

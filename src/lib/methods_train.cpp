@@ -8,12 +8,12 @@ namespace {
 // The shared tail of the three file drivers' parameters, starting at index `first`.
 FileTrainOptions file_options(const Args& a, std::size_t first) {
     FileTrainOptions o;
-    o.min_word_freq = a.u64(first, 1);
-    o.progress_lines = a.u64(first + 1, 500000);
-    o.progress_merges = a.u64(first + 2, 1000);
+    o.min_word_freq = a.u64(first);
+    o.progress_lines = a.u64(first + 1);
+    o.progress_merges = a.u64(first + 2);
     o.checkpoint_dir = a.opt_string(first + 3);
-    o.checkpoint_every = a.u64(first + 4, 0);
-    o.checkpoint_keep = a.usize(first + 5, 3);
+    o.checkpoint_every = a.u64(first + 4);
+    o.checkpoint_keep = a.usize(first + 5);
     return o;
 }
 
@@ -96,12 +96,12 @@ LARKSPUR_METHOD(resume_from_checkpoint) {
     return guarded([&] {
         Args a(LARKSPUR_SIG(resume_from_checkpoint), args, nargs, kwnames);
         std::string dir = a.string(0);
-        Tokenizer::ResumeOptions opt;
-        opt.progress_merges = a.u64(1, 1000);
-        opt.checkpoint_every = a.u64(2, 0);
-        opt.checkpoint_keep = a.usize(3, 3);
-        opt.allow_mode_mismatch = a.flag(4, false);
-        opt.allow_paradigm_mismatch = a.flag(5, false);
+        ResumeOptions opt;
+        opt.progress_merges = a.u64(1);
+        opt.checkpoint_every = a.u64(2);
+        opt.checkpoint_keep = a.usize(3);
+        opt.allow_mode_mismatch = a.flag(4);
+        opt.allow_paradigm_mismatch = a.flag(5);
         ExclusiveBorrow borrow(borrow_of(self));
         std::size_t size;
         {

@@ -6,15 +6,6 @@
 
 namespace larkspur::py {
 
-namespace {
-
-std::string_view surface_or_throw(const Tokenizer& t, std::size_t id) {
-    if (id >= t.vocab.size()) throw Error(ErrorKind::Value, "Invalid token ID");
-    return t.vocab.surface(id);
-}
-
-}  // namespace
-
 LARKSPUR_METHOD(initialize_vocab) {
     return guarded([&] {
         Args a(LARKSPUR_SIG(initialize_vocab), args, nargs, kwnames);
@@ -29,7 +20,7 @@ LARKSPUR_METHOD(vocab_contains) {
         Args a(LARKSPUR_SIG(vocab_contains), args, nargs, kwnames);
         std::string_view s = a.str(0);
         SharedBorrow borrow(borrow_of(self));
-        return to_py_bool(state_of(self).vocab.find(s).has_value());
+        return to_py_bool(state_of(self).find(s).has_value());
     });
 }
 
@@ -38,7 +29,7 @@ LARKSPUR_METHOD(vocab_get_id) {
         Args a(LARKSPUR_SIG(vocab_get_id), args, nargs, kwnames);
         std::string_view s = a.str(0);
         SharedBorrow borrow(borrow_of(self));
-        auto id = state_of(self).vocab.find(s);
+        auto id = state_of(self).find(s);
         return id ? to_py_int(*id) : to_py_none();
     });
 }
@@ -48,7 +39,7 @@ LARKSPUR_METHOD(vocab_get_surface) {
         Args a(LARKSPUR_SIG(vocab_get_surface), args, nargs, kwnames);
         std::size_t id = a.usize(0);
         SharedBorrow borrow(borrow_of(self));
-        return to_py_str(surface_or_throw(state_of(self), id));
+        return to_py_str(state_of(self).surface(id));
     });
 }
 
@@ -57,7 +48,7 @@ LARKSPUR_METHOD(get_token_surface) {
         Args a(LARKSPUR_SIG(get_token_surface), args, nargs, kwnames);
         std::size_t id = a.usize(0);
         SharedBorrow borrow(borrow_of(self));
-        return to_py_str(surface_or_throw(state_of(self), id));
+        return to_py_str(state_of(self).surface(id));
     });
 }
 
@@ -65,7 +56,7 @@ LARKSPUR_METHOD(vocab_size) {
     return guarded([&] {
         Args a(LARKSPUR_SIG(vocab_size), args, nargs, kwnames);
         SharedBorrow borrow(borrow_of(self));
-        return to_py_int(state_of(self).vocab.size());
+        return to_py_int(state_of(self).vocab_size());
     });
 }
 
@@ -73,13 +64,12 @@ LARKSPUR_METHOD(get_vocab_dict) {
     return guarded([&] {
         Args a(LARKSPUR_SIG(get_vocab_dict), args, nargs, kwnames);
         SharedBorrow borrow(borrow_of(self));
-        const Vocabulary& v = state_of(self).vocab;
         Ref dict = Ref::steal(PyDict_New());
-        for (TokenId id = 0; id < v.size(); ++id) {
-            Ref key = Ref::steal(to_py_str(v.surface(id)));
+        state_of(self).for_each_surface([&](TokenId id, std::string_view surface) {
+            Ref key = Ref::steal(to_py_str(surface));
             Ref value = Ref::steal(to_py_int(id));
             if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw ErrorAlreadySet{};
-        }
+        });
         return dict.release();
     });
 }
@@ -88,7 +78,7 @@ LARKSPUR_METHOD(script_ids) {
     return guarded([&] {
         Args a(LARKSPUR_SIG(script_ids), args, nargs, kwnames);
         SharedBorrow borrow(borrow_of(self));
-        std::vector<std::uint8_t> s = state_of(self).vocab.script_vector();
+        std::vector<std::uint8_t> s = state_of(self).script_ids();
         PyObject* b = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s.data()),
                                                 static_cast<Py_ssize_t>(s.size()));
         if (!b) throw ErrorAlreadySet{};
@@ -111,10 +101,7 @@ LARKSPUR_METHOD(set_token_weight) {
         std::string_view surface = a.str(0);
         double weight = a.f64(1);
         ExclusiveBorrow borrow(borrow_of(self));
-        Tokenizer& t = state_of(self);
-        auto id = t.vocab.find(surface);
-        if (id) t.token_weights[*id] = weight;
-        return to_py_bool(id.has_value());
+        return to_py_bool(state_of(self).set_token_weight(surface, weight));
     });
 }
 
@@ -123,7 +110,7 @@ LARKSPUR_METHOD(set_root_prior) {
         Args a(LARKSPUR_SIG(set_root_prior), args, nargs, kwnames);
         RootPrior prior = a.root_float_dict(0);
         ExclusiveBorrow borrow(borrow_of(self));
-        state_of(self).root_prior = std::move(prior);
+        state_of(self).set_root_prior(std::move(prior));
         return to_py_none();
     });
 }
@@ -134,7 +121,7 @@ LARKSPUR_METHOD(induce_ambiguous_seeds) {
         auto candidates = a.str_float_pairs(0);
         double c_lo = a.f64(1);
         ExclusiveBorrow borrow(borrow_of(self));
-        return to_py_int(larkspur::induce_ambiguous_seeds(state_of(self).vocab, candidates, c_lo));
+        return to_py_int(state_of(self).induce_ambiguous_seeds(candidates, c_lo));
     });
 }
 
@@ -142,9 +129,9 @@ LARKSPUR_METHOD(promote_to_strict) {
     return guarded([&] {
         Args a(LARKSPUR_SIG(promote_to_strict), args, nargs, kwnames);
         std::string_view surface = a.str(0);
-        bool validated = a.flag(1, false);
+        bool validated = a.flag(1);
         ExclusiveBorrow borrow(borrow_of(self));
-        return to_py_bool(larkspur::promote_to_strict(state_of(self).vocab, surface, validated));
+        return to_py_bool(state_of(self).promote_to_strict(surface, validated));
     });
 }
 
@@ -152,11 +139,9 @@ LARKSPUR_METHOD(enable_probabilistic_k) {
     return guarded([&] {
         Args a(LARKSPUR_SIG(enable_probabilistic_k), args, nargs, kwnames);
         bool enabled = a.flag(0);
-        std::size_t cap = a.usize(1, 0);
+        std::size_t cap = a.usize(1);
         ExclusiveBorrow borrow(borrow_of(self));
-        Tokenizer& t = state_of(self);
-        t.use_probabilistic_k = enabled;
-        t.root_set_cap = cap;
+        state_of(self).enable_probabilistic_k(enabled, cap);
         return to_py_none();
     });
 }
@@ -167,7 +152,7 @@ LARKSPUR_METHOD(add_paradigm) {
         std::size_t root = a.usize(0);
         Transitions transitions = a.transitions(1);
         ExclusiveBorrow borrow(borrow_of(self));
-        state_of(self).registry.add(root, std::move(transitions));
+        state_of(self).add_paradigm(root, std::move(transitions));
         return to_py_none();
     });
 }
@@ -177,7 +162,7 @@ LARKSPUR_METHOD(set_lexicon) {
         Args a(LARKSPUR_SIG(set_lexicon), args, nargs, kwnames);
         Lexicon lexicon = a.str_root_dict(0);
         ExclusiveBorrow borrow(borrow_of(self));
-        state_of(self).lexicon = std::move(lexicon);
+        state_of(self).set_lexicon(std::move(lexicon));
         return to_py_none();
     });
 }
@@ -186,8 +171,7 @@ LARKSPUR_METHOD(assign_initial_roots) {
     return guarded([&] {
         Args a(LARKSPUR_SIG(assign_initial_roots), args, nargs, kwnames);
         ExclusiveBorrow borrow(borrow_of(self));
-        Tokenizer& t = state_of(self);
-        tag_roots(t.vocab, t.registry, t.root_prior);
+        state_of(self).assign_initial_roots();
         return to_py_none();
     });
 }
@@ -197,17 +181,14 @@ LARKSPUR_METHOD(get_root_set) {
         Args a(LARKSPUR_SIG(get_root_set), args, nargs, kwnames);
         std::string_view surface = a.str(0);
         SharedBorrow borrow(borrow_of(self));
-        const Vocabulary& v = state_of(self).vocab;
-        std::vector<RootId> roots;
-        if (auto id = v.find(surface)) roots = v.root_set(*id);
-        return to_py_id_list(roots);
+        return to_py_id_list(state_of(self).root_set(surface));
     });
 }
 
 LARKSPUR_METHOD(build_paradigm_embedding) {
     return guarded([&] {
         Args a(LARKSPUR_SIG(build_paradigm_embedding), args, nargs, kwnames);
-        bool by_prior = a.flag(0, false);
+        bool by_prior = a.flag(0);
         ExclusiveBorrow borrow(borrow_of(self));
         return to_py_int(state_of(self).build_paradigm_embedding(by_prior));
     });
@@ -240,7 +221,7 @@ LARKSPUR_METHOD(load_vocab_tsv) {
     return guarded([&] {
         Args a(LARKSPUR_SIG(load_vocab_tsv), args, nargs, kwnames);
         std::string path = a.string(0);
-        bool allow = a.flag(1, false);
+        bool allow = a.flag(1);
         ExclusiveBorrow borrow(borrow_of(self));
         return to_py_int(state_of(self).load_vocab_tsv(path, allow));
     });

@@ -80,34 +80,21 @@ static_assert(entries_match_docs(), "method entries must follow the order of kMe
 
 constexpr std::size_t kStaticMethod = method_index("escape_tsv");
 
-Signature parse_signature(const char* name, const char* params) {
-    Signature s;
-    s.fname = name;
-    std::string p = params;
-    bool seen_default = false;
-    std::size_t from = 0;
-    while (from < p.size()) {
-        std::size_t comma = p.find(", ", from);
-        std::string item = p.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
-        std::size_t eq = item.find('=');
-        if (eq == std::string::npos) {
-            if (!seen_default) ++s.nrequired;
-        } else {
-            seen_default = true;
-            item.resize(eq);
-        }
-        s.names.push_back(item);
-        if (comma == std::string::npos) break;
-        from = comma + 2;
+constexpr bool params_fit_args() {
+    if (param_count(kConstructorParams) > Args::kMax) return false;
+    for (const MethodDoc& d : kMethodDocs) {
+        if (param_count(d.params) > Args::kMax) return false;
     }
-    return s;
+    return true;
 }
+static_assert(params_fit_args(), "a signature has more parameters than Args can hold");
 
 struct Tables {
     Signature sigs[kMethodCount];
     std::string docs[kMethodCount];
     PyMethodDef defs[kMethodCount + 1];
     Signature ctor;
+    std::string class_doc;
 
     Tables() {
         for (std::size_t i = 0; i < kMethodCount; ++i) {
@@ -125,7 +112,8 @@ struct Tables {
                                   flags, docs[i].c_str()};
         }
         defs[kMethodCount] = PyMethodDef{nullptr, nullptr, 0, nullptr};
-        ctor = parse_signature("PyLarkspurTokenization", "folding_rules=None, minimal_folding_rules=None, mode=\"LM\"");
+        ctor = parse_signature("PyLarkspurTokenization", kConstructorParams);
+        class_doc = std::string("PyLarkspurTokenization(") + kConstructorParams + ")\n--\n\n";
     }
 };
 
@@ -139,13 +127,10 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         Args a(constructor_signature(), args, kwargs);
         Normalizer::RulePairs folding = a.rules(0);
         Normalizer::RulePairs minimal = a.rules(1);
-        FoldMode mode = FoldMode::LM;
-        if (a.given(2)) {
-            auto parsed = fold_mode_from_tag(a.str(2));
-            if (!parsed) throw Error(ErrorKind::Value, "mode must be 'LM' or 'OCR'");
-            mode = *parsed;
-        }
-        auto state = std::make_unique<Tokenizer>(mode, folding, minimal);
+        auto mode = fold_mode_from_tag(a.string_or_default(2));
+        if (!mode) throw Error(ErrorKind::Value, "mode must be 'LM' or 'OCR'");
+        auto state = std::make_unique<Tokenizer>(*mode, folding, minimal);
+        state->set_line_sink(python_stderr_sink());
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) throw ErrorAlreadySet{};
         auto* obj = reinterpret_cast<TokenizerObject*>(self);
@@ -178,7 +163,7 @@ int prepare_type() {
         TokenizerType.tp_basicsize = sizeof(TokenizerObject);
         TokenizerType.tp_itemsize = 0;
         TokenizerType.tp_flags = Py_TPFLAGS_DEFAULT;
-        TokenizerType.tp_doc = kClassDoc;
+        TokenizerType.tp_doc = t.class_doc.c_str();
         TokenizerType.tp_new = tokenizer_new;
         TokenizerType.tp_dealloc = tokenizer_dealloc;
         TokenizerType.tp_methods = t.defs;

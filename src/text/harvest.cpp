@@ -33,14 +33,7 @@ std::vector<std::string> harvest_aksharas(const std::string& path, std::uint64_t
         std::uint64_t hash;
     };
     std::vector<Run> line_runs;
-    std::string_view line;
-    for (;;) {
-        auto st = reader.next(line);
-        if (st == files::LineReader::Status::Eof) break;
-        if (st == files::LineReader::Status::Error) {
-            throw_io("read: " + os_error_text(reader.error()));
-        }
-        if (!utf8::is_valid(line)) continue;
+    const files::LinesEnd end = files::for_each_line(reader, files::OnInvalidUtf8::Skip, [&](std::string_view line) {
         normalizer.normalize_pieces(line, scratch, [&](std::string_view text) {
             // Find the piece's runs and start loading their slots before counting them,
             // so the lookups wait on memory together.
@@ -55,7 +48,8 @@ std::vector<std::string> harvest_aksharas(const std::string& path, std::uint64_t
                 if (runs.size() >= kRunTableLimit) flush();
             }
         });
-    }
+    });
+    if (end.kind == files::LinesEnd::Kind::ReadError) throw_io("read: " + os_error_text(end.error));
     flush();
     std::vector<std::pair<std::uint64_t, std::string_view>> kept;
     for (const auto& e : aksharas.entries()) {

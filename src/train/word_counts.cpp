@@ -81,12 +81,8 @@ WordCountResult build_word_counts(const std::string& path, std::uint64_t min_wor
     WordCountResult r;
     WordCounter counter(ctx, latin_only);
     NormalizeScratch scratch;
-    std::string_view line;
-    for (;;) {
-        auto st = reader.next(line);
-        // A failing file ends reading; what was counted so far is kept.
-        if (st != files::LineReader::Status::Line) break;
-        if (!utf8::is_valid(line)) continue;
+    // A failing file ends reading; what was counted so far is kept.
+    files::for_each_line(reader, files::OnInvalidUtf8::Skip, [&](std::string_view line) {
         normalizer.normalize_pieces(line, scratch, [&](std::string_view piece) {
             r.occurrences += counter.add_text(piece);
         });
@@ -97,7 +93,7 @@ WordCountResult build_word_counts(const std::string& path, std::uint64_t min_wor
                          static_cast<unsigned long long>(r.occurrences), counter.types(),
                          elapsed());
         }
-    }
+    });
     r.table = counter.take_table();
     if (min_word_freq >= 2) r.table.retain_at_least(min_word_freq);
     r.seconds = elapsed();

@@ -29,7 +29,4 @@ std::vector<std::pair<std::size_t, std::string>> read_vocab_tsv(const std::strin
                                                                 bool allow_mode_mismatch,
                                                                 LineSink& lines);
 
-// Unsigned decimal with an optional single leading "+"; false on anything else or overflow.
-bool parse_unsigned(std::string_view s, std::uint64_t& out);
-
 }  // namespace larkspur
