@@ -2,7 +2,7 @@
 
 #include "common/flat_map.hpp"
 #include "common/utf8.hpp"
-#include "vocab/seeding.hpp"
+#include "common/markers.hpp"
 
 namespace larkspur {
 
@@ -77,9 +77,9 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
     nodes_[order.size()] = NodeInfo{static_cast<std::uint32_t>(child_cp_.size()), -1, kNone};
 
     for (int b = 0; b < 256; ++b) byte_ids_[b] = lookup(symbols.text(static_cast<std::uint8_t>(b)));
-    word_marker_id_ = lookup(kWordMarker);
-    latin_marker_id_ = lookup(kLatinMarker);
-    zwnj_id_ = lookup(kZwnj);
+    word_marker_id_ = lookup(markers::kWord);
+    latin_marker_id_ = lookup(markers::kLatin);
+    zwnj_id_ = lookup(markers::kZwnj);
 
     byte_of_.assign(vocab.size(), -1);
     display_off_.reserve(vocab.size() + 1);
@@ -91,9 +91,8 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
         } else {
             const std::string& s = vocab.surface(id);
             std::size_t from = 0;
-            for (std::size_t at; (at = s.find("\xE2\x96", from)) != std::string::npos;) {
-                // U+2581 and U+2582 are E2 96 81 and E2 96 82.
-                if (at + 2 < s.size() && (s[at + 2] == '\x81' || s[at + 2] == '\x82')) {
+            for (std::size_t at; (at = s.find(markers::kLead, from)) != std::string::npos;) {
+                if (at + 2 < s.size() && (s[at + 2] == markers::kWordLast || s[at + 2] == markers::kLatinLast)) {
                     display_.append(s, from, at - from);
                     display_ += ' ';
                     from = at + 3;

@@ -37,10 +37,10 @@ std::size_t initialize_vocab(Vocabulary& vocab, const SeedLists& lists, const By
         vocab.add_token(Token::with_text(TokenKind::Seed, s), s, strict.count(s) > 0,
                         ambiguous.count(s) > 0);
     }
-    vocab.add_token(Token::with_text(TokenKind::Seed, std::string(kWordMarker)),
-                    std::string(kWordMarker), false, false);
-    vocab.add_token(Token::with_text(TokenKind::Latin, std::string(kLatinMarker)),
-                    std::string(kLatinMarker), false, false);
+    vocab.add_token(Token::with_text(TokenKind::Seed, std::string(markers::kWord)),
+                    std::string(markers::kWord), false, false);
+    vocab.add_token(Token::with_text(TokenKind::Latin, std::string(markers::kLatin)),
+                    std::string(markers::kLatin), false, false);
     for (const auto& p : lists.punctuation) {
         vocab.add_token(Token::with_text(TokenKind::Punct, p), p, false, false);
     }
@@ -61,7 +61,7 @@ std::size_t initialize_vocab(Vocabulary& vocab, const SeedLists& lists, const By
         auto byte = static_cast<std::uint8_t>(b);
         vocab.add_token(Token::byte_token(byte), std::string(symbols.text(byte)), false, false);
     }
-    vocab.add_token(Token::format(), std::string(kZwnj), false, false);
+    vocab.add_token(Token::format(), std::string(markers::kZwnj), false, false);
     return seed_max_len;
 }
 
@@ -80,13 +80,13 @@ std::size_t load_vocab(Vocabulary& vocab, std::vector<std::pair<std::size_t, std
         TokenRef tok = make_loaded_token(kind, byte, s);
         vocab.append(std::move(tok), std::move(s), script_of_kind(kind), true);
     }
-    if (!vocab.find(kWordMarker)) {
-        vocab.append(Token::with_text(TokenKind::Seed, std::string(kWordMarker)),
-                     std::string(kWordMarker), Script::DEV, false);
+    if (!vocab.find(markers::kWord)) {
+        vocab.append(Token::with_text(TokenKind::Seed, std::string(markers::kWord)),
+                     std::string(markers::kWord), Script::DEV, false);
     }
-    if (!vocab.find(kLatinMarker)) {
-        vocab.append(Token::with_text(TokenKind::Latin, std::string(kLatinMarker)),
-                     std::string(kLatinMarker), Script::LAT, false);
+    if (!vocab.find(markers::kLatin)) {
+        vocab.append(Token::with_text(TokenKind::Latin, std::string(markers::kLatin)),
+                     std::string(markers::kLatin), Script::LAT, false);
     }
     return seed_max_len;
 }

@@ -9,13 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include "common/markers.hpp"
 #include "vocab/vocabulary.hpp"
 
 namespace larkspur {
 
-inline constexpr std::string_view kWordMarker = "\xE2\x96\x81";   // U+2581
-inline constexpr std::string_view kLatinMarker = "\xE2\x96\x82";  // U+2582
-inline constexpr std::string_view kZwnj = "\xE2\x80\x8C";         // U+200C
 
 struct SeedLists {
     std::vector<std::string> aksharas, seed_morphemes, punctuation, v_strict, v_ambiguous;

@@ -1,5 +1,6 @@
 #include "vocab/token.hpp"
 
+#include "common/markers.hpp"
 #include "common/utf8.hpp"
 
 namespace larkspur {
@@ -92,8 +93,8 @@ std::pair<TokenKind, std::uint8_t> kind_of_loaded_surface(std::string_view s,
     char32_t first = utf8::next(s, i);
     if (i == s.size()) {
         if (first == 0x200C) return {TokenKind::Format, 0};
-        if (first == 0x2581) return {TokenKind::Seed, 0};
-        if (first == 0x2582) return {TokenKind::Latin, 0};
+        if (first == markers::kWordCp) return {TokenKind::Seed, 0};
+        if (first == markers::kLatinCp) return {TokenKind::Latin, 0};
         if (utf8::is_ascii_alnum(first)) return {TokenKind::Latin, 0};
         if (auto b = symbols.byte_of(first)) return {TokenKind::Byte, *b};
         return {TokenKind::Other, 0};
@@ -105,7 +106,7 @@ std::pair<TokenKind, std::uint8_t> kind_of_loaded_surface(std::string_view s,
             break;
         }
     }
-    if (rest_alnum && (first == 0x2582 || utf8::is_ascii_alnum(first))) return {TokenKind::Latin, 0};
+    if (rest_alnum && (first == markers::kLatinCp || utf8::is_ascii_alnum(first))) return {TokenKind::Latin, 0};
     return {TokenKind::Other, 0};
 }
 
