@@ -14,13 +14,19 @@ LineReader::~LineReader() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-int LineReader::open(const std::string& path, std::size_t buffer_size) {
+int LineReader::open(const std::string& path, std::size_t buffer_size, std::uint64_t offset) {
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno;
+    if (offset != 0 && ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        const int err = errno;
+        ::close(fd);
+        return err;
+    }
     fd_ = fd;
+    offset_ = offset;
     buf_.resize(buffer_size ? buffer_size : 1);
     return 0;
 }
@@ -47,6 +53,7 @@ LineReader::Status LineReader::next(std::string_view& line) {
                     line = std::string_view(start, len);
                 }
                 pos_ += len + 1;
+                offset_ += line.size() + 1;
                 if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
                 return Status::Line;
             }
@@ -56,6 +63,7 @@ LineReader::Status LineReader::next(std::string_view& line) {
                 overflow_.append(buf_.data() + pos_, end_ - pos_);
                 pos_ = end_ = 0;
                 line = overflow_;
+                offset_ += line.size();
                 return Status::Line;
             }
             return Status::Eof;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,8 +23,10 @@ class LineReader {
     LineReader& operator=(const LineReader&) = delete;
     ~LineReader();
 
-    // Returns 0 or the errno of open(2).
-    int open(const std::string& path, std::size_t buffer_size);
+    // Returns 0 or the errno of open(2) (or of the seek to `offset`).
+    int open(const std::string& path, std::size_t buffer_size, std::uint64_t offset = 0);
+    // File offset just past the last line returned (its line feed included).
+    std::uint64_t offset() const { return offset_; }
     // On Status::Line, `line` stays valid until the next call.
     Status next(std::string_view& line);
     int error() const { return error_; }
@@ -35,6 +38,7 @@ class LineReader {
     std::string overflow_;
     int error_ = 0;
     bool eof_ = false;
+    std::uint64_t offset_ = 0;
 };
 
 // How a loop over the lines of a reader ended.

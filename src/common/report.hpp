@@ -4,6 +4,7 @@
 // module sends them through the interpreter's sys.stderr, so that notebooks see them).
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace larkspur {
@@ -14,6 +15,9 @@ class LineSink {
     // One complete line, line feed included. May be called without the interpreter lock;
     // must not throw.
     virtual void write_line(std::string_view line) noexcept = 0;
+    // Told the vocabulary size at every periodic training progress line, for sinks that
+    // drive a progress bar rather than print lines.
+    virtual void vocab_progress(std::size_t vocab_size) noexcept { (void)vocab_size; }
 };
 
 // Writes each line to file descriptor 2 at once (nothing is buffered across lines).

@@ -9,6 +9,21 @@
 
 namespace larkspur {
 
+std::vector<std::string> sorted_inventory(const StringCounter& aksharas, std::uint64_t min_freq) {
+    std::vector<std::pair<std::uint64_t, std::string_view>> kept;
+    for (const auto& e : aksharas.entries()) {
+        if (e.count >= min_freq) kept.emplace_back(e.count, aksharas.key(e));
+    }
+    std::sort(kept.begin(), kept.end(), [](const auto& x, const auto& y) {
+        if (x.first != y.first) return x.first > y.first;
+        return x.second < y.second;  // string_view compares bytes as unsigned char
+    });
+    std::vector<std::string> out;
+    out.reserve(kept.size());
+    for (const auto& k : kept) out.emplace_back(k.second);
+    return out;
+}
+
 std::vector<std::string> harvest_aksharas(const std::string& path, std::uint64_t min_freq,
                                           const Normalizer& normalizer, const AksharaDFA& dfa) {
     files::LineReader reader;
@@ -51,18 +66,8 @@ std::vector<std::string> harvest_aksharas(const std::string& path, std::uint64_t
     });
     if (end.kind == files::LinesEnd::Kind::ReadError) throw_io("read: " + os_error_text(end.error));
     flush();
-    std::vector<std::pair<std::uint64_t, std::string_view>> kept;
-    for (const auto& e : aksharas.entries()) {
-        if (e.count >= min_freq) kept.emplace_back(e.count, aksharas.key(e));
-    }
-    std::sort(kept.begin(), kept.end(), [](const auto& x, const auto& y) {
-        if (x.first != y.first) return x.first > y.first;
-        return x.second < y.second;  // string_view compares bytes as unsigned char
-    });
-    std::vector<std::string> out;
-    out.reserve(kept.size());
-    for (const auto& k : kept) out.emplace_back(k.second);
-    return out;
+    return sorted_inventory(aksharas, min_freq);
 }
 
 }  // namespace larkspur
+

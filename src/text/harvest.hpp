@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/string_counter.hpp"
 #include "text/akshara_dfa.hpp"
 #include "text/normalizer.hpp"
 
@@ -35,6 +36,10 @@ void for_each_devanagari_run(std::string_view text, F&& f) {
         f(start, i);
     }
 }
+
+// The texts counted at least `min_freq` times, by count (highest first), then text
+// (ascending bytes).
+std::vector<std::string> sorted_inventory(const StringCounter& aksharas, std::uint64_t min_freq);
 
 // Opens `path` (IOError "open {}: {}"), reads it through a 1 MiB buffer, skips lines that
 // are not valid UTF-8, and returns the aksharas seen at least `min_freq` times, by count

@@ -1,6 +1,7 @@
 #include "tokenizer/tokenizer.hpp"
 
 #include "common/errors.hpp"
+#include "common/parallel.hpp"
 #include "text/harvest.hpp"
 #include "vocab/vocab_tsv.hpp"
 
@@ -191,6 +192,43 @@ std::size_t Tokenizer::train_bilingual_from_file(const std::string& path, std::s
 std::size_t Tokenizer::resume_from_checkpoint(const std::string& dir, const ResumeOptions& opt) {
     TrainingDriver d = driver();
     return larkspur::resume_from_checkpoint(d, m_, normalizer_.mode(), dir, opt, *lines_);
+}
+
+// ---- for the companion package ---------------------------------------------------------
+
+std::vector<std::vector<std::uint32_t>> Tokenizer::encode_batch(std::span<const std::string_view> texts,
+                                                                std::size_t threads) const {
+    auto index = surface_index();
+    const EncodeContext ctx = encode_context(*index);
+    std::vector<std::vector<std::uint32_t>> out(texts.size());
+    threads = resolve_threads(threads);
+    std::vector<NormalizeScratch> scratch(std::min(threads, std::max<std::size_t>(texts.size(), 1)));
+    parallel_for(texts.size(), scratch.size(), [&](std::size_t i, std::size_t worker) {
+        encode_normalized(ctx, normalizer_.normalize_view(texts[i], scratch[worker]), out[i]);
+    });
+    return out;
+}
+
+std::vector<std::uint32_t> Tokenizer::encode_with_spans(std::string_view text, std::vector<Span>& spans) const {
+    auto index = surface_index();
+    NormalizeScratch scratch;
+    const std::string_view normalized = normalizer_.normalize_view(text, scratch);
+    std::vector<std::uint32_t> ids;
+    encode_normalized(encode_context(*index), normalized, ids);
+    spans = token_char_spans(*index, normalizer_, text, normalized, ids);
+    return ids;
+}
+
+void Tokenizer::import_tokens(std::vector<CkptRow> rows, std::size_t seed_max_len) {
+    import_ckpt_rows(m_.vocab, std::move(rows));
+    m_.seed_max_len = seed_max_len;
+}
+
+std::size_t Tokenizer::train_from_word_texts(const std::vector<std::pair<std::string, std::uint64_t>>& words,
+                                             std::size_t dev_budget, std::size_t lat_budget, std::uint64_t theta,
+                                             const FileTrainOptions& opt) {
+    auto index = surface_index();
+    return driver().train_from_word_texts(encode_context(*index), words, dev_budget, lat_budget, theta, opt);
 }
 
 }  // namespace larkspur

@@ -27,10 +27,12 @@
 #include "checkpoint/writer.hpp"
 #include "common/report.hpp"
 #include "encode/encoder.hpp"
+#include "encode/offsets.hpp"
 #include "encode/stats.hpp"
 #include "text/akshara_dfa.hpp"
 #include "text/normalizer.hpp"
 #include "train/drivers.hpp"
+#include "train/word_texts.hpp"
 #include "vocab/paradigms.hpp"
 #include "vocab/seeding.hpp"
 #include "vocab/vocabulary.hpp"
@@ -143,6 +145,35 @@ class Tokenizer {
     static std::optional<CheckpointInfo> checkpoint_info(const std::string& dir) {
         return larkspur::checkpoint_info(dir);
     }
+
+    // ---- for the companion package ---------------------------------------------------
+    // Operations the exact module does not offer; they leave every result of its methods
+    // as it was.
+
+    // Encodes texts on `threads` threads (0: one per core), each with its own scratch
+    // space; results in input order, identical for any number of threads.
+    std::vector<std::vector<std::uint32_t>> encode_batch(std::span<const std::string_view> texts,
+                                                         std::size_t threads) const;
+    // The ids of N(text), with the character span in `text` of each.
+    std::vector<std::uint32_t> encode_with_spans(std::string_view text, std::vector<Span>& spans) const;
+    Script script(TokenId id) const { return m_.vocab.script(id); }
+    std::size_t seed_max_len() const { return m_.seed_max_len; }
+    // The whole vocabulary with kinds, scripts, seed flags and root sets, and its exact
+    // restoration (with the abbreviation window the rows were trained with).
+    std::vector<CkptRow> export_tokens() const { return export_ckpt_rows(m_.vocab); }
+    void import_tokens(std::vector<CkptRow> rows, std::size_t seed_max_len);
+    // Word counts of corpus files by word text (see count_word_texts).
+    WordTextCounts count_word_texts(const std::vector<std::string>& paths, std::size_t threads,
+                                    const BytesProgress& progress) const {
+        return larkspur::count_word_texts(paths, normalizer_, threads, progress);
+    }
+    std::vector<std::string> harvest_from_words(const std::vector<std::pair<std::string, std::uint64_t>>& words,
+                                                std::uint64_t min_freq) const {
+        return larkspur::harvest_from_words(words, min_freq, dfa_);
+    }
+    std::size_t train_from_word_texts(const std::vector<std::pair<std::string, std::uint64_t>>& words,
+                                      std::size_t dev_budget, std::size_t lat_budget, std::uint64_t theta,
+                                      const FileTrainOptions& opt);
 
    private:
     // The encoder's lookup tables for the current vocabulary, rebuilt when it changed.

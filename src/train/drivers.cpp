@@ -159,4 +159,22 @@ std::size_t TrainingDriver::train_bilingual_from_file(const Normalizer& normaliz
     return m_.vocab.size();
 }
 
+std::size_t TrainingDriver::train_from_word_texts(const EncodeContext& encoder,
+                                                 const std::vector<std::pair<std::string, std::uint64_t>>& words,
+                                                 std::size_t dev_budget, std::size_t lat_budget,
+                                                 std::uint64_t theta, const FileTrainOptions& opt) {
+    WordCounts table;
+    WordCounts::Seq ids;
+    for (const auto& [word, count] : words) {
+        ids.clear();
+        encode_normalized(encoder, word, ids);
+        if (!ids.empty() && count != 0) table.add(table.entry(ids), count);
+    }
+    if (opt.min_word_freq >= 2) table.retain_at_least(opt.min_word_freq);
+    tag_roots(m_.vocab, m_.registry, m_.root_prior);
+    const std::size_t total = saturating_add(dev_budget, lat_budget);
+    run_file_corpus(std::move(table), opt, theta, dev_budget, total, {{Phase::DEV, dev_budget}, {Phase::LAT, total}});
+    return m_.vocab.size();
+}
+
 }  // namespace larkspur

@@ -93,6 +93,16 @@ class TrainingDriver {
                                           std::size_t lat_budget, std::uint64_t theta,
                                           const FileTrainOptions& opt);
 
+    // Trains from counts of normalized words (as count_word_texts gives them; the order
+    // does not matter): each word is encoded with the current vocabulary and equal
+    // encodings add up, exactly as the file drivers count a corpus; then the passes of
+    // the bilingual driver (Devanagari to `dev_budget` in all, Latin on top). The
+    // frequency filter and checkpoints of `opt` apply; no summary line is written.
+    std::size_t train_from_word_texts(const EncodeContext& encoder,
+                                      const std::vector<std::pair<std::string, std::uint64_t>>& words,
+                                      std::size_t dev_budget, std::size_t lat_budget, std::uint64_t theta,
+                                      const FileTrainOptions& opt);
+
     // The checkpoint settings of a run, from the model as it is now.
     CheckpointConfig ckpt_config(std::optional<std::string> dir, std::uint64_t every, std::size_t keep,
                                  std::size_t dev_budget, std::size_t total_budget) const;

@@ -64,6 +64,7 @@ class MergeLoop {
                 }
             }
             if (progress_merges != 0 && merges % progress_merges == 0) {
+                lines_.vocab_progress(t_.vocab.size());
                 double secs = elapsed();
                 report(lines_, "[train:%s] %llu merges | vocab %zu | heap %zu | %.1fs | %.0f merges/s\n",
                              label, static_cast<unsigned long long>(merges), t_.vocab.size(),

@@ -1,0 +1,126 @@
+#include "encode/offsets.hpp"
+
+#include <algorithm>
+
+#include "common/utf8.hpp"
+
+namespace larkspur {
+
+std::vector<Span> token_byte_spans(const SurfaceIndex& index, std::string_view text,
+                                   std::span<const std::uint32_t> ids) {
+    std::vector<Span> spans;
+    spans.reserve(ids.size());
+    const std::size_t n = text.size();
+    std::size_t pos = 0;
+    bool start_marker = true;  // the marker at the start of the text is not in it
+    for (std::uint32_t id : ids) {
+        if (id >= index.size()) {
+            spans.emplace_back(pos, pos);
+            continue;
+        }
+        if (index.is_byte(id)) {
+            const std::size_t b = std::min(pos, n);
+            pos = std::min(pos + 1, n);
+            spans.emplace_back(b, pos);
+            start_marker = false;
+            continue;
+        }
+        std::string_view d = index.display(id);
+        const std::size_t begin = pos;
+        if (start_marker && !d.empty() && d.front() == ' ') d.remove_prefix(1);
+        start_marker = false;
+        pos = std::min(pos + d.size(), n);
+        spans.emplace_back(begin, pos);
+    }
+    return spans;
+}
+
+NormalizedToInput::NormalizedToInput(const Normalizer& normalizer, std::string_view input,
+                                     std::string_view normalized)
+    : char_of_byte_(normalized.size() + 1, 0) {
+    // Normalization never reaches across a space unless a folding rule holds one, so the
+    // two texts are aligned word by word (a word here includes the space before it).
+    std::vector<std::size_t> cuts_in{0}, cuts_out{0};
+    NormalizeScratch scratch;
+    if (normalizer.splits_at_spaces()) {
+        std::size_t out = 0;
+        for (std::size_t i = 1; i <= input.size(); ++i) {
+            if (i < input.size() && input[i] != ' ') continue;
+            const std::string_view piece = input.substr(cuts_in.back(), i - cuts_in.back());
+            out += normalizer.normalize_view(piece, scratch).size();
+            cuts_in.push_back(i);
+            cuts_out.push_back(std::min(out, normalized.size()));
+        }
+    }
+    if (cuts_out.back() != normalized.size() || cuts_in.back() != input.size()) {
+        cuts_in = {0, input.size()};
+        cuts_out = {0, normalized.size()};
+    }
+    std::size_t in_chars = 0;
+    for (std::size_t k = 0; k + 1 < cuts_in.size(); ++k) {
+        const std::string_view a = input.substr(cuts_in[k], cuts_in[k + 1] - cuts_in[k]);
+        const std::string_view b = normalized.substr(cuts_out[k], cuts_out[k + 1] - cuts_out[k]);
+        const std::size_t a_chars = utf8::count_chars(a), b_chars = utf8::count_chars(b);
+        // Walk both: equal characters align; a U+200D of the input that normalization
+        // dropped is skipped; anything else spreads the rest of the word evenly.
+        std::size_t i = 0, j = 0, ci = 0, cj = 0, last = 0;
+        bool even = false;
+        while (j < b.size()) {
+            std::size_t jn = j;
+            const char32_t cb = utf8::next(b, jn);
+            std::size_t target;
+            if (!even) {
+                for (;;) {
+                    if (i >= a.size()) {
+                        even = true;
+                        break;
+                    }
+                    std::size_t in = i;
+                    const char32_t ca = utf8::next(a, in);
+                    if (ca == cb) break;
+                    if (ca == 0x200D) {
+                        i = in;
+                        ++ci;
+                        continue;
+                    }
+                    even = true;
+                    break;
+                }
+            }
+            if (even) {
+                target = std::max(last, b_chars ? cj * a_chars / b_chars : 0);
+            } else {
+                target = ci;
+                std::size_t in = i;
+                utf8::next(a, in);
+                i = in;
+                ++ci;
+            }
+            last = target;
+            for (std::size_t q = j; q < jn; ++q) char_of_byte_[cuts_out[k] + q] = in_chars + target;
+            j = jn;
+            ++cj;
+        }
+        in_chars += a_chars;
+    }
+    char_of_byte_[normalized.size()] = in_chars;
+}
+
+std::vector<Span> token_char_spans(const SurfaceIndex& index, const Normalizer& normalizer, std::string_view input,
+                                   std::string_view normalized, std::span<const std::uint32_t> ids) {
+    std::vector<Span> spans = token_byte_spans(index, normalized, ids);
+    const NormalizedToInput map(normalizer, input, normalized);
+    auto char_end = [&](std::size_t e) {
+        // An end inside a character moves past it.
+        while (e < normalized.size() && (static_cast<unsigned char>(normalized[e]) & 0xC0) == 0x80) ++e;
+        return map.char_at(e);
+    };
+    for (Span& s : spans) {
+        const std::size_t begin = map.char_at(s.first);
+        std::size_t end = s.second > s.first ? char_end(s.second) : begin;
+        s = {begin, std::max(begin, end)};
+    }
+    return spans;
+}
+
+}  // namespace larkspur

@@ -1,0 +1,134 @@
+#include "train/word_texts.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "common/errors.hpp"
+#include "common/files.hpp"
+#include "common/parallel.hpp"
+#include "common/string_counter.hpp"
+#include "common/utf8.hpp"
+#include "text/harvest.hpp"
+
+namespace larkspur {
+
+namespace {
+
+constexpr std::uint64_t kChunk = std::uint64_t{4} << 20;
+
+struct Chunk {
+    std::size_t file;
+    std::uint64_t begin, end;
+};
+
+struct WorkerCounts {
+    StringCounter words;
+    std::uint64_t lines = 0, occurrences = 0;
+};
+
+// Counts the lines that start in [begin, end) of one file. A line belongs to the chunk
+// its first byte lies in; the chunk after a cut skips the rest of the cut line.
+void count_chunk(const std::string& path, const Chunk& c, const Normalizer& normalizer, WorkerCounts& out) {
+    files::LineReader reader;
+    std::uint64_t from = c.begin == 0 ? 0 : c.begin - 1;
+    if (int err = reader.open(path, 1 << 20, from)) throw_io("open " + path + ": " + os_error_text(err));
+    NormalizeScratch scratch;
+    bool skip_first = c.begin != 0;  // the line holding byte begin-1 started before us
+    std::string_view line;
+    for (;;) {
+        if (reader.offset() >= c.end && !skip_first) return;
+        const auto st = reader.next(line);
+        if (st == files::LineReader::Status::Eof) return;
+        if (st == files::LineReader::Status::Error) throw_io("read: " + os_error_text(reader.error()));
+        if (skip_first) {
+            skip_first = false;
+            continue;
+        }
+        if (!utf8::is_valid(line)) continue;
+        normalizer.normalize_pieces(line, scratch, [&](std::string_view text) {
+            std::size_t i = 0;
+            const std::size_t n = text.size();
+            while (i < n) {
+                if (std::size_t ws = utf8::white_space_len(text, i)) {
+                    i += ws;
+                    continue;
+                }
+                const std::size_t start = i;
+                while (i < n && utf8::white_space_len(text, i) == 0) {
+                    i += utf8::seq_len(static_cast<unsigned char>(text[i]));
+                }
+                if (i > n) i = n;
+                out.words.add(text.substr(start, i - start));
+                ++out.occurrences;
+            }
+        });
+        ++out.lines;
+    }
+}
+
+}  // namespace
+
+WordTextCounts count_word_texts(const std::vector<std::string>& paths, const Normalizer& normalizer,
+                                std::size_t threads, const BytesProgress& progress) {
+    std::vector<Chunk> chunks;
+    std::vector<std::uint64_t> sizes(paths.size());
+    WordTextCounts result;
+    for (std::size_t f = 0; f < paths.size(); ++f) {
+        files::LineReader probe;
+        if (int err = probe.open(paths[f], 1)) throw_io("open " + paths[f] + ": " + os_error_text(err));
+        struct stat st;
+        // A pipe or a device has no size: it is read as one chunk.
+        const bool sized = ::stat(paths[f].c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        const std::uint64_t size = sized ? static_cast<std::uint64_t>(st.st_size) : 0;
+        sizes[f] = size;
+        result.bytes += size;
+        if (!sized || size <= kChunk) {
+            chunks.push_back({f, 0, sized ? size : UINT64_MAX});
+            continue;
+        }
+        for (std::uint64_t b = 0; b < size; b += kChunk) chunks.push_back({f, b, std::min(size, b + kChunk)});
+    }
+    threads = resolve_threads(threads);
+    std::vector<WorkerCounts> workers(std::min(threads, std::max<std::size_t>(chunks.size(), 1)));
+    std::mutex progress_mu;
+    std::uint64_t done = 0;
+    parallel_for(chunks.size(), workers.size(), [&](std::size_t i, std::size_t w) {
+        count_chunk(paths[chunks[i].file], chunks[i], normalizer, workers[w]);
+        if (progress) {
+            std::lock_guard<std::mutex> lock(progress_mu);
+            const Chunk& c = chunks[i];
+            done += std::min(c.end, sizes[c.file]) - c.begin;
+            progress(done, result.bytes);
+        }
+    });
+    // Merge into the first worker's table, then sort by word.
+    WorkerCounts& all = workers.front();
+    for (std::size_t w = 1; w < workers.size(); ++w) {
+        for (const auto& e : workers[w].words.entries()) all.words.add(workers[w].words.key(e), e.count);
+        all.lines += workers[w].lines;
+        all.occurrences += workers[w].occurrences;
+        workers[w].words.clear();
+    }
+    result.lines = all.lines;
+    result.occurrences = all.occurrences;
+    result.words.reserve(all.words.size());
+    for (const auto& e : all.words.entries()) result.words.emplace_back(std::string(all.words.key(e)), e.count);
+    std::sort(result.words.begin(), result.words.end());
+    return result;
+}
+
+std::vector<std::string> harvest_from_words(const std::vector<std::pair<std::string, std::uint64_t>>& words,
+                                            std::uint64_t min_freq, const AksharaDFA& dfa) {
+    StringCounter aksharas;
+    for (const auto& [word, count] : words) {
+        for_each_devanagari_run(word, [&](std::size_t b, std::size_t e) {
+            std::string_view run = std::string_view(word).substr(b, e - b);
+            dfa.segment(run, [&](std::size_t x, std::size_t y) { aksharas.add(run.substr(x, y - x), count); });
+        });
+    }
+    return sorted_inventory(aksharas, min_freq);
+}
+
+}  // namespace larkspur
