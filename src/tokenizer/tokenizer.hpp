@@ -157,6 +157,9 @@ class Tokenizer {
     // The ids of N(text), with the character span in `text` of each.
     std::vector<std::uint32_t> encode_with_spans(std::string_view text, std::vector<Span>& spans) const;
     Script script(TokenId id) const { return m_.vocab.script(id); }
+    bool is_byte_token(TokenId id) const {
+        return id < m_.vocab.size() && m_.vocab.token(id)->kind == TokenKind::Byte;
+    }
     std::size_t seed_max_len() const { return m_.seed_max_len; }
     // The whole vocabulary with kinds, scripts, seed flags and root sets, and its exact
     // restoration (with the abbreviation window the rows were trained with).

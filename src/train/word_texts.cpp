@@ -28,6 +28,33 @@ struct WorkerCounts {
     std::uint64_t lines = 0, occurrences = 0;
 };
 
+// Counts the words of one normalized line (or piece of one).
+void count_words_in(std::string_view text, WorkerCounts& out) {
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n) {
+        if (std::size_t ws = utf8::white_space_len(text, i)) {
+            i += ws;
+            continue;
+        }
+        const std::size_t start = i;
+        while (i < n && utf8::white_space_len(text, i) == 0) i += utf8::seq_len(static_cast<unsigned char>(text[i]));
+        if (i > n) i = n;
+        out.words.add(text.substr(start, i - start));
+        ++out.occurrences;
+    }
+}
+
+WordTextCounts sorted_counts(WorkerCounts& all) {
+    WordTextCounts result;
+    result.lines = all.lines;
+    result.occurrences = all.occurrences;
+    result.words.reserve(all.words.size());
+    for (const auto& e : all.words.entries()) result.words.emplace_back(std::string(all.words.key(e)), e.count);
+    std::sort(result.words.begin(), result.words.end());
+    return result;
+}
+
 // Counts the lines that start in [begin, end) of one file. A line belongs to the chunk
 // its first byte lies in; the chunk after a cut skips the rest of the cut line.
 void count_chunk(const std::string& path, const Chunk& c, const Normalizer& normalizer, WorkerCounts& out) {
@@ -47,23 +74,7 @@ void count_chunk(const std::string& path, const Chunk& c, const Normalizer& norm
             continue;
         }
         if (!utf8::is_valid(line)) continue;
-        normalizer.normalize_pieces(line, scratch, [&](std::string_view text) {
-            std::size_t i = 0;
-            const std::size_t n = text.size();
-            while (i < n) {
-                if (std::size_t ws = utf8::white_space_len(text, i)) {
-                    i += ws;
-                    continue;
-                }
-                const std::size_t start = i;
-                while (i < n && utf8::white_space_len(text, i) == 0) {
-                    i += utf8::seq_len(static_cast<unsigned char>(text[i]));
-                }
-                if (i > n) i = n;
-                out.words.add(text.substr(start, i - start));
-                ++out.occurrences;
-            }
-        });
+        normalizer.normalize_pieces(line, scratch, [&](std::string_view text) { count_words_in(text, out); });
         ++out.lines;
     }
 }
@@ -111,12 +122,20 @@ WordTextCounts count_word_texts(const std::vector<std::string>& paths, const Nor
         all.occurrences += workers[w].occurrences;
         workers[w].words.clear();
     }
-    result.lines = all.lines;
-    result.occurrences = all.occurrences;
-    result.words.reserve(all.words.size());
-    for (const auto& e : all.words.entries()) result.words.emplace_back(std::string(all.words.key(e)), e.count);
-    std::sort(result.words.begin(), result.words.end());
+    const std::uint64_t bytes = result.bytes;
+    result = sorted_counts(all);
+    result.bytes = bytes;
     return result;
+}
+
+WordTextCounts count_word_texts(const std::vector<std::string>& texts, const Normalizer& normalizer) {
+    WorkerCounts all;
+    NormalizeScratch scratch;
+    for (const auto& t : texts) {
+        count_words_in(normalizer.normalize_view(t, scratch), all);
+        ++all.lines;
+    }
+    return sorted_counts(all);
 }
 
 std::vector<std::string> harvest_from_words(const std::vector<std::pair<std::string, std::uint64_t>>& words,

@@ -31,6 +31,9 @@ using BytesProgress = std::function<void(std::uint64_t done, std::uint64_t total
 WordTextCounts count_word_texts(const std::vector<std::string>& paths, const Normalizer& normalizer,
                                 std::size_t threads, const BytesProgress& progress = {});
 
+// The same over texts in memory, each a line of its own.
+WordTextCounts count_word_texts(const std::vector<std::string>& texts, const Normalizer& normalizer);
+
 // The akshara inventory of word counts: the Devanagari runs of each word (U+0900..U+097F
 // without the dandas) cut by the automaton, each akshara counted with the word's count;
 // those seen at least `min_freq` times, by count (highest first) then text.

@@ -1,0 +1,19 @@
+"""larkspur: a morphology-aware BPE tokenizer for Devanagari text with Latin text alongside,
+for language-model teams.
+
+    import larkspur
+    tok = larkspur.train(["corpus.txt"], vocab_size=16000)
+    tok.save("tok")                      # a bundle directory
+    tok = larkspur.load("tok")
+    ids = tok.encode("भारत की राजधानी New Delhi है।")
+    text = tok.decode(ids)
+
+Built on the same C++ core as the exact module LarkspurTokenization; importing larkspur
+imports neither transformers nor Ray (their modules load them when used).
+"""
+
+from ._tokenizer import Tokenizer, load
+from ._training import count_words, resume, train, train_from_word_counts
+
+__version__ = "0.1.0"
+__all__ = ["Tokenizer", "count_words", "load", "resume", "train", "train_from_word_counts", "__version__"]

@@ -1,0 +1,260 @@
+"""The bundle: a directory that holds everything a tokenizer is.
+
+    vocab.tsv        the vocabulary file of the exact module (PyLarkspurTokenization.load_vocab_tsv
+                     reads it)
+    tokenizer.json   format name and version, mode, folding rules, automaton extensions, core
+                     options, special tokens with their ids, each token's kind, script and seed
+                     flags, root sets, seed settings and a training summary
+    morphology.json  the paradigms and the lexicon, when there are any
+
+This module is the one place that knows the layout (SCHEMA below); saving, loading and the
+bytes that pickling and worker processes carry all go through it. A bad bundle raises
+ValueError naming the file and the problem, and nothing is half-loaded: the tokenizer is
+built completely before it is returned.
+"""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import tarfile
+import tempfile
+from pathlib import Path
+from typing import Any, Dict, List, Tuple
+
+from . import _engine
+
+FORMAT = "larkspur-bundle"
+VERSION = 1
+TOKENIZER_FILE = "tokenizer.json"
+VOCAB_FILE = "vocab.tsv"
+MORPHOLOGY_FILE = "morphology.json"
+
+# The fields of tokenizer.json, version 1.
+SCHEMA = {
+    "format": "always " + FORMAT,
+    "version": "integer; this larkspur writes and reads 1",
+    "mode": "the fold mode, LM or OCR",
+    "folding_rules": "list of [from, to] pairs, in the order given",
+    "akshara_extensions": "transitions added to the default akshara automaton (none so far)",
+    "options": "core options beyond the defaults of the exact module (none so far)",
+    "vocab_file": "the vocabulary file, relative to the bundle",
+    "vocab_size": "number of trained tokens (ids 0 to vocab_size - 1)",
+    "special_tokens": "object from each special token's text to its id, ids after vocab_size",
+    "special_roles": "object from pad, bos, eos, unk to the special token's text",
+    "tokens": "kinds (one letter per id), scripts (one letter per id), flags (one digit per id: "
+              "1 strict seed, 2 ambiguous seed), root_sets (object id -> list of root ids)",
+    "seeds": "the recipe and its seed settings, and seed_max_len (the abbreviation window)",
+    "morphology_file": "the paradigms and lexicon file, relative to the bundle, or null",
+    "training": "a summary of the training run",
+}
+
+
+def _fail(path: Path, problem: str) -> ValueError:
+    return ValueError(f"{path}: {problem}")
+
+
+def _inside(root: Path, name: Any, field: str, json_path: Path) -> Path:
+    if not isinstance(name, str) or not name:
+        raise _fail(json_path, f"{field} must be a file name")
+    p = Path(name)
+    if p.is_absolute() or ".." in p.parts or len(p.parts) != 1:
+        raise _fail(json_path, f"{field} {name!r} leaves the bundle directory")
+    return root / p
+
+
+def write(directory: str | os.PathLike, engine: "_engine.Engine", config: Dict[str, Any]) -> None:
+    """Writes the bundle of `engine` with `config` (the tokenizer's settings)."""
+    root = Path(directory)
+    root.mkdir(parents=True, exist_ok=True)
+    surfaces, kinds, scripts, flags, root_sets = engine.export_tokens()
+    base = engine.base_size
+    specials = config["special_tokens"]
+    morphology = {"paradigms": config.get("paradigms", []), "lexicon": config.get("lexicon", {})}
+    has_morphology = bool(morphology["paradigms"] or morphology["lexicon"])
+    doc = {
+        "format": FORMAT,
+        "version": VERSION,
+        "mode": engine.mode,
+        "folding_rules": [list(r) for r in config.get("folding_rules", [])],
+        "akshara_extensions": [],
+        "options": dict(config.get("options", {})),
+        "vocab_file": VOCAB_FILE,
+        "vocab_size": base,
+        "special_tokens": {text: base + i for i, text in enumerate(specials)},
+        "special_roles": dict(config.get("special_roles", {})),
+        "tokens": {"kinds": kinds, "scripts": scripts, "flags": "".join(str(b) for b in flags),
+                   "root_sets": {str(i): list(r) for i, r in root_sets}},
+        "seeds": dict(config.get("seeds", {}), seed_max_len=engine.seed_max_len),
+        "morphology_file": MORPHOLOGY_FILE if has_morphology else None,
+        "training": dict(config.get("training", {})),
+    }
+    # Each file is written under a temporary name and renamed, so that a reader never
+    # sees a half-written one.
+    tmp = root / (VOCAB_FILE + ".tmp")
+    engine.save_vocab_tsv(str(tmp))
+    os.replace(tmp, root / VOCAB_FILE)
+    if has_morphology:
+        _write_json(root / MORPHOLOGY_FILE, morphology)
+    elif (root / MORPHOLOGY_FILE).exists():
+        (root / MORPHOLOGY_FILE).unlink()
+    _write_json(root / TOKENIZER_FILE, doc)
+
+
+def _write_json(path: Path, doc: Any) -> None:
+    tmp = path.with_name(path.name + ".tmp")
+    tmp.write_text(json.dumps(doc, ensure_ascii=False, indent=1) + "\n", encoding="utf-8")
+    os.replace(tmp, path)
+
+
+def _read_json(path: Path) -> Any:
+    if not path.is_file():
+        raise _fail(path, "missing")
+    try:
+        return json.loads(path.read_text(encoding="utf-8"))
+    except UnicodeDecodeError as e:
+        raise _fail(path, f"not UTF-8 ({e.reason})") from None
+    except json.JSONDecodeError as e:
+        raise _fail(path, f"malformed JSON ({e.msg} at line {e.lineno}, column {e.colno})") from None
+
+
+def _get(doc: Dict[str, Any], key: str, kind: type, path: Path) -> Any:
+    if key not in doc:
+        raise _fail(path, f"has no {key!r}")
+    value = doc[key]
+    if not isinstance(value, kind) or (kind is int and isinstance(value, bool)):
+        raise _fail(path, f"{key!r} must be {kind.__name__}, not {type(value).__name__}")
+    return value
+
+
+def read(directory: str | os.PathLike) -> Tuple["_engine.Engine", Dict[str, Any]]:
+    """Reads a bundle: (engine, config). ValueError naming the file for a bad bundle."""
+    root = Path(directory)
+    json_path = root / TOKENIZER_FILE
+    if not root.is_dir():
+        raise _fail(root, "not a bundle directory")
+    doc = _read_json(json_path)
+    if not isinstance(doc, dict):
+        raise _fail(json_path, "must hold a JSON object")
+    if doc.get("format") != FORMAT:
+        raise _fail(json_path, f"format must be {FORMAT!r}, not {doc.get('format')!r}")
+    version = _get(doc, "version", int, json_path)
+    if version != VERSION:
+        raise _fail(json_path, f"unknown version {version} (this larkspur reads version {VERSION})")
+    mode = _get(doc, "mode", str, json_path)
+    rules = _get(doc, "folding_rules", list, json_path)
+    if not all(isinstance(r, list) and len(r) == 2 and all(isinstance(x, str) for x in r) for r in rules):
+        raise _fail(json_path, "folding_rules must be a list of [from, to] pairs of strings")
+    if _get(doc, "akshara_extensions", list, json_path):
+        raise _fail(json_path, "akshara_extensions are not supported by this version")
+    options = _get(doc, "options", dict, json_path)
+    base = _get(doc, "vocab_size", int, json_path)
+    specials = _get(doc, "special_tokens", dict, json_path)
+    tokens = _get(doc, "tokens", dict, json_path)
+    seeds = _get(doc, "seeds", dict, json_path)
+    vocab_path = _inside(root, doc.get("vocab_file"), "vocab_file", json_path)
+    try:
+        engine = _engine.Engine(mode, [tuple(r) for r in rules])
+    except ValueError as e:
+        raise _fail(json_path, str(e)) from None
+
+    if not vocab_path.is_file():
+        raise _fail(vocab_path, "missing")
+    try:
+        ids, surfaces, warning = _engine.read_vocab_file(str(vocab_path), mode)
+    except (OSError, ValueError) as e:
+        raise _fail(vocab_path, str(e)) from None
+    if warning:
+        raise _fail(vocab_path, "has no mode header")
+    if ids != list(range(len(ids))):
+        raise _fail(vocab_path, "ids must run from 0 without gaps")
+    if len(ids) != base:
+        raise _fail(json_path, f"vocab_size is {base} but {vocab_path.name} holds {len(ids)} tokens")
+    kinds, scripts, flags = tokens.get("kinds"), tokens.get("scripts"), tokens.get("flags")
+    root_sets = tokens.get("root_sets", {})
+    if not all(isinstance(x, str) for x in (kinds, scripts, flags)) or not isinstance(root_sets, dict):
+        raise _fail(json_path, "tokens must hold the strings kinds, scripts and flags and the object root_sets")
+    if not (len(kinds) == len(scripts) == len(flags) == base):
+        raise _fail(json_path, f"tokens must describe each of the {base} tokens once")
+    if any(f not in "0123" for f in flags):
+        raise _fail(json_path, "token flags must be digits 0 to 3")
+    try:
+        roots = [(int(k), [int(r) for r in v]) for k, v in root_sets.items()]
+    except (TypeError, ValueError):
+        raise _fail(json_path, "root_sets must map token ids to lists of root ids") from None
+    if any(r < 0 for _, v in roots for r in v) or any(k < 0 for k, _ in roots):
+        raise _fail(json_path, "root_sets must map token ids to lists of root ids")
+    seed_max_len = seeds.get("seed_max_len", 0)
+    if not isinstance(seed_max_len, int) or isinstance(seed_max_len, bool) or seed_max_len < 0:
+        raise _fail(json_path, "seeds.seed_max_len must be a non-negative integer")
+    try:
+        engine.import_tokens(surfaces, kinds, scripts, bytes(int(f) for f in flags), roots, seed_max_len)
+    except ValueError as e:
+        raise _fail(json_path, str(e)) from None
+
+    order = sorted(specials.items(), key=lambda kv: kv[1] if isinstance(kv[1], int) else -1)
+    for i, (text, sid) in enumerate(order):
+        if not isinstance(sid, int) or isinstance(sid, bool) or sid != base + i:
+            raise _fail(json_path, f"special token {text!r} has id {sid!r}, out of range "
+                                   f"(specials take the ids {base} to {base + len(order) - 1} in order)")
+    try:
+        engine.set_special_tokens([t for t, _ in order])
+    except ValueError as e:
+        raise _fail(json_path, str(e)) from None
+    roles = doc.get("special_roles", {})
+    if not isinstance(roles, dict) or any(v not in specials for v in roles.values()):
+        raise _fail(json_path, "special_roles must name special tokens")
+
+    paradigms: List[Any] = []
+    lexicon: Dict[str, int] = {}
+    if doc.get("morphology_file") is not None:
+        morph_path = _inside(root, doc["morphology_file"], "morphology_file", json_path)
+        morph = _read_json(morph_path)
+        if not isinstance(morph, dict):
+            raise _fail(morph_path, "must hold a JSON object")
+        paradigms, lexicon = morph.get("paradigms", []), morph.get("lexicon", {})
+        if not isinstance(paradigms, list) or not isinstance(lexicon, dict):
+            raise _fail(morph_path, "must hold a list of paradigms and a lexicon object")
+
+    config = {
+        "folding_rules": [tuple(r) for r in rules],
+        "options": options,
+        "special_tokens": [t for t, _ in order],
+        "special_roles": roles,
+        "seeds": {k: v for k, v in seeds.items() if k != "seed_max_len"},
+        "paradigms": paradigms,
+        "lexicon": lexicon,
+        "training": doc.get("training", {}),
+    }
+    return engine, config
+
+
+_MEMBERS = (TOKENIZER_FILE, VOCAB_FILE, MORPHOLOGY_FILE)
+
+
+def to_bytes(engine: "_engine.Engine", config: Dict[str, Any]) -> bytes:
+    """The bundle's files as one uncompressed tar, for pickling and worker processes."""
+    with tempfile.TemporaryDirectory(prefix="larkspur-") as tmp:
+        write(tmp, engine, config)
+        buf = io.BytesIO()
+        with tarfile.open(fileobj=buf, mode="w") as tar:
+            for name in _MEMBERS:
+                if (Path(tmp) / name).exists():
+                    tar.add(Path(tmp) / name, arcname=name)
+        return buf.getvalue()
+
+
+def from_bytes(data: bytes) -> Tuple["_engine.Engine", Dict[str, Any]]:
+    """Reads what to_bytes wrote; only the bundle's own file names are taken from it."""
+    with tempfile.TemporaryDirectory(prefix="larkspur-") as tmp:
+        try:
+            with tarfile.open(fileobj=io.BytesIO(data), mode="r:") as tar:
+                for member in tar.getmembers():
+                    if member.name not in _MEMBERS or not member.isfile():
+                        raise ValueError(f"bundle bytes: unexpected member {member.name!r}")
+                    src = tar.extractfile(member)
+                    (Path(tmp) / member.name).write_bytes(src.read() if src else b"")
+        except tarfile.TarError as e:
+            raise ValueError(f"bundle bytes: not a bundle ({e})") from None
+        return read(tmp)

@@ -1,0 +1,55 @@
+"""Progress bars for counting, training and resuming: tqdm when asked for, by default when
+standard error is a terminal or a notebook, quiet otherwise. tqdm's notebook parts are
+imported only inside a notebook."""
+
+from __future__ import annotations
+
+import sys
+from typing import Callable, Optional
+
+
+def wanted(progress: Optional[bool]) -> bool:
+    if progress is not None:
+        return bool(progress)
+    if "ipykernel" in sys.modules:
+        return True
+    stream = sys.stderr
+    try:
+        return stream is not None and stream.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+class Bar:
+    """A tqdm bar that the engine's callbacks move (from any thread, with the lock held)."""
+
+    def __init__(self, enabled: bool, desc: str, total: Optional[int], unit: str, initial: int = 0,
+                 unit_scale: bool = False):
+        self._bar = None
+        if not enabled:
+            return
+        if "ipykernel" in sys.modules:
+            from tqdm.auto import tqdm
+        else:
+            from tqdm import tqdm
+        self._bar = tqdm(desc=desc, total=total, unit=unit, initial=initial, unit_scale=unit_scale,
+                         leave=True, dynamic_ncols=True)
+
+    def to(self, value: int) -> None:
+        if self._bar is not None and value > self._bar.n:
+            self._bar.update(value - self._bar.n)
+
+    def callback(self) -> Optional[Callable[..., None]]:
+        if self._bar is None:
+            return None
+        return lambda *values: self.to(int(values[0]))
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+    def __enter__(self) -> "Bar":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()

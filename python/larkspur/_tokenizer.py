@@ -1,0 +1,232 @@
+"""The Tokenizer object that larkspur's functions return."""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+
+from . import _bundle, _engine
+
+AllowedSpecial = Union[str, Iterable[str]]
+
+SCRIPTS = ("DEV", "LAT", "PUN", "FMT", "MAL")
+ROLES = {"pad": "<pad>", "bos": "<s>", "eos": "</s>", "unk": "<unk>"}
+
+
+def default_roles(specials: Sequence[str]) -> Dict[str, str]:
+    return {role: text for role, text in ROLES.items() if text in specials}
+
+
+def _read_lines(path: Union[str, os.PathLike]) -> List[str]:
+    with open(path, encoding="utf-8", errors="replace", newline="") as f:
+        return [line.rstrip("\r\n") for line in f]
+
+
+class Tokenizer:
+    """A trained tokenizer: encodes text to ids and decodes them back.
+
+    Made by :func:`larkspur.train`, :func:`larkspur.load` and their relatives, never
+    changed afterwards, so one tokenizer may be shared by many threads. It pickles (as
+    its bundle's bytes), so it can go to worker processes and ``datasets.map``.
+    """
+
+    def __init__(self, engine: "_engine.Engine", config: Dict[str, Any]):
+        self._engine = engine
+        self._config = config
+        self._specials = {t: engine.token_to_id(t) for t in engine.special_tokens}
+
+    # ---- encoding ----------------------------------------------------------------------
+    def _allowed(self, allowed_special: AllowedSpecial) -> List[int]:
+        if allowed_special == "all":
+            return list(self._specials.values())
+        if isinstance(allowed_special, str):
+            allowed_special = [allowed_special]
+        ids = []
+        for text in allowed_special:
+            if text not in self._specials:
+                raise ValueError(f"{text!r} is not a special token of this tokenizer "
+                                 f"(they are {', '.join(self._specials) or 'none'})")
+            ids.append(self._specials[text])
+        return ids
+
+    def encode(self, text: str, *, allowed_special: AllowedSpecial = ()) -> List[int]:
+        """The ids of `text`. Special-token text is encoded as plain text unless
+        `allowed_special` names it ("all" allows every special token)."""
+        return self._engine.encode(text, self._allowed(allowed_special))
+
+    def encode_batch(self, texts: Sequence[str], *, num_threads: Optional[int] = None,
+                     allowed_special: AllowedSpecial = ()) -> List[List[int]]:
+        """The ids of each text, encoded on `num_threads` threads (default: every core)
+        without the interpreter lock. The result does not depend on the thread count."""
+        return self._engine.encode_batch(list(texts), self._allowed(allowed_special), _threads(num_threads))
+
+    def encode_to_array(self, texts: Sequence[str], *, append_eos: bool = True,
+                        num_threads: Optional[int] = None, allowed_special: AllowedSpecial = ()):
+        """All texts' ids in one numpy array, and where each text starts in it.
+
+        Returns (ids, offsets): ids is uint16 when every id fits (vocabularies up to 65,536
+        ids), else uint32; offsets is int64 of length len(texts) + 1, text i being
+        ids[offsets[i]:offsets[i + 1]]. With `append_eos`, each text ends with eos_id."""
+        return self._engine.encode_to_array(list(texts), append_eos, self.eos_id,
+                                            self._allowed(allowed_special), _threads(num_threads))
+
+    def encode_with_offsets(self, text: str, *, allowed_special: AllowedSpecial = ()
+                            ) -> Tuple[List[int], List[Tuple[int, int]]]:
+        """(ids, spans): for each id, its (start, end) in characters of `text` as given.
+        A token's span covers the space its word marker stands for; the bytes of a
+        character spelled as byte tokens each get that character's span."""
+        return self._engine.encode_with_offsets(text, self._allowed(allowed_special))
+
+    def tokenize(self, text: str, *, allowed_special: AllowedSpecial = ()) -> List[str]:
+        """The surfaces of the tokens of `text` (word markers included)."""
+        return self._engine.tokenize(text, self._allowed(allowed_special))
+
+    def decode(self, ids: Sequence[int], *, skip_special: bool = False) -> str:
+        """The text of `ids`. Special tokens give their text, or nothing with
+        `skip_special`. ValueError naming an id that is not in the vocabulary."""
+        try:
+            return self._engine.decode(ids, skip_special)
+        except TypeError:
+            return self._engine.decode(_ids(ids), skip_special)
+
+    def decode_batch(self, batch: Sequence[Sequence[int]], *, skip_special: bool = False,
+                     num_threads: Optional[int] = None) -> List[str]:
+        """decode() of each id list, on several threads."""
+        threads = _threads(num_threads)
+        try:
+            return self._engine.decode_batch(batch, skip_special, threads)
+        except TypeError:
+            return self._engine.decode_batch([_ids(ids) for ids in batch], skip_special, threads)
+
+    # ---- the vocabulary ------------------------------------------------------------------
+    @property
+    def vocab_size(self) -> int:
+        """Every id: base tokens, bytes, merges and special tokens."""
+        return self._engine.size
+
+    def get_vocab(self) -> Dict[str, int]:
+        """Every token's surface (special tokens' texts included) with its id."""
+        return self._engine.get_vocab()
+
+    def token_to_id(self, token: str) -> Optional[int]:
+        """The id of a surface or special token, or None."""
+        return self._engine.token_to_id(token)
+
+    def id_to_token(self, id: int) -> str:
+        """The surface of an id (the text of a special token). ValueError if out of range."""
+        if not isinstance(id, int) or id < 0:
+            raise ValueError(f"id {id!r} is not in the vocabulary")
+        return self._engine.id_to_token(id)
+
+    @property
+    def special_tokens(self) -> Dict[str, int]:
+        """Each special token's text with its id."""
+        return dict(self._specials)
+
+    def _role(self, role: str) -> Optional[int]:
+        text = self._config.get("special_roles", {}).get(role)
+        return self._specials.get(text) if text is not None else None
+
+    @property
+    def pad_id(self) -> Optional[int]:
+        return self._role("pad")
+
+    @property
+    def bos_id(self) -> Optional[int]:
+        return self._role("bos")
+
+    @property
+    def eos_id(self) -> Optional[int]:
+        return self._role("eos")
+
+    @property
+    def unk_id(self) -> Optional[int]:
+        return self._role("unk")
+
+    @property
+    def mode(self) -> str:
+        return self._engine.mode
+
+    @property
+    def settings(self) -> Dict[str, Any]:
+        """What the tokenizer was built with: recipe, seeds, folding rules, training summary."""
+        return {"mode": self.mode, "folding_rules": list(self._config.get("folding_rules", [])),
+                "options": dict(self._config.get("options", {})), **self._config.get("seeds", {}),
+                "training": dict(self._config.get("training", {}))}
+
+    # ---- measuring -----------------------------------------------------------------------
+    def stats(self, files: Optional[Sequence[Union[str, os.PathLike]]] = None,
+              texts: Optional[Sequence[str]] = None) -> Dict[str, Any]:
+        """Figures over texts and the lines of files:
+
+        - tokens_per_word: tokens per white-space separated word;
+        - byte_fallback_share: the share of tokens that are byte tokens (text the
+          vocabulary does not cover);
+        - roundtrip_ok: the share of texts (lines) that decode back to their normalized form;
+        - script_shares: the share of tokens of each script (DEV, LAT, PUN, FMT, MAL).
+        """
+        items: List[str] = list(texts or [])
+        for path in files or []:
+            items.extend(line for line in _read_lines(path))
+        raw = self._engine.stats(items)
+        tokens = max(raw["tokens"], 1)
+        return {
+            "texts": raw["texts"], "words": raw["words"], "tokens": raw["tokens"],
+            "tokens_per_word": raw["tokens"] / max(raw["words"], 1),
+            "byte_fallback_share": raw["byte_tokens"] / tokens,
+            "roundtrip_ok": raw["roundtrip_passes"] / max(raw["texts"], 1),
+            "script_shares": {s: raw["script_tokens"][s] / tokens for s in SCRIPTS},
+        }
+
+    # ---- saving, pickling ----------------------------------------------------------------
+    def save(self, path: Union[str, os.PathLike]) -> None:
+        """Writes the tokenizer as a bundle directory (created if missing)."""
+        _bundle.write(path, self._engine, self._config)
+
+    def to_bytes(self) -> bytes:
+        """The bundle as bytes (what pickling carries)."""
+        return _bundle.to_bytes(self._engine, self._config)
+
+    @classmethod
+    def from_bytes(cls, data: bytes) -> "Tokenizer":
+        return cls(*_bundle.from_bytes(data))
+
+    def __reduce__(self):
+        return (_from_bytes, (self.to_bytes(),))
+
+    def __repr__(self) -> str:
+        return (f"<larkspur.Tokenizer mode={self.mode} vocab_size={self.vocab_size} "
+                f"recipe={self._config.get('seeds', {}).get('recipe', '?')}>")
+
+
+def _from_bytes(data: bytes) -> Tokenizer:
+    return Tokenizer.from_bytes(data)
+
+
+def _threads(n: Optional[int]) -> int:
+    if n is None:
+        return 0
+    if not isinstance(n, int) or isinstance(n, bool) or n < 1:
+        raise ValueError(f"num_threads must be a positive integer, not {n!r}")
+    return n
+
+
+def _ids(ids: Sequence[int]) -> List[int]:
+    """The ids as plain ints, for the engine; ValueError naming the first bad one."""
+    if hasattr(ids, "tolist"):
+        ids = ids.tolist()
+    out = []
+    for i in ids:
+        if isinstance(i, bool) or not isinstance(i, int) and not hasattr(i, "__index__"):
+            raise ValueError(f"id {i!r} is not an integer")
+        v = int(i)
+        if v < 0:
+            raise ValueError(f"id {v} is not in the vocabulary")
+        out.append(v)
+    return out
+
+
+def load(path: Union[str, os.PathLike]) -> Tokenizer:
+    """The tokenizer saved as a bundle directory. ValueError naming the file for a bad bundle."""
+    return Tokenizer(*_bundle.read(Path(path)))

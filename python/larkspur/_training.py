@@ -1,0 +1,316 @@
+"""Training: word counts, the recipes, budgets, checkpoints and resuming.
+
+Training depends only on the word counts: `train` counts the words of its files (in
+parallel) and then trains exactly as `train_from_word_counts` does on those counts, so
+counts made elsewhere (on other machines, in pieces) give the same vocabulary.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import time
+from pathlib import Path
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+
+from . import _engine, _progress, _recipes
+from ._tokenizer import Tokenizer, default_roles
+
+PathLike = Union[str, os.PathLike]
+RUN_FILE = "larkspur-run.json"  # beside the checkpoints: what resume needs to rebuild the run
+DEFAULT_SPECIALS = ("<pad>", "<s>", "</s>", "<unk>")
+
+
+def _paths(files: Union[PathLike, Sequence[PathLike], None]) -> List[str]:
+    if files is None:
+        return []
+    if isinstance(files, (str, os.PathLike)):
+        files = [files]
+    out = []
+    for f in files:
+        if not isinstance(f, (str, os.PathLike)):
+            raise TypeError(f"files must be paths, not {type(f).__name__}")
+        out.append(os.fspath(f))
+    return out
+
+
+def _rules(folding_rules: Iterable[Sequence[str]]) -> List[Tuple[str, str]]:
+    rules = []
+    for r in folding_rules or ():
+        if isinstance(r, str) or len(r) != 2 or not all(isinstance(x, str) for x in r):
+            raise ValueError(f"a folding rule must be a (from, to) pair of strings, not {r!r}")
+        rules.append((r[0], r[1]))
+    return rules
+
+
+def _workers(num_workers: Optional[int]) -> int:
+    if num_workers is None:
+        return 0
+    if not isinstance(num_workers, int) or isinstance(num_workers, bool) or num_workers < 1:
+        raise ValueError(f"num_workers must be a positive integer, not {num_workers!r}")
+    return num_workers
+
+
+def _count(files: List[str], texts: Optional[Sequence[str]], mode: str, rules, num_workers, progress
+           ) -> Tuple[List[str], List[int]]:
+    counts: Dict[str, int] = {}
+    words: List[str] = []
+    numbers: List[int] = []
+    if files:
+        total = sum(os.path.getsize(f) for f in files if os.path.isfile(f))
+        with _progress.Bar(_progress.wanted(progress), "counting words", total, "B", unit_scale=True) as bar:
+            words, numbers, _, _ = _engine.count_words(files, mode, rules, _workers(num_workers), bar.callback())
+            bar.to(total)
+    if texts is not None:
+        if isinstance(texts, str):
+            raise TypeError("texts must be a sequence of str, not a str")
+        w2, n2, _, _ = _engine.count_words_in_texts(list(texts), mode, rules)
+        if words:
+            counts = dict(zip(words, numbers))
+            for w, n in zip(w2, n2):
+                counts[w] = counts.get(w, 0) + n
+            words, numbers = list(counts), list(counts.values())
+        else:
+            words, numbers = w2, n2
+    return words, numbers
+
+
+def count_words(files: Union[PathLike, Sequence[PathLike]], *, mode: str = "LM",
+                folding_rules: Iterable[Sequence[str]] = (), num_workers: Optional[int] = None,
+                progress: Optional[bool] = None) -> Dict[str, int]:
+    """Counts of the words of corpus files: each line normalized under `mode` and the
+    folding rules, split at white space. Files are read on `num_workers` threads (default:
+    every core); the counts do not depend on it. Lines that are not UTF-8 are skipped."""
+    words, numbers = _count(_paths(files), None, mode, _rules(folding_rules), num_workers, progress)
+    return dict(zip(words, numbers))
+
+
+def _load_json(value: Any, what: str) -> Any:
+    if isinstance(value, (str, os.PathLike)):
+        try:
+            return json.loads(Path(value).read_text(encoding="utf-8"))
+        except (OSError, UnicodeDecodeError, json.JSONDecodeError) as e:
+            raise ValueError(f"{value}: cannot read {what}: {e}") from None
+    return value
+
+
+def _paradigm_list(paradigms: Any) -> List[List[Any]]:
+    """[[root_id, {surface: [followers]}], ...] from a list of {"root_id", "transitions"}
+    records (the format of a paradigm file), a mapping root_id -> transitions, or a path
+    to a JSON file holding either."""
+    paradigms = _load_json(paradigms, "paradigms")
+    if paradigms is None:
+        return []
+    items = paradigms.items() if isinstance(paradigms, Mapping) else paradigms
+    out = []
+    for item in items:
+        if isinstance(item, Mapping):
+            root, transitions = item.get("root_id"), item.get("transitions")
+        else:
+            root, transitions = item
+        try:
+            root = int(root)
+        except (TypeError, ValueError):
+            raise ValueError(f"a paradigm's root id must be an integer, not {root!r}") from None
+        if root < 0 or not isinstance(transitions, Mapping):
+            raise ValueError(f"paradigm {root}: needs a non-negative root id and a mapping of transitions")
+        clean = {}
+        for key, nexts in transitions.items():
+            if not isinstance(key, str) or isinstance(nexts, str) or not all(isinstance(n, str) for n in nexts):
+                raise ValueError(f"paradigm {root}: transitions map a surface to a list of surfaces")
+            clean[key] = list(nexts)
+        out.append([root, clean])
+    return out
+
+
+def _lexicon(lexicon: Any) -> Dict[str, int]:
+    lexicon = _load_json(lexicon, "the lexicon")
+    if lexicon is None:
+        return {}
+    if not isinstance(lexicon, Mapping):
+        raise ValueError("lexicon must map surfaces to root ids")
+    out = {}
+    for k, v in lexicon.items():
+        if not isinstance(k, str) or isinstance(v, bool) or not isinstance(v, int) or v < 0:
+            raise ValueError(f"lexicon entry {k!r}: {v!r} must map a surface to a non-negative root id")
+        out[k] = v
+    return out
+
+
+def _specials(special_tokens: Iterable[str]) -> List[str]:
+    if isinstance(special_tokens, str):
+        raise ValueError("special_tokens must be a sequence of strings, not a string")
+    out = list(special_tokens or ())
+    for t in out:
+        if not isinstance(t, str) or not t:
+            raise ValueError(f"a special token must be a non-empty string, not {t!r}")
+    if len(set(out)) != len(out):
+        raise ValueError("special_tokens holds the same text twice")
+    return out
+
+
+def _register(engine: "_engine.Engine", paradigms: List[List[Any]], lexicon: Dict[str, int]) -> None:
+    for root, transitions in paradigms:
+        engine.add_paradigm(root, list(transitions.items()))
+    if lexicon:
+        engine.set_lexicon(list(lexicon.items()))
+
+
+def _train_words(words: List[str], numbers: List[int], *, vocab_size: int = 16000, mode: str = "LM",
+                 recipe: str = "morph", latin_share: float = 0.02,
+                 special_tokens: Iterable[str] = DEFAULT_SPECIALS, folding_rules=(), seeds=None,
+                 paradigms=None, lexicon=None, checkpoint_dir: Optional[PathLike] = None,
+                 checkpoint_every: int = 0, progress: Optional[bool] = None, num_workers=None,
+                 source: Optional[Dict[str, Any]] = None) -> Tokenizer:
+    started = time.time()
+    if isinstance(vocab_size, bool) or not isinstance(vocab_size, int) or vocab_size < 1:
+        raise ValueError(f"vocab_size must be a positive integer, not {vocab_size!r}")
+    if isinstance(latin_share, bool) or not isinstance(latin_share, (int, float)) or not 0 <= latin_share < 1:
+        raise ValueError(f"latin_share must be a number from 0 up to (not including) 1, not {latin_share!r}")
+    if isinstance(checkpoint_every, bool) or not isinstance(checkpoint_every, int) or checkpoint_every < 0:
+        raise ValueError(f"checkpoint_every must be a non-negative integer, not {checkpoint_every!r}")
+    rec = _recipes.recipe(recipe)
+    if seeds is not None:
+        if isinstance(seeds, str) or not all(isinstance(s, str) and s for s in seeds):
+            raise ValueError("seeds must be a sequence of non-empty strings")
+        rec = _recipes.with_seeds(rec, list(seeds))
+    rules = _rules(folding_rules)
+    specials = _specials(special_tokens)
+    paradigm_list, lex = _paradigm_list(paradigms), _lexicon(lexicon)
+    if not rec.use_paradigms and (paradigm_list or lex):
+        raise ValueError(f"recipe {rec.name!r} trains without paradigms or a lexicon; use recipe='morph'")
+    engine = _engine.Engine(mode, rules)
+    aksharas = engine.harvest_from_words(words, numbers, rec.akshara_min_freq)
+    base = engine.initialize_vocab(aksharas, list(rec.seeds), list(rec.punctuation), list(rec.strict),
+                                   list(rec.ambiguous))
+    smallest = base + len(specials)
+    if vocab_size < smallest:
+        raise ValueError(f"vocab_size {vocab_size} is below the smallest possible size {smallest} for this corpus "
+                         f"and recipe ({base} base tokens and {len(specials)} special tokens)")
+    trained = vocab_size - len(specials)
+    lat_budget = int(round(latin_share * trained))
+    dev_budget = trained - lat_budget
+    _register(engine, paradigm_list, lex)
+    seed_settings = rec.settings()
+    run = {"mode": engine.mode, "folding_rules": [list(r) for r in rules], "special_tokens": specials,
+           "seeds": seed_settings, "paradigms": paradigm_list, "lexicon": lex,
+           "vocab_size": vocab_size, "latin_share": latin_share, "checkpoint_every": checkpoint_every}
+    if checkpoint_dir is not None:
+        Path(checkpoint_dir).mkdir(parents=True, exist_ok=True)
+        tmp = Path(checkpoint_dir) / (RUN_FILE + ".tmp")
+        tmp.write_text(json.dumps(run, ensure_ascii=False) + "\n", encoding="utf-8")
+        os.replace(tmp, Path(checkpoint_dir) / RUN_FILE)
+    with _progress.Bar(_progress.wanted(progress), "training", trained, "tok", initial=base) as bar:
+        size = engine.train(words, numbers, dev_budget, lat_budget, rec.theta, rec.word_min_freq,
+                            None if checkpoint_dir is None else os.fspath(checkpoint_dir), checkpoint_every,
+                            3, max(1, (trained - base) // 200), bar.callback())
+        bar.to(size)
+    engine.set_special_tokens(specials)
+    summary = {"word_types": len(words), "word_occurrences": int(sum(numbers)), "base_size": base,
+               "dev_budget": dev_budget, "lat_budget": lat_budget, "trained_size": size,
+               "seconds": round(time.time() - started, 3), **(source or {})}
+    config = {"folding_rules": rules, "options": {}, "special_tokens": specials,
+              "special_roles": default_roles(specials), "seeds": seed_settings,
+              "paradigms": paradigm_list, "lexicon": lex, "training": summary}
+    return Tokenizer(engine, config)
+
+
+def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Optional[Sequence[str]] = None, *,
+          vocab_size: int = 16000, mode: str = "LM", recipe: str = "morph", latin_share: float = 0.02,
+          special_tokens: Iterable[str] = DEFAULT_SPECIALS, folding_rules: Iterable[Sequence[str]] = (),
+          seeds: Optional[Sequence[str]] = None, paradigms: Any = None, lexicon: Any = None,
+          checkpoint_dir: Optional[PathLike] = None, checkpoint_every: int = 0,
+          progress: Optional[bool] = None, num_workers: Optional[int] = None) -> Tokenizer:
+    """Trains a tokenizer on corpus files and/or texts.
+
+    vocab_size counts every id: base tokens, the 256 byte tokens, merges and the special
+    tokens (ValueError, stating the smallest possible size, when it is too small).
+    recipe "morph" (the default) protects common suffixes and postpositions of Hindi,
+    Marathi and Nepali and uses `paradigms` and `lexicon`; "plain" uses no seeds.
+    latin_share is the part of the vocabulary that the Latin pass gets. `seeds` replaces
+    the recipe's seed list. Special tokens take the ids after the trained vocabulary.
+    With `checkpoint_dir`, checkpoints are written every `checkpoint_every` merges and at
+    the end of each pass; `larkspur.resume(checkpoint_dir)` continues a broken run.
+    Words are counted on `num_workers` threads (default: every core).
+    """
+    paths = _paths(files)
+    if not paths and texts is None:
+        raise ValueError("train needs files or texts")
+    rules = _rules(folding_rules)
+    words, numbers = _count(paths, texts, mode, rules, num_workers, progress)
+    return _train_words(words, numbers, vocab_size=vocab_size, mode=mode, recipe=recipe,
+                        latin_share=latin_share, special_tokens=special_tokens, folding_rules=rules,
+                        seeds=seeds, paradigms=paradigms, lexicon=lexicon, checkpoint_dir=checkpoint_dir,
+                        checkpoint_every=checkpoint_every, progress=progress,
+                        source={"files": paths, "texts": len(texts) if texts is not None else 0})
+
+
+def read_word_counts(path: PathLike) -> Dict[str, int]:
+    """A word<TAB>count file (as `larkspur count-words` writes it)."""
+    counts: Dict[str, int] = {}
+    with open(path, encoding="utf-8", newline="") as f:
+        for n, line in enumerate(f, 1):
+            line = line.rstrip("\r\n")
+            if not line:
+                continue
+            word, sep, count = line.rpartition("\t")
+            if not sep or not word or not count.isdigit():
+                raise ValueError(f"{path}:{n}: expected word<TAB>count, got {line[:40]!r}")
+            counts[word] = counts.get(word, 0) + int(count)
+    return counts
+
+
+def write_word_counts(counts: Mapping[str, int], path: PathLike) -> None:
+    tmp = Path(os.fspath(path) + ".tmp")
+    with open(tmp, "w", encoding="utf-8", newline="\n") as f:
+        for word, count in counts.items():
+            f.write(f"{word}\t{count}\n")
+    os.replace(tmp, path)
+
+
+def train_from_word_counts(counts: Union[Mapping[str, int], PathLike], **keywords: Any) -> Tokenizer:
+    """Trains from word counts, as count_words gives them (or a word<TAB>count file):
+    the same vocabulary that train() gives on the files the words were counted from,
+    whatever order the words come in. Takes the keywords of train()."""
+    keywords.pop("num_workers", None)
+    if isinstance(counts, (str, os.PathLike)):
+        counts = read_word_counts(counts)
+    if not isinstance(counts, Mapping):
+        raise TypeError(f"counts must be a mapping of words to counts or a path, not {type(counts).__name__}")
+    words, numbers = [], []
+    for w, n in counts.items():
+        if not isinstance(w, str) or not w or isinstance(n, bool) or not isinstance(n, int) or n < 0:
+            raise ValueError(f"word count {w!r}: {n!r} must map a non-empty word to a non-negative integer")
+        words.append(w)
+        numbers.append(n)
+    return _train_words(words, numbers, **keywords)
+
+
+def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None) -> Tokenizer:
+    """Continues a training run of train() from its newest complete checkpoint; the result
+    is the tokenizer the unbroken run would have given."""
+    run_path = Path(checkpoint_dir) / RUN_FILE
+    if not run_path.is_file():
+        raise ValueError(f"{checkpoint_dir}: not a larkspur checkpoint directory (no {RUN_FILE})")
+    try:
+        run = json.loads(run_path.read_text(encoding="utf-8"))
+        mode, rules, specials = run["mode"], [tuple(r) for r in run["folding_rules"]], run["special_tokens"]
+        paradigm_list, lex, seed_settings = run["paradigms"], run["lexicon"], run["seeds"]
+    except (ValueError, KeyError, TypeError) as e:
+        raise ValueError(f"{run_path}: malformed ({e})") from None
+    info = _engine.checkpoint_info(os.fspath(checkpoint_dir))
+    if info is None:
+        raise ValueError(f"{checkpoint_dir}: no complete checkpoint to resume from")
+    engine = _engine.Engine(mode, rules)
+    _register(engine, [[int(r), t] for r, t in paradigm_list], {k: int(v) for k, v in lex.items()})
+    with _progress.Bar(_progress.wanted(progress), "resuming", info["total_budget"], "tok",
+                       initial=info["vocab_len"]) as bar:
+        size = engine.resume(os.fspath(checkpoint_dir), int(run.get("checkpoint_every", 0)), 3, max(1, (info["total_budget"] - info["vocab_len"]) // 200),
+                             bar.callback())
+        bar.to(size)
+    engine.set_special_tokens(specials)
+    config = {"folding_rules": rules, "options": {}, "special_tokens": specials,
+              "special_roles": default_roles(specials), "seeds": seed_settings, "paradigms": paradigm_list,
+              "lexicon": lex, "training": {"resumed_from": info["path"], "merges_at_resume": info["merges_done"],
+                                           "trained_size": size}}
+    return Tokenizer(engine, config)
