@@ -193,11 +193,14 @@ def read(directory: str | os.PathLike) -> Tuple["_engine.Engine", Dict[str, Any]
     except ValueError as e:
         raise _fail(json_path, str(e)) from None
 
-    order = sorted(specials.items(), key=lambda kv: kv[1] if isinstance(kv[1], int) else -1)
-    for i, (text, sid) in enumerate(order):
-        if not isinstance(sid, int) or isinstance(sid, bool) or sid != base + i:
+    top = base + len(specials)
+    for text, sid in specials.items():
+        if not isinstance(sid, int) or isinstance(sid, bool) or not base <= sid < top:
             raise _fail(json_path, f"special token {text!r} has id {sid!r}, out of range "
-                                   f"(specials take the ids {base} to {base + len(order) - 1} in order)")
+                                   f"(special tokens take the ids {base} to {top - 1})")
+    if len(set(specials.values())) != len(specials):
+        raise _fail(json_path, "two special tokens share an id")
+    order = sorted(specials.items(), key=lambda kv: kv[1])
     try:
         engine.set_special_tokens([t for t, _ in order])
     except ValueError as e:

@@ -110,14 +110,20 @@ std::vector<Span> token_char_spans(const SurfaceIndex& index, const Normalizer& 
                                    std::string_view normalized, std::span<const std::uint32_t> ids) {
     std::vector<Span> spans = token_byte_spans(index, normalized, ids);
     const NormalizedToInput map(normalizer, input, normalized);
-    auto char_end = [&](std::size_t e) {
-        // An end inside a character moves past it.
-        while (e < normalized.size() && (static_cast<unsigned char>(normalized[e]) & 0xC0) == 0x80) ++e;
-        return map.char_at(e);
+    auto char_start = [&](std::size_t b) {
+        while (b > 0 && (static_cast<unsigned char>(normalized[b]) & 0xC0) == 0x80) --b;
+        return b;
     };
     for (Span& s : spans) {
-        const std::size_t begin = map.char_at(s.first);
-        std::size_t end = s.second > s.first ? char_end(s.second) : begin;
+        if (s.second <= s.first) {
+            const std::size_t at = map.char_at(s.first < normalized.size() ? char_start(s.first) : s.first);
+            s = {at, at};
+            continue;
+        }
+        // From the first character to just past the last one, so that characters the
+        // normalizer dropped next to a token (U+200D in LM mode) stay outside its span.
+        const std::size_t begin = map.char_at(char_start(s.first));
+        const std::size_t end = map.char_at(char_start(s.second - 1)) + 1;
         s = {begin, std::max(begin, end)};
     }
     return spans;

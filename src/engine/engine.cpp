@@ -473,7 +473,13 @@ class Engine {
                                                   const std::vector<std::size_t>& allowed, std::size_t threads) const {
         if (allowed.empty()) {
             std::vector<std::string_view> views(texts.begin(), texts.end());
-            return tok_->encode_batch(views, threads);
+            std::vector<std::vector<std::uint32_t>> out = tok_->encode_batch(views, threads);
+            // An empty text has no tokens (not even the word marker a text starts with), as
+            // encode gives it.
+            for (std::size_t i = 0; i < texts.size(); ++i) {
+                if (texts[i].empty()) out[i].clear();
+            }
+            return out;
         }
         std::vector<std::vector<std::uint32_t>> out(texts.size());
         parallel_for(texts.size(), resolve_threads(threads),

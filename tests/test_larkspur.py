@@ -1,0 +1,311 @@
+"""The larkspur package: training from files and word counts, special tokens, bundles,
+pickling into worker processes, batch encoding, arrays, offsets and threads."""
+
+import json
+import multiprocessing
+import pickle
+import random
+import shutil
+import threading
+import unicodedata
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import larkspur
+from LarkspurTokenization import PyLarkspurTokenization
+
+ROOT = Path(__file__).resolve().parent.parent
+SAMPLE = ROOT / "examples" / "sample.txt"
+MIXED = "भारत की राजधानी New Delhi है। उसने 3 किताबें पढ़ीं, और\u200d चाय पी!"
+
+
+def _words_corpus(path, lines, seed):
+    rng = random.Random(seed)
+    stems = ["कर", "पढ़", "लिख", "चल", "बोल", "सुन", "देख", "खेल", "काम", "घर", "पान", "नदी"]
+    ends = ["", "ना", "ता", "ती", "ते", "ों", "ें", "ने", "कर", "गा"]
+    latin = ["data", "model", "token", "GPU", "2024", "Delhi"]
+    with open(path, "w", encoding="utf-8") as f:
+        for _ in range(lines):
+            words = [rng.choice(stems) + rng.choice(ends) if rng.random() < 0.85 else rng.choice(latin)
+                     for _ in range(rng.randint(3, 12))]
+            f.write(" ".join(words) + rng.choice(["।", "", ",", "?"]) + "\n")
+    return path
+
+
+@pytest.fixture(scope="module")
+def corpus(tmp_path_factory):
+    return _words_corpus(tmp_path_factory.mktemp("lk") / "corpus.txt", 3000, 5)
+
+
+@pytest.fixture(scope="module")
+def tok(corpus):
+    return larkspur.train([corpus, SAMPLE], vocab_size=1200, progress=False)
+
+
+def _texts():
+    return SAMPLE.read_text(encoding="utf-8").splitlines() + [MIXED, "", "  दो  spaces ", "emoji 🙂 है"]
+
+
+class TestTraining:
+    def test_files_and_their_word_counts_train_the_same_vocabulary(self, corpus, tok):
+        counts = larkspur.count_words([corpus, SAMPLE])
+        again = larkspur.train_from_word_counts(dict(reversed(list(counts.items()))), vocab_size=1200,
+                                                progress=False)
+        assert again.get_vocab() == tok.get_vocab()
+        assert sum(counts.values()) == tok.settings["training"]["word_occurrences"]
+
+    def test_counts_do_not_depend_on_the_number_of_workers(self, tmp_path):
+        # Several chunks per file: the cuts fall inside lines.
+        block = _words_corpus(tmp_path / "block.txt", 2000, 9).read_text(encoding="utf-8")
+        big = tmp_path / "big.txt"
+        big.write_text(block * 80, encoding="utf-8")
+        assert big.stat().st_size > 9 * 2 ** 20
+        one = larkspur.count_words(big, num_workers=1)
+        assert larkspur.count_words([big], num_workers=3) == one
+        assert sum(one.values()) == sum(len(line.split()) for line in big.read_text(encoding="utf-8").splitlines())
+
+    def test_vocab_size_counts_every_id(self, corpus):
+        t = larkspur.train(corpus, vocab_size=450, special_tokens=["<s>", "</s>"], progress=False)
+        assert t.vocab_size == 450 == len(t.get_vocab())
+        assert t.special_tokens == {"<s>": 448, "</s>": 449}
+        assert t.pad_id is None and (t.bos_id, t.eos_id) == (448, 449)
+
+    def test_a_size_below_the_base_states_the_smallest(self, corpus):
+        with pytest.raises(ValueError, match=r"vocab_size 50 is below the smallest possible size (\d+)") as e:
+            larkspur.train(corpus, vocab_size=50, progress=False)
+        smallest = int(str(e.value).split("smallest possible size ")[1].split()[0])
+        assert larkspur.train(corpus, vocab_size=smallest, progress=False).vocab_size == smallest
+
+    @pytest.mark.parametrize("kwargs,message", [
+        ({"vocab_size": 0}, "vocab_size must be a positive integer"),
+        ({"latin_share": 1.5}, "latin_share must be"),
+        ({"recipe": "bpe"}, "recipe must be one of morph, plain"),
+        ({"mode": "XY"}, "mode must be 'LM' or 'OCR'"),
+        ({"special_tokens": ["<s>", "<s>"]}, "the same text twice"),
+        ({"recipe": "plain", "lexicon": {"गया": 1}}, "trains without paradigms"),
+        ({"folding_rules": [("a",)]}, "a folding rule must be"),
+    ])
+    def test_bad_arguments_are_named(self, corpus, kwargs, message):
+        with pytest.raises(ValueError, match=message):
+            larkspur.train(corpus, progress=False, **kwargs)
+
+    def test_recipes_and_morphology(self, corpus):
+        plain = larkspur.train(corpus, vocab_size=900, recipe="plain", progress=False)
+        paradigms = [{"root_id": 7, "transitions": {"कर": ["ना", "ता"], "पढ़": ["ना"]}}]
+        morph = larkspur.train(corpus, vocab_size=900, paradigms=paradigms, lexicon={"गया": 3}, progress=False)
+        assert plain.settings["recipe"] == "plain" and plain.settings["seeds"] == []
+        seeds = set(morph.settings["seeds"])
+        assert "ने" in morph.settings["ambiguous"]
+        # An ambiguous seed is never the right part of a merge: no token ends in one
+        # unless it is a seed itself.
+        assert [s for s in morph.get_vocab() if s.endswith("ने") and s not in seeds] == []
+        assert [s for s in plain.get_vocab() if s.endswith("ने") and len(s) > 2]
+        assert morph.encode("करना") and morph.decode(morph.encode("करना पढ़ना")) == "करना पढ़ना"
+
+    def test_texts_train_too(self):
+        t = larkspur.train(texts=["कमल कमल नमक", "hello hello world"], vocab_size=400, progress=False)
+        assert t.decode(t.encode("कमल hello")) == "कमल hello"
+        with pytest.raises(ValueError, match="train needs files or texts"):
+            larkspur.train(progress=False)
+
+    def test_progress_bars_only_when_asked(self, corpus, capsys):
+        larkspur.train(corpus, vocab_size=600, progress=True)
+        assert "counting words" in capsys.readouterr().err
+        larkspur.train(corpus, vocab_size=600, progress=False)
+        assert capsys.readouterr().err == ""
+
+
+class TestSpecialTokens:
+    def test_special_text_is_plain_text_unless_allowed(self, tok):
+        text = "<s>कर</s> <pad>"
+        plain = tok.encode(text)
+        assert not set(plain) & set(tok.special_tokens.values())
+        assert tok.decode(plain) == text
+        bos, eos, pad = tok.bos_id, tok.eos_id, tok.pad_id
+        some = tok.encode(text, allowed_special=["<s>"])
+        assert some[0] == bos and eos not in some
+        everything = tok.encode(text, allowed_special="all")
+        assert [i for i in everything if i in (bos, eos, pad)] == [bos, eos, pad]
+        assert tok.decode(everything) == text
+        assert tok.decode(everything, skip_special=True) == "कर "
+        with pytest.raises(ValueError, match="'<x>' is not a special token"):
+            tok.encode(text, allowed_special=["<x>"])
+
+    def test_ids_outside_the_vocabulary_are_named(self, tok):
+        n = tok.vocab_size
+        assert tok.id_to_token(n - 1) == "<unk>"
+        for bad in (n, n + 5, 2 ** 40):
+            with pytest.raises(ValueError, match=f"id {bad} is not in the vocabulary"):
+                tok.decode([tok.bos_id, bad])
+        with pytest.raises(ValueError, match="id -1 is not in the vocabulary"):
+            tok.decode([-1])
+        with pytest.raises(ValueError, match=f"id {n}"):
+            tok.id_to_token(n)
+
+
+class TestBundles:
+    def test_a_saved_bundle_restores_the_same_tokenizer(self, tok, tmp_path):
+        tok.save(tmp_path / "b")
+        back = larkspur.load(tmp_path / "b")
+        texts = _texts()
+        assert [back.encode(t) for t in texts] == [tok.encode(t) for t in texts]
+        assert back.stats(texts=texts) == tok.stats(texts=texts)
+        assert back.get_vocab() == tok.get_vocab() and back.special_tokens == tok.special_tokens
+        doc = json.loads((tmp_path / "b" / "tokenizer.json").read_text(encoding="utf-8"))
+        assert doc["format"] == "larkspur-bundle" and doc["version"] == 1
+        assert doc["special_tokens"] == tok.special_tokens
+        # The exact module reads the same vocabulary file.
+        exact = PyLarkspurTokenization()
+        exact.load_vocab_tsv(str(tmp_path / "b" / "vocab.tsv"))
+        assert exact.vocab_size() == tok.vocab_size - len(tok.special_tokens)
+        assert exact.encode(MIXED) == tok.encode(MIXED)
+
+    def _damage(self, path, what):
+        j = path / "tokenizer.json"
+        doc = json.loads(j.read_text(encoding="utf-8"))
+        if what == "no json":
+            j.unlink()
+        elif what == "no vocab":
+            (path / "vocab.tsv").unlink()
+        elif what == "malformed":
+            j.write_text("{\"format\": ", encoding="utf-8")
+        elif what == "version":
+            doc["version"] = 99
+        elif what == "format":
+            doc["format"] = "other"
+        elif what == "special id":
+            doc["special_tokens"]["<s>"] = 10 ** 6
+        elif what == "escape":
+            doc["vocab_file"] = "../vocab.tsv"
+        elif what == "root set":
+            doc["tokens"]["root_sets"] = {str(10 ** 6): [1]}
+        elif what == "kinds":
+            doc["tokens"]["kinds"] = doc["tokens"]["kinds"][:-1]
+        elif what == "vocab lines":
+            with open(path / "vocab.tsv", "a", encoding="utf-8") as f:
+                f.write("999999\tzz\n")
+        if what in ("version", "format", "special id", "escape", "root set", "kinds"):
+            j.write_text(json.dumps(doc), encoding="utf-8")
+
+    @pytest.mark.parametrize("what,file,message", [
+        ("no json", "tokenizer.json", "missing"),
+        ("no vocab", "vocab.tsv", "missing"),
+        ("malformed", "tokenizer.json", "malformed JSON"),
+        ("version", "tokenizer.json", "unknown version 99"),
+        ("format", "tokenizer.json", "format must be 'larkspur-bundle'"),
+        ("special id", "tokenizer.json", "special token '<s>' has id 1000000, out of range"),
+        ("escape", "tokenizer.json", "leaves the bundle directory"),
+        ("root set", "tokenizer.json", "beyond the vocabulary"),
+        ("kinds", "tokenizer.json", "each of the"),
+        ("vocab lines", "vocab.tsv", "without gaps"),
+    ])
+    def test_a_bad_bundle_names_the_file_and_the_problem(self, tok, tmp_path, what, file, message):
+        tok.save(tmp_path / "b")
+        self._damage(tmp_path / "b", what)
+        with pytest.raises(ValueError) as e:
+            larkspur.load(tmp_path / "b")
+        assert str(tmp_path / "b" / file) in str(e.value) and message in str(e.value)
+
+
+def _encode_in_worker(args):
+    tok, texts = args
+    return [tok.encode(t) for t in texts]
+
+
+class TestPickling:
+    def test_a_pickled_tokenizer_is_independent_and_equal(self, tok):
+        back = pickle.loads(pickle.dumps(tok))
+        assert back is not tok and back.get_vocab() == tok.get_vocab()
+        assert back.encode(MIXED, allowed_special="all") == tok.encode(MIXED, allowed_special="all")
+
+    @pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])
+    def test_it_travels_to_worker_processes(self, tok, method):
+        texts = _texts()
+        with multiprocessing.get_context(method).Pool(2) as pool:
+            got = pool.map(_encode_in_worker, [(tok, texts[:20]), (tok, texts[20:])])
+        assert got[0] + got[1] == [tok.encode(t) for t in texts]
+
+
+class TestBatches:
+    def test_batches_equal_one_by_one_for_any_thread_count(self, tok):
+        texts = _texts() * 7
+        expect = [tok.encode(t) for t in texts]
+        for threads in (1, 2, 3, None):
+            assert tok.encode_batch(texts, num_threads=threads) == expect
+        assert tok.decode_batch(expect, num_threads=2) == [tok.decode(ids) for ids in expect]
+
+    def test_arrays_hold_every_text_with_its_end(self, tok):
+        texts = _texts()
+        ids, offsets = tok.encode_to_array(texts)
+        assert ids.dtype == np.uint16 and offsets.dtype == np.int64 and len(offsets) == len(texts) + 1
+        for i, t in enumerate(texts):
+            assert ids[offsets[i]:offsets[i + 1]].tolist() == tok.encode(t) + [tok.eos_id]
+        bare, bare_offsets = tok.encode_to_array(texts, append_eos=False, num_threads=2)
+        assert len(bare) == len(ids) - len(texts) and bare_offsets[-1] == len(bare)
+        no_eos = larkspur.train(texts=["कमल"], vocab_size=400, special_tokens=(), progress=False)
+        with pytest.raises(ValueError, match="needs an end-of-text token"):
+            no_eos.encode_to_array(["x"])
+
+    def test_one_tokenizer_from_many_threads(self, tok):
+        texts = _texts()
+        expect = [tok.encode(t) for t in texts]
+        results, errors = [], []
+
+        def work():
+            try:
+                for _ in range(20):
+                    results.append([tok.encode(t) for t in texts] == expect and
+                                   tok.encode_batch(texts, num_threads=2) == expect)
+            except Exception as e:  # noqa: BLE001 - reported below
+                errors.append(e)
+
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert not errors and all(results) and len(results) == 80
+
+
+class TestOffsets:
+    @pytest.mark.parametrize("text", [MIXED, "  दो  spaces ", "कमल", "", "a\u200db क\u200dष", "emoji 🙂 है।"])
+    def test_each_token_covers_its_text(self, tok, text):
+        assert unicodedata.is_normalized("NFC", text)
+        ids, spans = tok.encode_with_offsets(text)
+        assert ids == tok.encode(text) and len(spans) == len(ids)
+        assert all(0 <= s <= e <= len(text) for s, e in spans)
+        assert [s for s, _ in spans] == sorted(s for s, _ in spans)
+        kinds = tok._engine.export_tokens()[1]
+        by_char = {}
+        for (s, e), i in zip(spans, ids):
+            piece = tok.decode([i])
+            if kinds[i] == "B":  # spelled as bytes: the character's span
+                assert e - s == 1
+                by_char.setdefault(s, []).append(i)
+            else:
+                assert text[s:e].strip() == piece.strip().replace("\u200d", ""), (text, s, e, piece)
+        for s, group in by_char.items():
+            assert tok.decode(group) == text[s]
+
+    def test_specials_have_their_own_spans(self, tok):
+        text = "<s>कमल</s>"
+        ids, spans = tok.encode_with_offsets(text, allowed_special="all")
+        assert ids[0] == tok.bos_id and spans[0] == (0, 3) and spans[-1] == (len(text) - 4, len(text))
+
+
+def test_resuming_a_broken_run_ends_with_the_unbroken_vocabulary(corpus, tmp_path):
+    ck = tmp_path / "ck"
+    whole = larkspur.train(corpus, vocab_size=1000, checkpoint_dir=ck, checkpoint_every=10, progress=False)
+    # Drop the newest checkpoints: as if the run had been killed after an early one.
+    steps = sorted(p for p in ck.iterdir() if p.name.startswith("step_"))
+    assert len(steps) == 3
+    for p in steps[1:]:
+        shutil.rmtree(p)
+    (ck / "LATEST").unlink()
+    back = larkspur.resume(ck, progress=False)
+    assert back.get_vocab() == whole.get_vocab()
+    assert back.encode(MIXED) == whole.encode(MIXED)
+    with pytest.raises(ValueError, match="not a larkspur checkpoint directory"):
+        larkspur.resume(tmp_path)
