@@ -89,6 +89,12 @@ class KeepLines final : public LineSink {
     std::string text;
 };
 
+nb::list new_list(std::size_t n) {
+    PyObject* p = PyList_New(static_cast<Py_ssize_t>(n));
+    if (!p) throw nb::python_error();
+    return nb::steal<nb::list>(p);
+}
+
 FoldMode parse_mode(const std::string& tag) {
     auto m = fold_mode_from_tag(tag);
     if (!m) throw Error(ErrorKind::Value, "mode must be 'LM' or 'OCR', not '" + tag + "'");
@@ -296,22 +302,32 @@ class Engine {
     }
 
     // ---- encoding and decoding ----------------------------------------------------------
-    std::vector<std::uint32_t> encode(const std::string& text, const std::vector<std::size_t>& allowed) const {
+    nb::list encode(const std::string& text, const std::vector<std::size_t>& allowed) const {
         ReadLock lock(mu_);
         check_allowed(allowed);
-        std::optional<nb::gil_scoped_release> nogil;
-        if (text.size() > (1 << 16)) nogil.emplace();
         std::vector<std::uint32_t> out;
-        encode_into(text, allowed, out, nullptr);
-        return out;
+        {
+            std::optional<nb::gil_scoped_release> nogil;
+            if (text.size() > (1 << 16)) nogil.emplace();
+            encode_into(text, allowed, out, nullptr);
+        }
+        return id_list(out);
     }
-    std::vector<std::vector<std::uint32_t>> encode_batch(const std::vector<std::string>& texts,
-                                                         const std::vector<std::size_t>& allowed,
-                                                         std::size_t threads) const {
+    nb::list encode_batch(const std::vector<std::string>& texts, const std::vector<std::size_t>& allowed,
+                          std::size_t threads) const {
         ReadLock lock(mu_);
         check_allowed(allowed);
-        nb::gil_scoped_release nogil;
-        return batch(texts, allowed, threads);
+        std::vector<std::vector<std::uint32_t>> all;
+        {
+            nb::gil_scoped_release nogil;
+            all = batch(texts, allowed, threads);
+        }
+        nb::list out = new_list(all.size());
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), id_list(all[i]).release().ptr());
+            std::vector<std::uint32_t>().swap(all[i]);
+        }
+        return out;
     }
     nb::tuple encode_to_array(const std::vector<std::string>& texts, bool append_eos, std::optional<std::size_t> eos,
                               const std::vector<std::size_t>& allowed, std::size_t threads) const {
@@ -431,6 +447,36 @@ class Engine {
     }
 
    private:
+    // A list of the ids, sharing one int object per id (made once per vocabulary size)
+    // instead of a new int per position. Called with the interpreter lock held.
+    nb::list id_list(const std::vector<std::uint32_t>& ids) const {
+        const std::size_t n = tok_->vocab_size() + specials_.size();
+        if (!int_cache_.is_valid() || int_cache_size_ != n) {
+            nb::list cache = new_list(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                PyObject* o = PyLong_FromSize_t(i);
+                if (!o) throw nb::python_error();
+                PyList_SET_ITEM(cache.ptr(), static_cast<Py_ssize_t>(i), o);
+            }
+            int_cache_ = std::move(cache);
+            int_cache_size_ = n;
+        }
+        PyObject* ints = int_cache_.ptr();
+        nb::list out = new_list(ids.size());
+        for (std::size_t j = 0; j < ids.size(); ++j) {
+            PyObject* o;
+            if (ids[j] < n) {
+                o = PyList_GET_ITEM(ints, ids[j]);
+                Py_INCREF(o);
+            } else {
+                o = PyLong_FromUnsignedLong(ids[j]);
+                if (!o) throw nb::python_error();
+            }
+            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(j), o);
+        }
+        return out;
+    }
+
     void check_id(std::uint64_t id) const {
         const std::size_t n = tok_->vocab_size() + specials_.size();
         if (id >= n) {
@@ -511,6 +557,9 @@ class Engine {
     SpecialTokens specials_;
     CallbackSink quiet_{nb::none()};
     mutable std::shared_mutex mu_;
+    // Guarded by the interpreter lock.
+    mutable nb::object int_cache_;
+    mutable std::size_t int_cache_size_ = 0;
 };
 
 nb::tuple as_python(WordTextCounts& counts) {
