@@ -17,76 +17,10 @@ import pytest
 import LarkspurTokenization
 from LarkspurTokenization import PyLarkspurTokenization as Tok
 
+from conftest import METHOD_NAMES, MISSING, SANITIZED, TABLE, os_error, params_of
+
 STUB = Path(__file__).resolve().parent.parent / "src" / "lib" / "LarkspurTokenization.pyi"
 MODE_ERROR = "mode must be 'LM' or 'OCR'"
-MISSING = object()
-
-# The class's method table, in table order, with the published parameters.
-METHOD_TABLE = """
-fold_mode()
-normalize(s)
-validate_folding_rules()
-encode(text)
-decode(ids)
-verify_roundtrip(s)
-initialize_vocab(aksharas, seed_morphemes, punctuation, v_strict, v_ambiguous)
-harvest_aksharas(path, min_freq=1)
-clear_dfa()
-add_dfa_transition(state, ch, next_state, accepting)
-dfa_has_transition(state, ch)
-dfa_get_transitions(state)
-dfa_tokenize_debug(text)
-vocab_contains(surface)
-vocab_get_id(surface)
-vocab_get_surface(id)
-vocab_size()
-add_paradigm(root_id, transitions)
-set_root_prior(prior)
-set_token_weight(surface, weight)
-enable_probabilistic_k(enabled, root_set_cap=0)
-assign_initial_roots()
-get_root_set(surface)
-induce_ambiguous_seeds(candidates, c_lo)
-promote_to_strict(surface, human_validated=False)
-set_lexicon(lexicon)
-build_paradigm_embedding(seed_ambiguous_by_prior=False)
-paradigm_embedding_ids()
-script_ids()
-train_bpe(sequences, vocab_budget, theta)
-train_from_text(texts, vocab_budget, theta)
-train_from_file(path, vocab_budget, theta, min_word_freq=1, progress_lines=500000, progress_merges=1000, checkpoint_dir=None, checkpoint_every=0, checkpoint_keep=3)
-train_bilingual_from_file(path, dev_budget, lat_budget, theta, min_word_freq=1, progress_lines=500000, progress_merges=1000, checkpoint_dir=None, checkpoint_every=0, checkpoint_keep=3)
-train_latin_from_file(path, lat_budget, min_word_freq=1, progress_lines=500000, progress_merges=1000, checkpoint_dir=None, checkpoint_every=0, checkpoint_keep=3)
-checkpoint_info(dir)
-resume_from_checkpoint(dir, progress_merges=1000, checkpoint_every=0, checkpoint_keep=3, allow_mode_mismatch=False, allow_paradigm_mismatch=False)
-corpus_stats(texts)
-load_vocab(pairs)
-escape_tsv(s)
-load_vocab_tsv(path, allow_mode_mismatch=False)
-save_vocab_tsv(path)
-get_token_surface(id)
-get_vocab_dict()
-tokenize_to_strings(text)
-"""
-
-
-def _params_of(fn: ast.FunctionDef, skip_self: bool):
-    args = fn.args.args[1:] if skip_self else fn.args.args
-    defaults = [MISSING] * (len(args) - len(fn.args.defaults)) + [
-        ast.literal_eval(d) for d in fn.args.defaults]
-    return [(a.arg, d) for a, d in zip(args, defaults)]
-
-
-def _table():
-    table = []
-    for line in METHOD_TABLE.strip().splitlines():
-        fn = ast.parse(f"def {line}: pass").body[0]
-        table.append((fn.name, _params_of(fn, skip_self=False)))
-    return table
-
-
-TABLE = _table()
-METHOD_NAMES = [name for name, _ in TABLE]
 
 
 def runtime_params(name):
@@ -134,7 +68,7 @@ class TestModuleSurface:
                    if isinstance(n, ast.ClassDef) and n.name == "PyLarkspurTokenization")
         fns = [n for n in cls.body if isinstance(n, ast.FunctionDef)]
         init = next(f for f in fns if f.name == "__init__")
-        assert [(n, d) for n, d in _params_of(init, skip_self=True)] == [
+        assert [(n, d) for n, d in params_of(init, skip_self=True)] == [
             (p.name, p.default) for p in inspect.signature(Tok).parameters.values()]
         methods = [f for f in fns if f.name != "__init__"]
         assert [f.name for f in methods] == [n for n in Tok.__dict__ if not n.startswith("_")]
@@ -142,7 +76,7 @@ class TestModuleSurface:
             static = any(isinstance(d, ast.Name) and d.id == "staticmethod"
                          for d in f.decorator_list)
             assert static == (f.name == "escape_tsv"), f.name
-            assert _params_of(f, skip_self=not static) == runtime_params(f.name), f.name
+            assert params_of(f, skip_self=not static) == runtime_params(f.name), f.name
 
     def test_escape_tsv_is_static(self):
         assert isinstance(Tok.__dict__["escape_tsv"], staticmethod)
@@ -421,30 +355,26 @@ class TestArgumentConversion:
 
 
 class TestErrorReporting:
-    @staticmethod
-    def os_text(code):
-        return f"{os.strerror(code)} (os error {code})"
-
     def test_harvest_open_failure(self, tmp_path):
         path = str(tmp_path / "missing.txt")
-        with pytest.raises(OSError, match=f"^{re.escape(f'open {path}: ' + self.os_text(errno.ENOENT))}$") as info:
+        with pytest.raises(OSError, match=f"^{re.escape(f'open {path}: ' + os_error(errno.ENOENT))}$") as info:
             Tok().harvest_aksharas(path)
         assert type(info.value) is OSError
 
     def test_load_open_failure(self, tmp_path):
         path = str(tmp_path / "missing.tsv")
-        with pytest.raises(OSError, match=f"^{re.escape(f'open {path}: ' + self.os_text(errno.ENOENT))}$"):
+        with pytest.raises(OSError, match=f"^{re.escape(f'open {path}: ' + os_error(errno.ENOENT))}$"):
             Tok().load_vocab_tsv(path)
 
     def test_train_open_failure(self, tmp_path):
         path = str(tmp_path / "missing.txt")
-        with pytest.raises(OSError, match=f"^{re.escape(f'open {path}: ' + self.os_text(errno.ENOENT))}$"):
+        with pytest.raises(OSError, match=f"^{re.escape(f'open {path}: ' + os_error(errno.ENOENT))}$"):
             Tok().train_from_file(path, 10, 1)
 
     @pytest.mark.parametrize("where,code", [("nodir/v.tsv", errno.ENOENT), ("", errno.EISDIR)])
     def test_save_create_failure(self, tmp_path, where, code):
         path = str(tmp_path / where) if where else str(tmp_path)
-        with pytest.raises(OSError, match=f"^{re.escape(f'create {path}: ' + self.os_text(code))}$"):
+        with pytest.raises(OSError, match=f"^{re.escape(f'create {path}: ' + os_error(code))}$"):
             Tok().save_vocab_tsv(path)
 
     def test_missing_checkpoint(self, tmp_path):
@@ -521,7 +451,7 @@ def _resident_bytes():
 
 # Under the address sanitizer freed memory sits in a quarantine, so resident memory grows
 # without any leak; the sanitizer build checks memory errors instead.
-@pytest.mark.skipif(bool(os.environ.get("LARKSPUR_SANITIZED")), reason="sanitizer quarantine")
+@pytest.mark.skipif(SANITIZED, reason="sanitizer quarantine")
 class TestNoLeaks:
     @pytest.mark.parametrize("name,call,rounds", [
         ("encode", lambda t, text: t.encode(text), 20000),

@@ -20,16 +20,10 @@ from pathlib import Path
 import pytest
 
 from LarkspurTokenization import PyLarkspurTokenization as Tok
-from test_checkpoint import WORKER, finish, make_corpus, start, steps
 
-SANITIZED = bool(os.environ.get("LARKSPUR_SANITIZED"))
+from conftest import SANITIZED, TABLE, WORKER, finish, make_corpus, os_error, quiet, seeded, start, steps
+
 IS_ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
-
-
-def seeded(mode="LM"):
-    tok = Tok(folding_rules=[("\u0970", ".")], mode=mode)
-    tok.initialize_vocab(["क", "कि", "र", "ना", "म", "ल", "ता"], ["कर", "ने", "\u2581"], ["।", ","], ["ने"], [])
-    return tok
 
 
 def snapshot(tok, tmp_path):
@@ -39,10 +33,6 @@ def snapshot(tok, tmp_path):
     data = path.read_bytes()
     path.unlink()
     return data
-
-
-def quiet(**extra):
-    return dict(progress_lines=0, progress_merges=0, **extra)
 
 
 @pytest.fixture(scope="module")
@@ -235,10 +225,6 @@ class TestHostileArguments:
 
 
 # --- hostile files -----------------------------------------------------------------------------
-
-def os_error(code):
-    return f"{os.strerror(code)} (os error {code})"
-
 
 # Every reader of a corpus file, with the kind of result it gives.
 CORPUS_READERS = {
@@ -883,19 +869,7 @@ class TestRandomKills:
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
-from test_module import METHOD_TABLE  # noqa: E402
-
-
-def _table():
-    out = {}
-    for line in METHOD_TABLE.strip().splitlines():
-        name, params = line.split("(", 1)
-        names = [p.split("=")[0].strip() for p in params.rstrip(")").split(",") if p.strip()]
-        out[name] = names
-    return out
-
-
-METHODS = _table()
+METHODS = {name: [p for p, _ in params] for name, params in TABLE}
 # Methods whose text arguments name files or directories: given only names without "/"
 # (relative to a scratch directory), so that nothing outside it is read or written.
 PATH_METHODS = {"harvest_aksharas", "train_from_file", "train_bilingual_from_file", "train_latin_from_file",
