@@ -98,9 +98,9 @@ def os_error(code):
     return f"{os.strerror(code)} (os error {code})"
 
 
-def seeded(mode="LM"):
-    """A small seeded tokenizer with one folding rule, Devanagari aksharas and seeds."""
-    tok = Tok(folding_rules=[("\u0970", ".")], mode=mode)
+def seeded(mode="LM", rules=(("\u0970", "."),)):
+    """A small seeded tokenizer with folding rules (one by default), Devanagari aksharas and seeds."""
+    tok = Tok(folding_rules=list(rules), mode=mode)
     tok.initialize_vocab(["क", "कि", "र", "ना", "म", "ल", "ता"], ["कर", "ने", "\u2581"], ["।", ","], ["ने"], [])
     return tok
 
