@@ -408,7 +408,7 @@ class TestBorrowRelease:
         t = Tok()
         with pytest.raises(Exception) as info:
             fail(t, tmp_path)
-        assert not isinstance(info.value, RuntimeError)
+        assert not isinstance(info.value, (RuntimeError, SystemError)), repr(info.value)
         assert t.initialize_vocab([], [], [], [], []) > 0
         assert t.vocab_size() > 0
         assert t.load_vocab([(0, "q")]) == 3
