@@ -22,7 +22,7 @@ import pytest
 
 from LarkspurTokenization import PyLarkspurTokenization as Tok
 
-from conftest import SANITIZED, TABLE, WORKER, finish, make_corpus, os_error, quiet, seeded, start, steps
+from conftest import MISSING, SANITIZED, TABLE, WORKER, finish, make_corpus, os_error, quiet, seeded, start, steps
 
 IS_ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
 
@@ -906,9 +906,44 @@ values = st.recursive(leaves, lambda inner: st.one_of(
     st.dictionaries(st.one_of(st.integers(0, 9), st.text(max_size=4)), inner, max_size=4)), max_leaves=12)
 
 
+# Arguments of the expected types, so that calls also get past conversion and through the
+# method and its result conversion; each may still be replaced by any value at all.
+_texts = st.one_of(st.text(alphabet=st.characters(codec=None), max_size=8),
+                   st.sampled_from(["कर", "ने", "क", "a", "", " ", "\u2581", "\u0964", "\ud800"]))
+_ints = st.one_of(st.integers(0, 400), st.sampled_from([2**63, 2**64 - 1, 2**64, -1]))
+_floats = st.floats(allow_nan=True, allow_infinity=True)
+_TYPED = {
+    **dict.fromkeys(["s", "text", "surface", "path", "dir", "checkpoint_dir"], _texts),
+    "ch": st.one_of(st.characters(codec=None), st.sampled_from(["क", "a", "\ud800"])),
+    **dict.fromkeys(["state", "next_state", "id", "root_id", "vocab_budget", "dev_budget", "lat_budget",
+                     "root_set_cap", "progress_lines", "progress_merges", "checkpoint_every", "checkpoint_keep",
+                     "min_freq", "min_word_freq", "theta"], _ints),
+    **dict.fromkeys(["weight", "c_lo"], _floats),
+    **dict.fromkeys(["accepting", "human_validated", "enabled", "allow_mode_mismatch", "allow_paradigm_mismatch",
+                     "seed_ambiguous_by_prior"], st.booleans()),
+    "ids": st.lists(_ints, max_size=6),
+    "sequences": st.lists(st.lists(_ints, max_size=5), max_size=3),
+    **dict.fromkeys(["texts", "aksharas", "seed_morphemes", "punctuation", "v_strict", "v_ambiguous"],
+                    st.lists(_texts, max_size=4)),
+    "pairs": st.lists(st.tuples(_ints, _texts), max_size=4),
+    "candidates": st.lists(st.tuples(_texts, _floats), max_size=3),
+    "lexicon": st.dictionaries(_texts, _ints, max_size=3),
+    "prior": st.dictionaries(_ints, _floats, max_size=3),
+    "transitions": st.dictionaries(_texts, st.lists(_texts, max_size=3), max_size=3),
+}
+
+
+def _typed_args(name):
+    params = METHODS[name]
+    required = sum(1 for _, default in dict(TABLE)[name] if default is MISSING)
+    return st.tuples(*[st.one_of(_TYPED[p], values) if p in _TYPED else values for p in params]).flatmap(
+        lambda full: st.integers(required, len(full)).map(lambda n: list(full[:n])))
+
+
 def _pathless(v):
     if isinstance(v, str):
-        return v.replace("/", "_").replace("\x00", "_") or "_"
+        v = v.replace("/", "_").replace("\x00", "_")
+        return "_" if v in ("", ".", "..") else v
     if isinstance(v, list):
         return [_pathless(x) for x in v]
     return v
@@ -916,11 +951,11 @@ def _pathless(v):
 
 @settings(max_examples=int(os.environ.get("LARKSPUR_ANY_CALL_EXAMPLES", 40 if SANITIZED else 400)), deadline=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture, HealthCheck.data_too_large])
-@given(calls=st.lists(st.tuples(st.sampled_from(sorted(METHODS)), st.lists(values, max_size=4),
-                                st.dictionaries(st.sampled_from(["min_freq", "progress_merges", "progress_lines",
-                                                                 "checkpoint_every", "allow_mode_mismatch",
-                                                                 "root_set_cap", "bogus"]), values, max_size=2)),
-                      min_size=1, max_size=6))
+@given(calls=st.lists(st.sampled_from(sorted(METHODS)).flatmap(lambda name: st.tuples(
+    st.just(name), st.one_of(st.lists(values, max_size=4), _typed_args(name)),
+    st.dictionaries(st.sampled_from(["min_freq", "progress_merges", "progress_lines", "checkpoint_every",
+                                     "allow_mode_mismatch", "root_set_cap", "bogus"]), values, max_size=2))),
+    min_size=1, max_size=6))
 def test_any_call_with_any_arguments_returns_or_raises(tmp_path_factory, calls):
     """Whatever a caller passes, each method returns or raises an exception; the object
     stays usable afterwards. A SystemError is no answer: the interpreter raises it when a
