@@ -1,6 +1,6 @@
 """What more than one test file uses: the published method table, the seeded tokenizer, the
-small synthetic corpus, the training worker process, checkpoint helpers, and the quiet progress
-arguments."""
+small synthetic corpus, the training worker process, checkpoint helpers,, the quiet progress
+arguments, and the development corpus, which lives beside the repository rather than in it."""
 
 import ast
 import os
@@ -149,3 +149,18 @@ def finish(proc):
     assert proc.returncode == 0, err
     return err
 
+
+# --- the development corpus --------------------------------------------------------------------
+
+# Human-written text kept beside the project, not in it: next to the checkout (or worktree),
+# or at the machine's shared location.
+SHARED_CORPUS_DIRS = [TESTS.parent.parent / "shared" / "corpus", Path("/work/shared/corpus")]
+
+
+@pytest.fixture(scope="session")
+def shared_corpus():
+    """The directory of the development corpus; the test is skipped where it is absent."""
+    for d in SHARED_CORPUS_DIRS:
+        if (d / "hi-dev.txt").is_file():
+            return d
+    pytest.skip("development corpus not found in " + " or ".join(str(d) for d in SHARED_CORPUS_DIRS))
