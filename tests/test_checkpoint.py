@@ -6,11 +6,8 @@ the vocabulary, scripts, root sets and corpus of the same run left alone.
 """
 
 import os
-import random
 import re
 import signal
-import subprocess
-import sys
 import time
 from pathlib import Path
 
@@ -18,38 +15,12 @@ import pytest
 
 from LarkspurTokenization import PyLarkspurTokenization
 
-WORKER = str(Path(__file__).with_name("train_worker.py"))
+from conftest import finish, make_corpus, quiet, start, steps
+
 META_KEYS = ["version", "mode", "phase", "theta", "dev_budget", "total_budget", "merges_done", "vocab_len",
              "word_types", "seed_max_len", "use_probabilistic_k", "root_set_cap", "corpus_fingerprint",
              "paradigm_fingerprint"]
 STEP_FILES = {"vocab.tsv", "corpus.tsv", "weights.tsv", "prior.tsv", "lexicon.tsv", "meta.tsv", "COMPLETE"}
-
-
-def make_corpus(path, lines=150, seed=5):
-    rng = random.Random(seed)
-    stems = ["कर", "पढ़", "चल", "मा", "ला", "गा", "सो"]
-    endings = ["ना", "ता", "ते", "नी", "", "के", "ने"]
-    latin = ["model", "data", "train", "python", "code", "token", "mode", "dart"]
-    out = []
-    for _ in range(lines):
-        words = []
-        for _ in range(rng.randint(3, 9)):
-            r = rng.random()
-            if r < 0.65:
-                words.append(rng.choice(stems) + rng.choice(endings))
-            elif r < 0.85:
-                words.append(rng.choice(latin) + rng.choice(["", "s", "ing"]))
-            elif r < 0.92:
-                words.append(rng.choice(["गया", "गई", "ने"]))
-            else:
-                words.append("।")
-        out.append(" ".join(words))
-    path.write_text("\n".join(out) + "\n", encoding="utf-8")
-    return str(path)
-
-
-def steps(ckpt):
-    return sorted(n for n in os.listdir(ckpt) if n.startswith("step_"))
 
 
 def meta(step_dir):
@@ -75,8 +46,8 @@ class TestCheckpointFiles:
         tok.enable_probabilistic_k(True, root_set_cap=4)
         base = tok.vocab_size()
         ckpt = str(tmp_path / "ck")
-        tok.train_bilingual_from_file(corpus, base + 12, 5, 7, progress_lines=0, progress_merges=0,
-                                      checkpoint_dir=ckpt, checkpoint_every=5, checkpoint_keep=0)
+        tok.train_bilingual_from_file(corpus, base + 12, 5, 7,
+                                      **quiet(checkpoint_dir=ckpt, checkpoint_every=5, checkpoint_keep=0))
         names = steps(ckpt)
         assert names == ["step_000000000005", "step_000000000010", "step_000000000012",
                          "step_000000000015", "step_000000000017"]
@@ -116,8 +87,7 @@ class TestCheckpointFiles:
         tok.set_root_prior({3: 0.1, 4: float("-inf")})
         tok.set_lexicon({"x\ty\\z\r": 5, "गया": 12})
         ckpt = str(tmp_path / "ck")
-        tok.train_from_file(corpus, tok.vocab_size() + 8, 100, progress_lines=0, progress_merges=0,
-                            checkpoint_dir=ckpt)
+        tok.train_from_file(corpus, tok.vocab_size() + 8, 100, **quiet(checkpoint_dir=ckpt))
         d = os.path.join(ckpt, steps(ckpt)[-1])
         read = lambda f: Path(d, f).read_text(encoding="utf-8")
         wid = {s: tok.vocab_get_id(s) for s in weights}
@@ -212,7 +182,7 @@ class TestInspection:
     def train(self, tmp_path, corpus, **kw):
         ckpt = str(tmp_path / "ck")
         tok = seeded(corpus)
-        args = dict(progress_lines=0, progress_merges=0, checkpoint_dir=ckpt, checkpoint_every=10, checkpoint_keep=0)
+        args = quiet(checkpoint_dir=ckpt, checkpoint_every=10, checkpoint_keep=0)
         args.update(kw)
         tok.train_from_file(corpus, tok.vocab_size() + 20, 100, **args)
         return tok, ckpt
@@ -276,8 +246,8 @@ class TestResumeGuards:
         if paradigms:
             tok.add_paradigm(1, {"कर": ["ना"]})
         ckpt = str(tmp_path / "ck")
-        tok.train_from_file(corpus, tok.vocab_size() + 10, 100, progress_lines=0, progress_merges=0,
-                            checkpoint_dir=ckpt, checkpoint_every=5, checkpoint_keep=0)
+        tok.train_from_file(corpus, tok.vocab_size() + 10, 100,
+                            **quiet(checkpoint_dir=ckpt, checkpoint_every=5, checkpoint_keep=0))
         return tok, ckpt
 
     def test_fold_mode_guard_and_override(self, tmp_path, corpus):
@@ -340,7 +310,7 @@ class TestResumeGuards:
     def test_latin_checkpoint_already_at_its_budget(self, tmp_path, corpus, capfd):
         tok = seeded(corpus)
         ckpt = str(tmp_path / "ck")
-        tok.train_latin_from_file(corpus, 6, progress_lines=0, progress_merges=0, checkpoint_dir=ckpt)
+        tok.train_latin_from_file(corpus, 6, **quiet(checkpoint_dir=ckpt))
         size = tok.vocab_size()
         before = os.stat(os.path.join(ckpt, "step_000000000006")).st_ino
         capfd.readouterr()
@@ -353,17 +323,6 @@ class TestResumeGuards:
 
 
 # --- interrupted runs ------------------------------------------------------------------------
-
-def start(action, driver, corpus, ckpt, every, out):
-    return subprocess.Popen([sys.executable, WORKER, action, driver, corpus, ckpt, str(every), out],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-
-
-def finish(proc):
-    _, err = proc.communicate(timeout=120)
-    assert proc.returncode == 0, err
-    return err
-
 
 def complete_dirs(ckpt):
     """(name, inode) of every complete step directory: a rewrite gets a new inode."""

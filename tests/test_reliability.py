@@ -2,6 +2,7 @@
 and training processes killed at random moments. Every case must end in a result or a
 clear exception, never a crash, a hang or a lost checkpoint."""
 
+import functools
 import gc
 import math
 import os
@@ -20,16 +21,10 @@ from pathlib import Path
 import pytest
 
 from LarkspurTokenization import PyLarkspurTokenization as Tok
-from test_checkpoint import WORKER, finish, make_corpus, start, steps
 
-SANITIZED = bool(os.environ.get("LARKSPUR_SANITIZED"))
+from conftest import MISSING, SANITIZED, TABLE, WORKER, finish, make_corpus, os_error, quiet, seeded, start, steps
+
 IS_ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
-
-
-def seeded(mode="LM"):
-    tok = Tok(folding_rules=[("\u0970", ".")], mode=mode)
-    tok.initialize_vocab(["क", "कि", "र", "ना", "म", "ल", "ता"], ["कर", "ने", "\u2581"], ["।", ","], ["ने"], [])
-    return tok
 
 
 def snapshot(tok, tmp_path):
@@ -39,10 +34,6 @@ def snapshot(tok, tmp_path):
     data = path.read_bytes()
     path.unlink()
     return data
-
-
-def quiet(**extra):
-    return dict(progress_lines=0, progress_merges=0, **extra)
 
 
 @pytest.fixture(scope="module")
@@ -235,10 +226,6 @@ class TestHostileArguments:
 
 
 # --- hostile files -----------------------------------------------------------------------------
-
-def os_error(code):
-    return f"{os.strerror(code)} (os error {code})"
-
 
 # Every reader of a corpus file, with the kind of result it gives.
 CORPUS_READERS = {
@@ -883,19 +870,7 @@ class TestRandomKills:
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
-from test_module import METHOD_TABLE  # noqa: E402
-
-
-def _table():
-    out = {}
-    for line in METHOD_TABLE.strip().splitlines():
-        name, params = line.split("(", 1)
-        names = [p.split("=")[0].strip() for p in params.rstrip(")").split(",") if p.strip()]
-        out[name] = names
-    return out
-
-
-METHODS = _table()
+METHODS = {name: [p for p, _ in params] for name, params in TABLE}
 # Methods whose text arguments name files or directories: given only names without "/"
 # (relative to a scratch directory), so that nothing outside it is read or written.
 PATH_METHODS = {"harvest_aksharas", "train_from_file", "train_bilingual_from_file", "train_latin_from_file",
@@ -920,7 +895,7 @@ class Hostile:
 
 leaves = st.one_of(
     st.none(), st.booleans(),
-    st.integers(min_value=-2**70, max_value=2**70), st.sampled_from([0, 1, 2, 5, 300, 2**31, 2**63, 2**64 - 1]),
+    st.integers(min_value=-2**70, max_value=2**70), st.sampled_from([0, 1, 2, 5, 300, 2**31, 2**63, 2**64 - 1, 2**64]),
     st.floats(allow_nan=True, allow_infinity=True),
     st.text(alphabet=st.characters(codec=None), max_size=12),
     st.sampled_from(["कर", "ने", "क", "a", "\ud800", "LM", "OCR", "", " ", "\u2581", "\u0964"]),
@@ -931,9 +906,44 @@ values = st.recursive(leaves, lambda inner: st.one_of(
     st.dictionaries(st.one_of(st.integers(0, 9), st.text(max_size=4)), inner, max_size=4)), max_leaves=12)
 
 
+# Arguments of the expected types, so that calls also get past conversion and through the
+# method and its result conversion; each may still be replaced by any value at all.
+_texts = st.one_of(st.text(alphabet=st.characters(codec=None), max_size=8),
+                   st.sampled_from(["कर", "ने", "क", "a", "", " ", "\u2581", "\u0964", "\ud800"]))
+_ints = st.one_of(st.integers(0, 400), st.sampled_from([2**63, 2**64 - 1, 2**64, -1]))
+_floats = st.floats(allow_nan=True, allow_infinity=True)
+_TYPED = {
+    **dict.fromkeys(["s", "text", "surface", "path", "dir", "checkpoint_dir"], _texts),
+    "ch": st.one_of(st.characters(codec=None), st.sampled_from(["क", "a", "\ud800"])),
+    **dict.fromkeys(["state", "next_state", "id", "root_id", "vocab_budget", "dev_budget", "lat_budget",
+                     "root_set_cap", "progress_lines", "progress_merges", "checkpoint_every", "checkpoint_keep",
+                     "min_freq", "min_word_freq", "theta"], _ints),
+    **dict.fromkeys(["weight", "c_lo"], _floats),
+    **dict.fromkeys(["accepting", "human_validated", "enabled", "allow_mode_mismatch", "allow_paradigm_mismatch",
+                     "seed_ambiguous_by_prior"], st.booleans()),
+    "ids": st.lists(_ints, max_size=6),
+    "sequences": st.lists(st.lists(_ints, max_size=5), max_size=3),
+    **dict.fromkeys(["texts", "aksharas", "seed_morphemes", "punctuation", "v_strict", "v_ambiguous"],
+                    st.lists(_texts, max_size=4)),
+    "pairs": st.lists(st.tuples(_ints, _texts), max_size=4),
+    "candidates": st.lists(st.tuples(_texts, _floats), max_size=3),
+    "lexicon": st.dictionaries(_texts, _ints, max_size=3),
+    "prior": st.dictionaries(_ints, _floats, max_size=3),
+    "transitions": st.dictionaries(_texts, st.lists(_texts, max_size=3), max_size=3),
+}
+
+
+def _typed_args(name):
+    params = METHODS[name]
+    required = sum(1 for _, default in dict(TABLE)[name] if default is MISSING)
+    return st.tuples(*[st.one_of(_TYPED[p], values) if p in _TYPED else values for p in params]).flatmap(
+        lambda full: st.integers(required, len(full)).map(lambda n: list(full[:n])))
+
+
 def _pathless(v):
     if isinstance(v, str):
-        return v.replace("/", "_").replace("\x00", "_") or "_"
+        v = v.replace("/", "_").replace("\x00", "_")
+        return "_" if v in ("", ".", "..") else v
     if isinstance(v, list):
         return [_pathless(x) for x in v]
     return v
@@ -941,14 +951,15 @@ def _pathless(v):
 
 @settings(max_examples=int(os.environ.get("LARKSPUR_ANY_CALL_EXAMPLES", 40 if SANITIZED else 400)), deadline=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture, HealthCheck.data_too_large])
-@given(calls=st.lists(st.tuples(st.sampled_from(sorted(METHODS)), st.lists(values, max_size=4),
-                                st.dictionaries(st.sampled_from(["min_freq", "progress_merges", "progress_lines",
-                                                                 "checkpoint_every", "allow_mode_mismatch",
-                                                                 "root_set_cap", "bogus"]), values, max_size=2)),
-                      min_size=1, max_size=6))
+@given(calls=st.lists(st.sampled_from(sorted(METHODS)).flatmap(lambda name: st.tuples(
+    st.just(name), st.one_of(st.lists(values, max_size=4), _typed_args(name)),
+    st.dictionaries(st.sampled_from(["min_freq", "progress_merges", "progress_lines", "checkpoint_every",
+                                     "allow_mode_mismatch", "root_set_cap", "bogus"]), values, max_size=2))),
+    min_size=1, max_size=6))
 def test_any_call_with_any_arguments_returns_or_raises(tmp_path_factory, calls):
     """Whatever a caller passes, each method returns or raises an exception; the object
-    stays usable afterwards."""
+    stays usable afterwards. A SystemError is no answer: the interpreter raises it when a
+    method returns NULL without an exception or a result with one still set."""
     scratch = tmp_path_factory.mktemp("any")
     cwd = os.getcwd()
     os.chdir(scratch)
@@ -962,8 +973,14 @@ def test_any_call_with_any_arguments_returns_or_raises(tmp_path_factory, calls):
             if name == "train_bpe" and len(args) > 1 and isinstance(args[1], int) and args[1] > 10**4:
                 args[1] = 10**4  # the budget bounds the work, not the safety
             try:
-                getattr(tok, name)(*args, **kwargs)
-            except Exception:  # noqa: BLE001 - any exception is an acceptable answer here
+                # Through partial, so that the interpreter checks the result on every path: a
+                # plain call without keywords passes on a result that came with an exception
+                # still set, and that exception surfaces at a later call as if raised by it.
+                functools.partial(getattr(tok, name), *args, **kwargs)()
+            except SystemError as e:
+                raise AssertionError(f"{name}(*{args!r}, **{kwargs!r}) broke the call protocol: {e!r}, "
+                                     f"cause {e.__cause__!r}") from e
+            except Exception:  # noqa: BLE001 - any other exception is an acceptable answer here
                 pass
         assert isinstance(tok.decode(tok.encode("कर ने model")), str)
         assert tok.vocab_size() >= 0

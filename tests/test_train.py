@@ -14,6 +14,8 @@ import pytest
 
 from LarkspurTokenization import PyLarkspurTokenization
 
+from conftest import quiet
+
 KA, KHA, GA, GHA, CA = "क", "ख", "ग", "घ", "च"
 WORD_MARKER, LATIN_MARKER = "\u2581", "\u2582"
 
@@ -314,7 +316,7 @@ class TestDrivers:
         tok.initialize_vocab(["क", "ख"], [], [], [], [])
         corpus = write(tmp_path / "c.txt", "कख कख hello hello\n")
         size = tok.vocab_size()
-        final = tok.train_bilingual_from_file(corpus, size + 1, 2, 100, progress_lines=0, progress_merges=0)
+        final = tok.train_bilingual_from_file(corpus, size + 1, 2, 100, **quiet())
         err = capfd.readouterr().err
         assert SPLIT.search(err).groups() == (str(size + 1), str(size + 1), "2", "2")
         assert final == size + 3
@@ -326,7 +328,7 @@ class TestDrivers:
         corpus = write(tmp_path / "c.txt", "hello hello hello\n")
         size = tok.vocab_size()
         # No Devanagari pair exists, so the Latin pass aims at dev_budget + lat_budget in all.
-        final = tok.train_bilingual_from_file(corpus, size + 3, 0, 100, progress_lines=0, progress_merges=0)
+        final = tok.train_bilingual_from_file(corpus, size + 3, 0, 100, **quiet())
         assert final == size + 3
         assert SPLIT.search(capfd.readouterr().err).groups() == (str(size), str(size + 3), "3", "0")
 
@@ -334,7 +336,7 @@ class TestDrivers:
         tok = PyLarkspurTokenization()
         tok.initialize_vocab(["क", "ख"], [], [], [], [])
         corpus = write(tmp_path / "c.txt", "कख कख खक\n")
-        tok.train_bilingual_from_file(corpus, 1000, 5, 100, progress_lines=0, progress_merges=0)
+        tok.train_bilingual_from_file(corpus, 1000, 5, 100, **quiet())
         dev, _, added, _ = SPLIT.search(capfd.readouterr().err).groups()
         assert added == "0" and int(dev) == tok.vocab_size()
 
@@ -363,7 +365,7 @@ class TestDrivers:
         for run in range(2):
             tok = PyLarkspurTokenization()
             tok.initialize_vocab(tok.harvest_aksharas(corpus), [], [], [], [])
-            tok.train_bilingual_from_file(corpus, 320, 10, 100, progress_lines=0, progress_merges=0)
+            tok.train_bilingual_from_file(corpus, 320, 10, 100, **quiet())
             out = tmp_path / f"v{run}.tsv"
             tok.save_vocab_tsv(str(out))
             outputs.append(out.read_bytes())
@@ -379,7 +381,7 @@ class TestBorrowDuringTraining:
         result = {}
 
         def run():
-            result["size"] = tok.train_from_file(fifo, 300, 100, progress_lines=0, progress_merges=0)
+            result["size"] = tok.train_from_file(fifo, 300, 100, **quiet())
 
         worker = threading.Thread(target=run)
         worker.start()
