@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "common/errors.hpp"
-#include "common/string_counter.hpp"
 #include "common/utf8.hpp"
 
 namespace larkspur {
@@ -30,14 +29,6 @@ inline Script char_class(char32_t c) {
 
 inline bool alnum_byte(std::string_view t, std::size_t i) {
     return i < t.size() && utf8::is_ascii_alnum(static_cast<unsigned char>(t[i]));
-}
-
-// Whether "." or U+0964 (the characters that start the abbreviation step) occurs in `t`.
-inline bool has_stop_char(std::string_view t) {
-    for (std::size_t i = 0; i < t.size(); ++i) {
-        if (t[i] == '.' || (t[i] == kDanda[0] && t.compare(i, 3, kDanda) == 0)) return true;
-    }
-    return false;
 }
 
 // A position of the marked text. The text itself holds no markers: the leading one is
@@ -75,64 +66,19 @@ struct EncodeScratch::Buffers {
 EncodeScratch::EncodeScratch() : b_(std::make_unique<Buffers>()) {}
 EncodeScratch::~EncodeScratch() = default;
 
-std::optional<std::span<const TokenId>> WordCache::find(std::string_view word, std::uint64_t h) const {
-    if (slots_.empty()) return std::nullopt;
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-        const std::optional<std::uint32_t> s = slots_[i];
-        if (!s) return std::nullopt;
-        const Entry& e = entries_[*s];
-        if (e.hash == h && e.key_len == word.size() &&
-            std::string_view(keys_).substr(e.key_off, e.key_len) == word) {
-            return std::span<const TokenId>(ids_.data() + e.ids_off, e.ids_len);
-        }
-    }
-}
-
-void WordCache::insert(std::string_view word, std::uint64_t h, std::span<const TokenId> ids) {
-    if (entries_.size() >= kMaxEntries || keys_.size() + word.size() > kMaxKeyBytes ||
-        ids_.size() + ids.size() > kMaxIds) {
-        // Full: start afresh, so the cache's memory stays bounded whatever the text.
-        entries_.clear();
-        keys_.clear();
-        ids_.clear();
-        std::fill(slots_.begin(), slots_.end(), std::nullopt);
-    }
-    if (slots_.empty()) slots_.assign(kMinSlots, std::nullopt);
-    if ((entries_.size() + 1) * 2 > slots_.size()) {
-        slots_.assign(slots_.size() * 2, std::nullopt);
-        const std::size_t mask = slots_.size() - 1;
-        for (std::uint32_t k = 0; k < entries_.size(); ++k) {
-            std::size_t i = entries_[k].hash & mask;
-            while (slots_[i]) i = (i + 1) & mask;
-            slots_[i] = k;
-        }
-    }
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = h & mask;
-    while (slots_[i]) i = (i + 1) & mask;
-    slots_[i] = static_cast<std::uint32_t>(entries_.size());
-    entries_.push_back(Entry{h, static_cast<std::uint32_t>(keys_.size()), static_cast<std::uint32_t>(word.size()),
-                             static_cast<std::uint32_t>(ids_.size()), static_cast<std::uint32_t>(ids.size())});
-    keys_.append(word);
-    ids_.insert(ids_.end(), ids.begin(), ids.end());
-}
-
 namespace {
 
 template <class Id>
 class Encoder {
    public:
-    Encoder(const EncodeContext& ctx, std::string_view text, std::vector<Id>& out, EncodeScratch::Buffers& scratch,
-            WordCache* cache)
+    Encoder(const EncodeContext& ctx, std::string_view text, std::vector<Id>& out, EncodeScratch::Buffers& scratch)
         : ctx_(ctx),
           idx_(ctx.index),
           t_(text),
           out_(out),
           ends_(scratch.ends),
           units_(scratch.units),
-          cps_(scratch.cps),
-          cache_(cache) {
+          cps_(scratch.cps) {
         std::size_t mtc = ctx.vocab.max_token_chars();
         budget_ = mtc > 1 ? mtc : 1;
     }
@@ -152,8 +98,6 @@ class Encoder {
     }
 
    private:
-    static constexpr std::size_t kMaxCachedWord = 128;  // bytes
-
     // The marker before byte b is U+2582 when the character there is an ASCII letter or digit.
     bool latin_marker(Pos p) const { return alnum_byte(t_, p.at); }
     Pos after(Pos p) const {
@@ -170,36 +114,8 @@ class Encoder {
         for (unsigned char b : bytes) emit(idx_.byte_id(b));
     }
 
-    // The word whose characters are t_[b, e): from a cache when its encoding cannot depend
-    // on what follows it (the abbreviation step looks ahead up to seed_max_len positions,
-    // so a word near "." or U+0964 is always encoded afresh).
+    // The word whose characters are t_[b, e), after its marker.
     void encode_word(std::size_t b, std::size_t e) {
-        if constexpr (std::is_same_v<Id, TokenId>) {
-            if (cache_ && e - b <= kMaxCachedWord && cacheable(b, e)) {
-                const std::string_view word = t_.substr(b, e - b);
-                const std::uint64_t h = hash_bytes(word);
-                if (auto ids = cache_->find(word, h)) {
-                    out_.insert(out_.end(), ids->begin(), ids->end());
-                    return;
-                }
-                const std::size_t before = out_.size();
-                encode_word_uncached(b, e);
-                cache_->insert(word, h, std::span<const TokenId>(out_).subspan(before));
-                return;
-            }
-        }
-        encode_word_uncached(b, e);
-    }
-
-    bool cacheable(std::size_t b, std::size_t e) const {
-        if (ctx_.seed_max_len == 0) return true;
-        // Each position takes at most four bytes, so this covers every window that starts
-        // inside the word.
-        const std::size_t reach = std::min(t_.size() - e, 4 * ctx_.seed_max_len);
-        return !has_stop_char(t_.substr(b, e - b + reach));
-    }
-
-    void encode_word_uncached(std::size_t b, std::size_t e) {
         Pos w = Pos::marker_before(b);
         while (w.marker || w.at < e) {
             if (ctx_.seed_max_len > 0 && try_abbreviation(w)) continue;
@@ -334,7 +250,7 @@ class Encoder {
                 if (chars > budget_) break;
                 bool walked = true;
                 for (std::size_t c = u.cp_off, end = u.cp_off + u.chars; c < end; ++c) {
-                    std::optional<SurfaceIndex::Node> next = idx_.child(node, cps_[c]);
+                    OptIndex next = idx_.child(node, cps_[c]);
                     if (!next) {
                         walked = false;
                         break;
@@ -385,7 +301,6 @@ class Encoder {
     std::vector<std::size_t>& ends_;
     std::vector<Unit>& units_;
     std::vector<char32_t>& cps_;
-    WordCache* cache_;
     std::size_t head_ = 0, pos_ = 0, end_ = 0;
     bool dev_ = false;
 };
@@ -393,8 +308,8 @@ class Encoder {
 }  // namespace
 
 void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<TokenId>& out) {
-    EncodeScratch scratch;
-    Encoder<TokenId>(ctx, text, out, scratch.buffers(), nullptr).run(text.size(), true);
+    EncodeScratch::Buffers scratch;
+    Encoder<TokenId>(ctx, text, out, scratch).run(text.size(), true);
 }
 
 void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<std::uint32_t>& out) {
@@ -405,13 +320,13 @@ void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vec
 void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<std::uint32_t>& out,
                        EncodeScratch& scratch) {
     if (ctx.vocab.size() > 0xFFFFFFFFu) throw_runtime("vocabulary too large for 32-bit ids");
-    Encoder<std::uint32_t>(ctx, text, out, scratch.buffers(), nullptr).run(text.size(), true);
+    Encoder<std::uint32_t>(ctx, text, out, scratch.buffers()).run(text.size(), true);
 }
 
 void encode_segment(const EncodeContext& ctx, std::string_view text, std::size_t stop, bool first,
-                    std::vector<TokenId>& out, WordCache* cache) {
-    EncodeScratch scratch;
-    Encoder<TokenId>(ctx, text, out, scratch.buffers(), cache).run(stop, first);
+                    std::vector<TokenId>& out) {
+    EncodeScratch::Buffers scratch;
+    Encoder<TokenId>(ctx, text, out, scratch).run(stop, first);
 }
 
 std::string decode(const SurfaceIndex& index, std::span<const TokenId> ids) {

@@ -1,5 +1,6 @@
 #include "encode/surface_index.hpp"
 
+#include "common/errors.hpp"
 #include "common/flat_map.hpp"
 #include "common/utf8.hpp"
 #include "vocab/seeding.hpp"
@@ -17,9 +18,10 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
     };
     FlatMap<std::uint64_t, Node> edges;
     std::vector<Edge> edge_list;
-    std::vector<std::optional<TokenId>> ids(1);
+    std::vector<OptIndex> ids(1);
     auto key = [](Node n, char32_t cp) { return (static_cast<std::uint64_t>(n) << 21) | cp; };
     // Ascending ids, so that of two equal surfaces the later id wins, as in the surface map.
+    if (vocab.size() >= 0xFFFFFFFFu) throw_runtime("vocabulary too large for the encoder");
     for (TokenId id = 0; id < vocab.size(); ++id) {
         const std::string& s = vocab.surface(id);
         Node node = kRoot;
@@ -30,11 +32,12 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
             if (created) {
                 *slot = static_cast<Node>(ids.size());
                 ids.emplace_back();
+                if (ids.size() >= 0xFFFFFFFFu) throw_runtime("vocabulary too large for the encoder");
                 edge_list.push_back(Edge{node, cp, *slot});
             }
             node = *slot;
         }
-        ids[node] = id;
+        ids[node] = static_cast<std::uint32_t>(id);
     }
     // Breadth-first renumbering: children of a node sorted by code point.
     std::vector<std::vector<std::pair<char32_t, Node>>> children(ids.size());
@@ -58,7 +61,7 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
         NodeInfo& info = nodes_[k];
         info.id = ids[order[k]];
         info.first_child = static_cast<std::uint32_t>(child_cp_.size());
-        info.dense.reset();
+        info.dense = OptIndex();
         if (ch.size() > kWide && k != kRoot) {
             info.dense = static_cast<std::uint32_t>(dense_.size() / 256);
             dense_.resize(dense_.size() + 256);
@@ -74,7 +77,7 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
             }
         }
     }
-    nodes_[order.size()] = NodeInfo{static_cast<std::uint32_t>(child_cp_.size()), std::nullopt, std::nullopt};
+    nodes_[order.size()] = NodeInfo{static_cast<std::uint32_t>(child_cp_.size()), OptIndex(), OptIndex()};
 
     for (int b = 0; b < 256; ++b) byte_ids_[b] = lookup(symbols.text(static_cast<std::uint8_t>(b)));
     word_marker_id_ = lookup(kWordMarker);
@@ -112,11 +115,11 @@ std::optional<TokenId> SurfaceIndex::lookup(std::string_view surface) const {
     Node node = kRoot;
     std::size_t i = 0;
     while (i < surface.size()) {
-        std::optional<Node> next = child(node, utf8::next(surface, i));
+        OptIndex next = child(node, utf8::next(surface, i));
         if (!next) return std::nullopt;
         node = *next;
     }
-    return nodes_[node].id;
+    return id_at(node);
 }
 
 }  // namespace larkspur

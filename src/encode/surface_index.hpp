@@ -19,6 +19,22 @@
 
 namespace larkspur {
 
+// An optional 32-bit index in four bytes, for the index's large tables: the all-ones value
+// is no valid index (the index refuses to hold that many nodes or ids), so this type keeps
+// it for "none"; outside the type there is only has_value() and the value.
+class OptIndex {
+   public:
+    constexpr OptIndex() = default;
+    constexpr OptIndex(std::uint32_t v) : v_(v) {}  // NOLINT: implicit like std::optional
+    constexpr bool has_value() const { return v_ != kNone; }
+    constexpr explicit operator bool() const { return has_value(); }
+    constexpr std::uint32_t operator*() const { return v_; }
+
+   private:
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    std::uint32_t v_ = kNone;
+};
+
 class SurfaceIndex {
    public:
     using Node = std::uint32_t;
@@ -30,7 +46,7 @@ class SurfaceIndex {
     bool empty() const { return empty_; }
 
     // The child of `node` along `cp`, if the trie has one.
-    std::optional<Node> child(Node node, char32_t cp) const {
+    OptIndex child(Node node, char32_t cp) const {
         if (node == kRoot && cp < kRootDense) return root_dense_[cp];
         // Children are stored per node as a sorted run of code points: short runs are
         // scanned; wide nodes (the word markers have thousands of children) have a direct
@@ -42,7 +58,7 @@ class SurfaceIndex {
             for (std::uint32_t i = begin; i < end; ++i) {
                 if (cps[i] == cp) return child_node_[i];
             }
-            return std::nullopt;
+            return {};
         }
         if (info.dense) {
             if (cp < 0x80) return dense_[*info.dense * 256 + cp];
@@ -50,10 +66,14 @@ class SurfaceIndex {
         }
         const char32_t* it = std::lower_bound(cps + begin, cps + end, cp);
         if (it != cps + end && *it == cp) return child_node_[it - cps];
-        return std::nullopt;
+        return {};
     }
     // Id of the surface that ends at this node, if one does.
-    std::optional<TokenId> id_at(Node node) const { return nodes_[node].id; }
+    std::optional<TokenId> id_at(Node node) const {
+        const OptIndex id = nodes_[node].id;
+        if (!id) return std::nullopt;
+        return *id;
+    }
     // Id of an exact surface (the same answer as the vocabulary's surface map).
     std::optional<TokenId> lookup(std::string_view surface) const;
 
@@ -75,18 +95,18 @@ class SurfaceIndex {
 
     std::uint64_t generation_;
     bool empty_;
-    std::vector<std::optional<Node>> root_dense_;
+    std::vector<OptIndex> root_dense_;
     // Node n's children are child_cp_/child_node_[nodes_[n].first_child ..
     // nodes_[n + 1].first_child); the last entry of nodes_ only closes the last range.
     struct NodeInfo {
         std::uint32_t first_child;
-        std::optional<std::uint32_t> dense;  // index of the node's direct child table
-        std::optional<TokenId> id;           // id of the surface that ends here
+        OptIndex dense;  // index of the node's direct child table
+        OptIndex id;     // id of the surface that ends here
     };
     std::vector<NodeInfo> nodes_;
     std::vector<char32_t> child_cp_;
     std::vector<Node> child_node_;
-    std::vector<std::optional<Node>> dense_;  // 256 per wide node: ASCII, then U+0900..U+097F
+    std::vector<OptIndex> dense_;  // 256 per wide node: ASCII, then U+0900..U+097F
     std::array<std::optional<TokenId>, 256> byte_ids_{};
     std::optional<TokenId> word_marker_id_, latin_marker_id_, zwnj_id_;
     std::vector<std::optional<std::uint8_t>> byte_of_;  // the byte of a Byte token

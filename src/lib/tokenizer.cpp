@@ -64,7 +64,6 @@ void Tokenizer::encode_stream(const TextPieces& next_piece, const IdBatches& emi
     std::string raw, normalized;
     NormalizeScratch scratch;
     std::vector<TokenId> ids;
-    WordCache cache;
     bool first = true, more = true;
     while (more) {
         more = next_piece(raw);
@@ -84,7 +83,7 @@ void Tokenizer::encode_stream(const TextPieces& next_piece, const IdBatches& emi
             if (stop == std::string::npos || stop == 0) continue;
         }
         ids.clear();
-        encode_segment(ctx, normalized, stop, first, ids, &cache);
+        encode_segment(ctx, normalized, stop, first, ids);
         first = false;
         normalized.erase(0, stop);
         if (!ids.empty()) emit(ids);

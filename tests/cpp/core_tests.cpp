@@ -14,9 +14,6 @@
 #include "checkpoint/format.hpp"
 #include "common/flat_map.hpp"
 #include "common/utf8.hpp"
-#include "encode/encoder.hpp"
-#include "encode/surface_index.hpp"
-#include "text/akshara_dfa.hpp"
 #include "train/corpus.hpp"
 #include "train/trainer.hpp"
 #include "vocab/paradigms.hpp"
@@ -330,53 +327,6 @@ static void test_kind_of_loaded_surface() {
     CHECK(s.symbol(0x20) == 0x120 && s.symbol(0x7F) == 0x121 && s.symbol(0xA0) == 0x142 && s.symbol(0xAD) == 0x143);
 }
 
-// Long texts go through the word cache, single calls of encode_normalized do not: on
-// random texts of repeated words, abbreviation seeds, dots and dandas next to words,
-// runs of spaces and line feeds, both must give the same ids, also when one cache serves
-// many texts and when it fills up and starts afresh.
-static void test_word_cache_matches_uncached() {
-    Vocabulary vocab;
-    SeedLists lists;
-    lists.aksharas = {"\xE0\xA4\x95", "\xE0\xA4\x96", "\xE0\xA4\x95\xE0\xA4\xBF", "\xE0\xA4\xA1\xE0\xA4\xBE"};
-    lists.seed_morphemes = {"e.g.", "a.b.c", "\xE0\xA4\xA1\xE0\xA4\xBE.", "\xE0\xA4\x95\xE0\xA4\x96"};
-    lists.punctuation = {".", "\xE0\xA5\xA4", ","};
-    const std::size_t seed_max_len = initialize_vocab(vocab, lists, ByteSymbols::standard());
-    for (std::string s : {"\xE2\x96\x81\xE0\xA4\x95\xE0\xA4\x96", "\xE2\x96\x82ab", "ab", "\xE2\x96\x81\xE0\xA4\x95"}) {
-        const TokenId id = vocab.add_token(Token::merge({0, 1}), s, false, false);
-        vocab.set_script(id, Script::DEV);
-    }
-    const SurfaceIndex index(vocab, ByteSymbols::standard());
-    const AksharaDFA dfa = AksharaDFA::devanagari_default();
-    const std::vector<std::string> words = {
-        "\xE0\xA4\x95\xE0\xA4\x96", "\xE0\xA4\x95\xE0\xA4\xBF", "ab", "e.g.", "\xE0\xA4\xA1\xE0\xA4\xBE.",
-        "\xE0\xA4\xA1\xE0\xA4\xBE", ".", "\xE0\xA5\xA4", "x\ny", "", "\xC3\xA9", "\xE2\x80\x8C\xE0\xA4\x95", "a,b"};
-    std::mt19937 rng(7);
-    for (std::size_t max_len : {std::size_t{0}, seed_max_len}) {
-        const EncodeContext ctx{vocab, index, dfa, max_len};
-        WordCache cache;
-        for (int round = 0; round < 300; ++round) {
-            std::string text;
-            const int n = static_cast<int>(rng() % 400);
-            for (int k = 0; k < n; ++k) {
-                if (k) text += ' ';
-                text += words[rng() % words.size()];
-                if (rng() % 50 == 0) text += std::to_string(round * 1000 + k);  // many distinct words
-            }
-            std::vector<TokenId> cached, plain;
-            encode_segment(ctx, text, text.size(), true, cached, &cache);
-            encode_normalized(ctx, text, plain);
-            CHECK(cached == plain);
-        }
-        // More distinct words than the cache holds.
-        std::string text;
-        for (int k = 0; k < 70000; ++k) text += "ab" + std::to_string(k) + (k % 7 ? " " : " . ");
-        std::vector<TokenId> cached, plain;
-        encode_segment(ctx, text, text.size(), true, cached, &cache);
-        encode_normalized(ctx, text, plain);
-        CHECK(cached == plain);
-    }
-}
-
 int main() {
     test_float_format();
     test_float_parse();
@@ -390,7 +340,6 @@ int main() {
     test_flat_map();
     test_lossy_utf8();
     test_kind_of_loaded_surface();
-    test_word_cache_matches_uncached();
     if (g_failures) {
         std::fprintf(stderr, "core_tests: %d check(s) failed\n", g_failures);
         return 1;
