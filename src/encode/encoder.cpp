@@ -1,5 +1,7 @@
 #include "encode/encoder.hpp"
 
+#include <algorithm>
+
 #include "common/errors.hpp"
 #include "common/utf8.hpp"
 
@@ -9,6 +11,7 @@ namespace {
 
 constexpr char32_t kWordMarkerCp = 0x2581, kLatinMarkerCp = 0x2582;
 constexpr std::string_view kWordMarkerText = "\xE2\x96\x81", kLatinMarkerText = "\xE2\x96\x82";
+constexpr std::string_view kDanda = "\xE0\xA5\xA4";
 
 inline Script char_class(char32_t c) {
     if (c < 0x80) {
@@ -28,101 +31,143 @@ inline bool alnum_byte(std::string_view t, std::size_t i) {
     return i < t.size() && utf8::is_ascii_alnum(static_cast<unsigned char>(t[i]));
 }
 
-// One unit of a run: a word marker (begin == kMarker, end the marker kind) or a byte
-// range of the text; its code points are cps_[cp_off .. cp_off + chars).
-struct Unit {
-    static constexpr std::size_t kMarker = static_cast<std::size_t>(-1);
-    std::size_t begin, end, cp_off, chars;
+// A position of the marked text. The text itself holds no markers: the leading one is
+// implied and every other one stands in place of a space. A marker position names the
+// byte where the characters after it begin (0 for the leading marker, s + 1 for the space
+// at s); a character position names the character's first byte, and the character
+// position at the text's length is the end.
+struct Pos {
+    bool marker;
+    std::size_t at;
+    static Pos marker_before(std::size_t at) { return Pos{true, at}; }
+    static Pos char_at(std::size_t at) { return Pos{false, at}; }
 };
+
+enum class MarkerKind : std::uint8_t { Word, Latin };  // U+2581, U+2582
+
+// One unit of a run: a word marker, or a byte range of the text. Its code points are
+// cps[cp_off .. cp_off + chars).
+struct Unit {
+    enum class Kind : std::uint8_t { Text, WordMarker, LatinMarker } kind;
+    std::size_t begin, end;  // the byte range of a Text unit
+    std::size_t cp_off, chars;
+};
+
+}  // namespace
+
+// Reusable buffers of the encoder, so that encoding many short texts allocates nothing
+// per text.
+struct EncodeScratch::Buffers {
+    std::vector<std::size_t> ends;
+    std::vector<Unit> units;
+    std::vector<char32_t> cps;
+};
+
+EncodeScratch::EncodeScratch() : b_(std::make_unique<Buffers>()) {}
+EncodeScratch::~EncodeScratch() = default;
+
+namespace {
 
 template <class Id>
 class Encoder {
    public:
-    Encoder(const EncodeContext& ctx, std::string_view text, std::vector<Id>& out)
-        : ctx_(ctx), idx_(ctx.index), t_(text), out_(out) {
+    Encoder(const EncodeContext& ctx, std::string_view text, std::vector<Id>& out, EncodeScratch::Buffers& scratch)
+        : ctx_(ctx),
+          idx_(ctx.index),
+          t_(text),
+          out_(out),
+          ends_(scratch.ends),
+          units_(scratch.units),
+          cps_(scratch.cps) {
         std::size_t mtc = ctx.vocab.max_token_chars();
         budget_ = mtc > 1 ? mtc : 1;
     }
 
-    // Encodes up to `stop` (the end, or a space).
+    // Encodes up to `stop` (the end, or a space), word by word: a word is a marker and the
+    // characters up to the next space. Runs never cross a marker and the abbreviation step
+    // never matches across one, so each word is encoded on its own.
     void run(std::size_t stop, bool first) {
-        // Positions of the marked text: kStart is the leading marker, any other value the
-        // byte offset of a character (a marker when that character is a space).
-        std::size_t w = first ? kStart : 0;
-        while (w == kStart || w < stop) {
-            if (ctx_.seed_max_len > 0 && try_abbreviation(w)) continue;
-            w = encode_run(w);
+        std::size_t b = first ? 0 : 1;  // a later segment starts at the space of its marker
+        for (;;) {
+            std::size_t e = t_.find(' ', b);
+            if (e > stop) e = stop;
+            encode_word(b, e);
+            if (e >= stop) break;
+            b = e + 1;
         }
     }
 
    private:
-    static constexpr std::size_t kStart = static_cast<std::size_t>(-1);
-
-    bool is_marker(std::size_t p) const { return p == kStart || t_[p] == ' '; }
-    // The marker at p is U+2582 when the next character is an ASCII letter or digit.
-    bool latin_marker(std::size_t p) const { return alnum_byte(t_, p == kStart ? 0 : p + 1); }
-    std::size_t after(std::size_t p) const {
-        return p == kStart ? 0 : p + utf8::seq_len(static_cast<unsigned char>(t_[p]));
+    // The marker before byte b is U+2582 when the character there is an ASCII letter or digit.
+    bool latin_marker(Pos p) const { return alnum_byte(t_, p.at); }
+    Pos after(Pos p) const {
+        const std::size_t next = p.marker ? p.at : p.at + utf8::seq_len(static_cast<unsigned char>(t_[p.at]));
+        if (next < t_.size() && t_[next] == ' ') return Pos::marker_before(next + 1);
+        return Pos::char_at(next);
     }
+    bool at_end(Pos p) const { return !p.marker && p.at == t_.size(); }
 
-    void emit(std::int64_t id) {
-        if (id >= 0) out_.push_back(static_cast<Id>(id));
+    void emit(std::optional<TokenId> id) {
+        if (id) out_.push_back(static_cast<Id>(*id));
     }
     void byte_fallback(std::string_view bytes) {
         for (unsigned char b : bytes) emit(idx_.byte_id(b));
     }
 
+    // The word whose characters are t_[b, e), after its marker.
+    void encode_word(std::size_t b, std::size_t e) {
+        Pos w = Pos::marker_before(b);
+        while (w.marker || w.at < e) {
+            if (ctx_.seed_max_len > 0 && try_abbreviation(w)) continue;
+            w = Pos::char_at(encode_run(w, e));
+        }
+    }
+
     // The abbreviation step at position w: a seeded surface of 2..seed_max_len characters
     // that contains "." or U+0964 and starts at w (or right after the marker at w).
-    bool try_abbreviation(std::size_t& w) {
+    bool try_abbreviation(Pos& w) {
         const std::size_t window = ctx_.seed_max_len;
         bool found = false;
-        std::size_t p = w;
-        for (std::size_t k = 0; k < window && p != t_.size(); ++k, p = after(p)) {
-            if (is_marker(p)) continue;
-            if (t_[p] == '.' || t_.compare(p, 3, "\xE0\xA5\xA4") == 0) {
+        Pos p = w;
+        for (std::size_t k = 0; k < window && !at_end(p); ++k, p = after(p)) {
+            if (p.marker) continue;
+            if (t_[p.at] == '.' || t_.compare(p.at, 3, kDanda) == 0) {
                 found = true;
                 break;
             }
         }
         if (!found) return false;
-        const bool marker = is_marker(w);
-        std::size_t g = marker ? after(w) : w;
+        const std::size_t g = w.at;  // the first character of the candidate
         if (g == t_.size()) return false;
         // Byte ends of the first 1..L characters from g, L capped at seed_max_len.
         ends_.clear();
-        for (std::size_t q = g; q != t_.size() && !is_marker(q) && ends_.size() < window; q = after(q)) {
-            ends_.push_back(after(q));
+        for (std::size_t q = g; q != t_.size() && t_[q] != ' ' && ends_.size() < window;) {
+            q += utf8::seq_len(static_cast<unsigned char>(t_[q]));
+            ends_.push_back(q);
         }
         if (ends_.size() < 2 || idx_.empty()) return false;
         for (std::size_t l = ends_.size(); l >= 2; --l) {
-            std::int64_t id = idx_.lookup(t_.substr(g, ends_[l - 1] - g));
-            if (id < 0) continue;
-            if (marker) emit(latin_marker(w) ? idx_.latin_marker_id() : idx_.word_marker_id());
+            std::optional<TokenId> id = idx_.lookup(t_.substr(g, ends_[l - 1] - g));
+            if (!id) continue;
+            if (w.marker) emit(latin_marker(w) ? idx_.latin_marker_id() : idx_.word_marker_id());
             emit(id);
-            w = ends_[l - 1] == t_.size() ? t_.size() : ends_[l - 1];
+            w = Pos::char_at(ends_[l - 1]);
             return true;
         }
         return false;
     }
 
-    Script class_at(std::size_t p) const {
-        if (is_marker(p)) return latin_marker(p) ? Script::LAT : Script::DEV;
-        std::size_t i = p;
-        return char_class(utf8::next(t_, i));
-    }
-
-    // Encodes the run that starts at w and returns the position after it.
-    std::size_t encode_run(std::size_t w) {
-        const Script k = class_at(w);
-        const bool marker = is_marker(w);
-        std::size_t body = after(w);  // first position after w
-        std::size_t h = body;
-        if (!marker) {
-            // w itself is part of the body.
-            body = w;
+    // Encodes the run that starts at w, within a word that ends at byte e, and returns the
+    // byte where the run ends.
+    std::size_t encode_run(Pos w, std::size_t e) {
+        Script k;
+        std::size_t body = w.at, h = w.at;
+        if (w.marker) {
+            k = latin_marker(w) ? Script::LAT : Script::DEV;
+        } else {
+            k = char_class(utf8::next(t_, h));
         }
-        while (h != t_.size() && !is_marker(h)) {
+        while (h < e) {
             std::size_t i = h;
             if (char_class(utf8::next(t_, i)) != k) break;
             h = i;
@@ -136,9 +181,9 @@ class Encoder {
                 for (std::size_t i = 0; i < text.size();) {
                     std::size_t s = i;
                     char32_t c = utf8::next(text, i);
-                    SurfaceIndex::Node n = idx_.child(SurfaceIndex::kRoot, c);
-                    std::int64_t id = n == SurfaceIndex::kNoNode ? SurfaceIndex::kNone : idx_.id_at(n);
-                    if (id >= 0) {
+                    std::optional<TokenId> id;
+                    if (auto n = idx_.child(SurfaceIndex::kRoot, c)) id = idx_.id_at(*n);
+                    if (id) {
                         emit(id);
                     } else {
                         byte_fallback(text.substr(s, i - s));
@@ -151,9 +196,12 @@ class Encoder {
                 }
                 break;
             case Script::DEV:
-            case Script::LAT:
-                match_units(k, marker ? (latin_marker(w) ? 2 : 1) : 0, body, h);
+            case Script::LAT: {
+                std::optional<MarkerKind> marker;
+                if (w.marker) marker = latin_marker(w) ? MarkerKind::Latin : MarkerKind::Word;
+                match_units(k, marker, body, h);
                 break;
+            }
         }
         return h;
     }
@@ -169,14 +217,14 @@ class Encoder {
             e = b;
             cps_.push_back(utf8::next(t_, e));
         }
-        units_.push_back(Unit{b, e, off, cps_.size() - off});
+        units_.push_back(Unit{Unit::Kind::Text, b, e, off, cps_.size() - off});
         pos_ = e;
         return true;
     }
 
-    // The greedy longest-match matcher over the units of one Devanagari or Latin run.
-    // marker: 0 none, 1 U+2581, 2 U+2582 (the run's first unit).
-    void match_units(Script k, int marker, std::size_t body, std::size_t h) {
+    // The greedy longest-match matcher over the units of one Devanagari or Latin run whose
+    // characters are t_[body, h), after its marker if it starts with one.
+    void match_units(Script k, std::optional<MarkerKind> marker, std::size_t body, std::size_t h) {
         if (idx_.empty()) return;  // no byte tokens either: nothing can be emitted
         dev_ = k == Script::DEV;
         pos_ = body;
@@ -185,40 +233,52 @@ class Encoder {
         cps_.clear();
         head_ = 0;
         if (marker) {
-            cps_.push_back(marker == 2 ? kLatinMarkerCp : kWordMarkerCp);
-            units_.push_back(Unit{Unit::kMarker, static_cast<std::size_t>(marker), 0, 1});
+            const bool latin = *marker == MarkerKind::Latin;
+            cps_.push_back(latin ? kLatinMarkerCp : kWordMarkerCp);
+            units_.push_back(Unit{latin ? Unit::Kind::LatinMarker : Unit::Kind::WordMarker, 0, 0, 0, 1});
         }
         for (;;) {
             if (head_ == units_.size() && !produce()) break;
             // Walk the trie over units head_, head_+1, ... within the character budget.
             SurfaceIndex::Node node = SurfaceIndex::kRoot;
             std::size_t chars = 0, j = head_, best_end = 0;
-            std::int64_t best = SurfaceIndex::kNone;
+            std::optional<TokenId> best;
             for (;;) {
                 if (j == units_.size() && !produce()) break;
                 const Unit& u = units_[j];
                 chars += u.chars;
                 if (chars > budget_) break;
+                bool walked = true;
                 for (std::size_t c = u.cp_off, end = u.cp_off + u.chars; c < end; ++c) {
-                    node = idx_.child(node, cps_[c]);
-                    if (node == SurfaceIndex::kNoNode) break;
+                    OptIndex next = idx_.child(node, cps_[c]);
+                    if (!next) {
+                        walked = false;
+                        break;
+                    }
+                    node = *next;
                 }
-                if (node == SurfaceIndex::kNoNode) break;  // no surface starts with this
+                if (!walked) break;  // no surface starts with this
                 ++j;
-                if (std::int64_t id = idx_.id_at(node); id >= 0) {
+                if (std::optional<TokenId> id = idx_.id_at(node)) {
                     best = id;
                     best_end = j;
                 }
             }
-            if (best >= 0) {
+            if (best) {
                 emit(best);
                 head_ = best_end;
             } else {
                 const Unit& u = units_[head_];
-                if (u.begin == Unit::kMarker) {
-                    byte_fallback(u.end == 2 ? kLatinMarkerText : kWordMarkerText);
-                } else {
-                    byte_fallback(t_.substr(u.begin, u.end - u.begin));
+                switch (u.kind) {
+                    case Unit::Kind::WordMarker:
+                        byte_fallback(kWordMarkerText);
+                        break;
+                    case Unit::Kind::LatinMarker:
+                        byte_fallback(kLatinMarkerText);
+                        break;
+                    case Unit::Kind::Text:
+                        byte_fallback(t_.substr(u.begin, u.end - u.begin));
+                        break;
                 }
                 ++head_;
             }
@@ -238,9 +298,9 @@ class Encoder {
     std::string_view t_;
     std::vector<Id>& out_;
     std::size_t budget_;
-    std::vector<std::size_t> ends_;
-    std::vector<Unit> units_;
-    std::vector<char32_t> cps_;
+    std::vector<std::size_t>& ends_;
+    std::vector<Unit>& units_;
+    std::vector<char32_t>& cps_;
     std::size_t head_ = 0, pos_ = 0, end_ = 0;
     bool dev_ = false;
 };
@@ -248,17 +308,25 @@ class Encoder {
 }  // namespace
 
 void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<TokenId>& out) {
-    Encoder<TokenId>(ctx, text, out).run(text.size(), true);
+    EncodeScratch::Buffers scratch;
+    Encoder<TokenId>(ctx, text, out, scratch).run(text.size(), true);
 }
 
 void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<std::uint32_t>& out) {
+    EncodeScratch scratch;
+    encode_normalized(ctx, text, out, scratch);
+}
+
+void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<std::uint32_t>& out,
+                       EncodeScratch& scratch) {
     if (ctx.vocab.size() > 0xFFFFFFFFu) throw_runtime("vocabulary too large for 32-bit ids");
-    Encoder<std::uint32_t>(ctx, text, out).run(text.size(), true);
+    Encoder<std::uint32_t>(ctx, text, out, scratch.buffers()).run(text.size(), true);
 }
 
 void encode_segment(const EncodeContext& ctx, std::string_view text, std::size_t stop, bool first,
                     std::vector<TokenId>& out) {
-    Encoder<TokenId>(ctx, text, out).run(stop, first);
+    EncodeScratch::Buffers scratch;
+    Encoder<TokenId>(ctx, text, out, scratch).run(stop, first);
 }
 
 std::string decode(const SurfaceIndex& index, std::span<const TokenId> ids) {

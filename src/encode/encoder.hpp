@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,10 +29,25 @@ struct EncodeContext {
     std::size_t seed_max_len;
 };
 
+// Working buffers of the encoder, kept by a caller that encodes many short texts (the
+// word counter) so that each text allocates nothing.
+class EncodeScratch {
+   public:
+    struct Buffers;
+    EncodeScratch();
+    ~EncodeScratch();
+    Buffers& buffers() { return *b_; }
+
+   private:
+    std::unique_ptr<Buffers> b_;
+};
+
 // Appends the ids of already normalized text to `out`.
 void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<TokenId>& out);
 // The same as 32-bit ids, for tables of many word types.
 void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<std::uint32_t>& out);
+void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<std::uint32_t>& out,
+                       EncodeScratch& scratch);
 
 // Encodes a segment of a longer normalized text: text[0..stop), where `stop` is the end
 // or the position of a space, with the rest of `text` as lookahead (the abbreviation step

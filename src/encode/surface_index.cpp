@@ -1,5 +1,6 @@
 #include "encode/surface_index.hpp"
 
+#include "common/errors.hpp"
 #include "common/flat_map.hpp"
 #include "common/utf8.hpp"
 #include "common/markers.hpp"
@@ -7,7 +8,7 @@
 namespace larkspur {
 
 SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
-    : generation_(vocab.generation()), empty_(vocab.empty()), root_dense_(kRootDense, kNoNode) {
+    : generation_(vocab.generation()), empty_(vocab.empty()), root_dense_(kRootDense) {
     // Build with a hash map of edges, then lay the children of each node out as one sorted
     // run, nodes renumbered so that a node's children are contiguous.
     struct Edge {
@@ -17,9 +18,10 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
     };
     FlatMap<std::uint64_t, Node> edges;
     std::vector<Edge> edge_list;
-    std::vector<std::int64_t> ids(1, kNone);
+    std::vector<OptIndex> ids(1);
     auto key = [](Node n, char32_t cp) { return (static_cast<std::uint64_t>(n) << 21) | cp; };
     // Ascending ids, so that of two equal surfaces the later id wins, as in the surface map.
+    if (vocab.size() >= 0xFFFFFFFFu) throw_runtime("vocabulary too large for the encoder");
     for (TokenId id = 0; id < vocab.size(); ++id) {
         const std::string& s = vocab.surface(id);
         Node node = kRoot;
@@ -29,17 +31,18 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
             auto [slot, created] = edges.try_emplace(key(node, cp));
             if (created) {
                 *slot = static_cast<Node>(ids.size());
-                ids.push_back(kNone);
+                ids.emplace_back();
+                if (ids.size() >= 0xFFFFFFFFu) throw_runtime("vocabulary too large for the encoder");
                 edge_list.push_back(Edge{node, cp, *slot});
             }
             node = *slot;
         }
-        ids[node] = static_cast<std::int64_t>(id);
+        ids[node] = static_cast<std::uint32_t>(id);
     }
     // Breadth-first renumbering: children of a node sorted by code point.
     std::vector<std::vector<std::pair<char32_t, Node>>> children(ids.size());
     for (const Edge& e : edge_list) children[e.parent].emplace_back(e.cp, e.child);
-    std::vector<Node> order{kRoot}, renumber(ids.size(), kNoNode);
+    std::vector<Node> order{kRoot}, renumber(ids.size(), 0);
     renumber[kRoot] = kRoot;
     for (std::size_t k = 0; k < order.size(); ++k) {
         auto& ch = children[order[k]];
@@ -58,30 +61,30 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
         NodeInfo& info = nodes_[k];
         info.id = ids[order[k]];
         info.first_child = static_cast<std::uint32_t>(child_cp_.size());
-        info.dense = -1;
+        info.dense = OptIndex();
         if (ch.size() > kWide && k != kRoot) {
-            info.dense = static_cast<std::int32_t>(dense_.size() / 256);
-            dense_.resize(dense_.size() + 256, kNoNode);
+            info.dense = static_cast<std::uint32_t>(dense_.size() / 256);
+            dense_.resize(dense_.size() + 256);
         }
         for (auto& [cp, c] : ch) {
             const Node to = renumber[c];
             child_cp_.push_back(cp);
             child_node_.push_back(to);
             if (k == kRoot && cp < kRootDense) root_dense_[cp] = to;
-            if (info.dense >= 0) {
-                if (cp < 0x80) dense_[info.dense * 256 + cp] = to;
-                if (cp - 0x0900 < 0x80) dense_[info.dense * 256 + 128 + (cp - 0x0900)] = to;
+            if (info.dense) {
+                if (cp < 0x80) dense_[*info.dense * 256 + cp] = to;
+                if (cp - 0x0900 < 0x80) dense_[*info.dense * 256 + 128 + (cp - 0x0900)] = to;
             }
         }
     }
-    nodes_[order.size()] = NodeInfo{static_cast<std::uint32_t>(child_cp_.size()), -1, kNone};
+    nodes_[order.size()] = NodeInfo{static_cast<std::uint32_t>(child_cp_.size()), OptIndex(), OptIndex()};
 
     for (int b = 0; b < 256; ++b) byte_ids_[b] = lookup(symbols.text(static_cast<std::uint8_t>(b)));
     word_marker_id_ = lookup(markers::kWord);
     latin_marker_id_ = lookup(markers::kLatin);
     zwnj_id_ = lookup(markers::kZwnj);
 
-    byte_of_.assign(vocab.size(), -1);
+    byte_of_.assign(vocab.size(), std::nullopt);
     display_off_.reserve(vocab.size() + 1);
     display_off_.push_back(0);
     for (TokenId id = 0; id < vocab.size(); ++id) {
@@ -107,14 +110,15 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
     }
 }
 
-std::int64_t SurfaceIndex::lookup(std::string_view surface) const {
+std::optional<TokenId> SurfaceIndex::lookup(std::string_view surface) const {
     Node node = kRoot;
     std::size_t i = 0;
     while (i < surface.size()) {
-        node = child(node, utf8::next(surface, i));
-        if (node == kNoNode) return kNone;
+        OptIndex next = child(node, utf8::next(surface, i));
+        if (!next) return std::nullopt;
+        node = *next;
     }
-    return nodes_[node].id;
+    return id_at(node);
 }
 
 }  // namespace larkspur

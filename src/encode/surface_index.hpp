@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,18 +19,34 @@
 
 namespace larkspur {
 
+// An optional 32-bit index in four bytes, for the index's large tables: the all-ones value
+// is no valid index (the index refuses to hold that many nodes or ids), so this type keeps
+// it for "none"; outside the type there is only has_value() and the value.
+class OptIndex {
+   public:
+    constexpr OptIndex() = default;
+    constexpr OptIndex(std::uint32_t v) : v_(v) {}  // NOLINT: implicit like std::optional
+    constexpr bool has_value() const { return v_ != kNone; }
+    constexpr explicit operator bool() const { return has_value(); }
+    constexpr std::uint32_t operator*() const { return v_; }
+
+   private:
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    std::uint32_t v_ = kNone;
+};
+
 class SurfaceIndex {
    public:
-    static constexpr std::int64_t kNone = -1;
     using Node = std::uint32_t;
-    static constexpr Node kRoot = 0, kNoNode = 0xFFFFFFFFu;
+    static constexpr Node kRoot = 0;
 
     SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols);
 
     std::uint64_t generation() const { return generation_; }
     bool empty() const { return empty_; }
 
-    Node child(Node node, char32_t cp) const {
+    // The child of `node` along `cp`, if the trie has one.
+    OptIndex child(Node node, char32_t cp) const {
         if (node == kRoot && cp < kRootDense) return root_dense_[cp];
         // Children are stored per node as a sorted run of code points: short runs are
         // scanned; wide nodes (the word markers have thousands of children) have a direct
@@ -41,28 +58,33 @@ class SurfaceIndex {
             for (std::uint32_t i = begin; i < end; ++i) {
                 if (cps[i] == cp) return child_node_[i];
             }
-            return kNoNode;
+            return {};
         }
-        if (info.dense >= 0) {
-            if (cp < 0x80) return dense_[info.dense * 256 + cp];
-            if (cp - 0x0900 < 0x80) return dense_[info.dense * 256 + 128 + (cp - 0x0900)];
+        if (info.dense) {
+            if (cp < 0x80) return dense_[*info.dense * 256 + cp];
+            if (cp - 0x0900 < 0x80) return dense_[*info.dense * 256 + 128 + (cp - 0x0900)];
         }
         const char32_t* it = std::lower_bound(cps + begin, cps + end, cp);
-        return it != cps + end && *it == cp ? child_node_[it - cps] : kNoNode;
+        if (it != cps + end && *it == cp) return child_node_[it - cps];
+        return {};
     }
-    // Id of the surface that ends at this node, or kNone.
-    std::int64_t id_at(Node node) const { return nodes_[node].id; }
+    // Id of the surface that ends at this node, if one does.
+    std::optional<TokenId> id_at(Node node) const {
+        const OptIndex id = nodes_[node].id;
+        if (!id) return std::nullopt;
+        return *id;
+    }
     // Id of an exact surface (the same answer as the vocabulary's surface map).
-    std::int64_t lookup(std::string_view surface) const;
+    std::optional<TokenId> lookup(std::string_view surface) const;
 
-    std::int64_t byte_id(std::uint8_t b) const { return byte_ids_[b]; }
-    std::int64_t word_marker_id() const { return word_marker_id_; }
-    std::int64_t latin_marker_id() const { return latin_marker_id_; }
-    std::int64_t zwnj_id() const { return zwnj_id_; }
+    std::optional<TokenId> byte_id(std::uint8_t b) const { return byte_ids_[b]; }
+    std::optional<TokenId> word_marker_id() const { return word_marker_id_; }
+    std::optional<TokenId> latin_marker_id() const { return latin_marker_id_; }
+    std::optional<TokenId> zwnj_id() const { return zwnj_id_; }
 
     // Decoding: is_byte(id) for Byte tokens, else display(id) (markers as spaces).
-    bool is_byte(TokenId id) const { return byte_of_[id] >= 0; }
-    std::uint8_t byte(TokenId id) const { return static_cast<std::uint8_t>(byte_of_[id]); }
+    bool is_byte(TokenId id) const { return byte_of_[id].has_value(); }
+    std::uint8_t byte(TokenId id) const { return *byte_of_[id]; }
     std::string_view display(TokenId id) const {
         return std::string_view(display_).substr(display_off_[id], display_off_[id + 1] - display_off_[id]);
     }
@@ -73,21 +95,21 @@ class SurfaceIndex {
 
     std::uint64_t generation_;
     bool empty_;
-    std::vector<Node> root_dense_;
+    std::vector<OptIndex> root_dense_;
     // Node n's children are child_cp_/child_node_[nodes_[n].first_child ..
     // nodes_[n + 1].first_child); the last entry of nodes_ only closes the last range.
     struct NodeInfo {
         std::uint32_t first_child;
-        std::int32_t dense;  // index of the node's direct child table, or -1
-        std::int64_t id;     // id of the surface that ends here, or kNone
+        OptIndex dense;  // index of the node's direct child table
+        OptIndex id;     // id of the surface that ends here
     };
     std::vector<NodeInfo> nodes_;
     std::vector<char32_t> child_cp_;
     std::vector<Node> child_node_;
-    std::vector<Node> dense_;  // 256 per wide node: ASCII, then U+0900..U+097F
-    std::array<std::int64_t, 256> byte_ids_{};
-    std::int64_t word_marker_id_ = kNone, latin_marker_id_ = kNone, zwnj_id_ = kNone;
-    std::vector<std::int16_t> byte_of_;
+    std::vector<OptIndex> dense_;  // 256 per wide node: ASCII, then U+0900..U+097F
+    std::array<std::optional<TokenId>, 256> byte_ids_{};
+    std::optional<TokenId> word_marker_id_, latin_marker_id_, zwnj_id_;
+    std::vector<std::optional<std::uint8_t>> byte_of_;  // the byte of a Byte token
     std::string display_;
     std::vector<std::size_t> display_off_;
 };

@@ -9,49 +9,86 @@
 namespace larkspur {
 
 std::uint64_t WordCounts::hash(std::span<const std::uint32_t> ids) {
-    return fnv1a(ids.data(), ids.size() * sizeof(std::uint32_t));
+    // 32-bit ids four bytes at a time, then a final mix; the table uses both halves.
+    std::uint64_t h = 0xcbf29ce484222325ULL ^ ids.size();
+    for (std::uint32_t id : ids) {
+        h = (h ^ id) * 0x100000001b3ULL;
+        h ^= h >> 29;
+    }
+    h ^= h >> 32;
+    h *= 0xd6e8feb86659fd93ULL;
+    h ^= h >> 32;
+    return h;
 }
 
-std::size_t WordCounts::find(std::span<const std::uint32_t> ids, std::uint64_t h) const {
-    auto [first, last] = index_.equal_range(h);
-    for (auto it = first; it != last; ++it) {
-        const Seq& seq = entries_[it->second].first;
-        if (std::equal(seq.begin(), seq.end(), ids.begin(), ids.end())) return it->second;
+namespace {
+constexpr std::uint64_t kIndexMask = 0xFFFFFFFFULL, kTagMask = ~kIndexMask;
+}
+
+std::size_t WordCounts::slot_of(std::span<const std::uint32_t> ids, std::uint64_t h) const {
+    const std::size_t mask = slots_.size() - 1;
+    const std::uint64_t tag = h & kTagMask;
+    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+        const std::uint64_t s = slots_[i];
+        if (s == 0) return i;
+        if ((s & kTagMask) != tag) continue;
+        const std::size_t e = (s & kIndexMask) - 1;
+        const Seq& seq = entries_[e].first;
+        if (hashes_[e] == h && std::equal(seq.begin(), seq.end(), ids.begin(), ids.end())) return i;
     }
-    return entries_.size();
+}
+
+std::size_t WordCounts::insert(Seq&& ids, std::uint64_t h, std::size_t slot) {
+    if (entries_.size() >= kIndexMask - 1) throw_runtime("too many word types");
+    const std::size_t e = entries_.size();
+    slots_[slot] = (h & kTagMask) | (e + 1);
+    entries_.emplace_back(std::move(ids), 0);
+    hashes_.push_back(h);
+    if (entries_.size() * 2 > slots_.size()) reindex(slots_.size() * 2);
+    return e;
 }
 
 std::size_t WordCounts::entry(std::span<const std::uint32_t> ids) {
+    if (slots_.empty()) reindex(1024);
     const std::uint64_t h = hash(ids);
-    const std::size_t found = find(ids, h);
-    if (found < entries_.size()) return found;
-    index_.emplace(h, entries_.size());
-    entries_.emplace_back(Seq(ids.begin(), ids.end()), 0);
-    return found;
+    const std::size_t i = slot_of(ids, h);
+    if (slots_[i] != 0) return (slots_[i] & kIndexMask) - 1;
+    return insert(Seq(ids.begin(), ids.end()), h, i);
 }
 
 std::size_t WordCounts::entry(Seq&& ids) {
+    if (slots_.empty()) reindex(1024);
     const std::uint64_t h = hash(ids);
-    const std::size_t found = find(ids, h);
-    if (found < entries_.size()) return found;
-    index_.emplace(h, entries_.size());
-    entries_.emplace_back(std::move(ids), 0);
-    return found;
+    const std::size_t i = slot_of(ids, h);
+    if (slots_[i] != 0) return (slots_[i] & kIndexMask) - 1;
+    return insert(std::move(ids), h, i);
 }
 
-void WordCounts::reindex() {
-    index_.clear();
-    for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(hash(entries_[i].first), i);
+void WordCounts::reindex(std::size_t slots) {
+    slots_.assign(slots, 0);
+    const std::size_t mask = slots - 1;
+    for (std::size_t e = 0; e < entries_.size(); ++e) {
+        std::size_t i = hashes_[e] & mask;
+        while (slots_[i] != 0) i = (i + 1) & mask;
+        slots_[i] = (hashes_[e] & kTagMask) | (e + 1);
+    }
 }
 
 void WordCounts::retain_at_least(std::uint64_t min) {
     std::vector<std::pair<Seq, std::uint64_t>> kept;
+    std::vector<std::uint64_t> kept_hashes;
     kept.reserve(entries_.size());
-    for (auto& e : entries_) {
-        if (e.second >= min) kept.push_back(std::move(e));
+    for (std::size_t e = 0; e < entries_.size(); ++e) {
+        if (entries_[e].second >= min) {
+            kept.push_back(std::move(entries_[e]));
+            kept_hashes.push_back(hashes_[e]);
+        }
     }
     entries_.swap(kept);
-    reindex();
+    hashes_.swap(kept_hashes);
+    std::size_t slots = 1024;
+    while (entries_.size() * 2 > slots) slots *= 2;
+    reindex(slots);
 }
 
 template <class Id>

@@ -47,12 +47,17 @@ class WordCounts {
 
    private:
     static std::uint64_t hash(std::span<const std::uint32_t> ids);
-    std::size_t find(std::span<const std::uint32_t> ids, std::uint64_t h) const;
-    void reindex();
+    // The slot that holds `ids`, or the empty slot where it would go.
+    std::size_t slot_of(std::span<const std::uint32_t> ids, std::uint64_t h) const;
+    std::size_t insert(Seq&& ids, std::uint64_t h, std::size_t slot);
+    void reindex(std::size_t slots);
     std::vector<std::pair<Seq, std::uint64_t>> entries_;
-    // Sequence hash -> entry index. The sequences live only in entries_, so a word's ids
-    // are stored once however long the word.
-    std::unordered_multimap<std::uint64_t, std::size_t> index_;
+    std::vector<std::uint64_t> hashes_;  // per entry
+    // Open addressing, linear probing: a slot holds the top half of the sequence's hash
+    // above the entry index + 1 (0 = empty), so a probe reads an entry only when the
+    // hashes agree. The sequences live only in entries_, so a word's ids are stored once
+    // however long the word.
+    std::vector<std::uint64_t> slots_;
 };
 
 class Corpus {

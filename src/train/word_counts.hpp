@@ -54,6 +54,7 @@ class WordCounter {
     };
     std::vector<Span> words_;
     WordCounts::Seq ids_;
+    EncodeScratch scratch_;
 };
 
 // Reads a corpus file through a 1 MiB buffer (lines that are not valid UTF-8 skipped),
