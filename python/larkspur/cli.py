@@ -46,7 +46,7 @@ def _positive_int(text: str) -> int:
     return value
 
 
-def _count(text: str) -> int:
+def _nonnegative_int(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
@@ -182,7 +182,7 @@ def _train_args(p: argparse.ArgumentParser) -> None:
     p.add_argument("--lexicon", metavar="FILE", help="a JSON file mapping surfaces to root ids (recipe morph)")
     p.add_argument("--checkpoint-dir", metavar="DIR",
                    help="write checkpoints here, so that `larkspur resume DIR` can finish a broken run")
-    p.add_argument("--checkpoint-every", type=_count, default=0, metavar="K",
+    p.add_argument("--checkpoint-every", type=_nonnegative_int, default=0, metavar="K",
                    help="merges between checkpoints (besides one at the end of each pass; needs "
                         "--checkpoint-dir)")
     _progress_arg(p)
@@ -392,11 +392,13 @@ def _decode_args(p: argparse.ArgumentParser) -> None:
 
 
 def _parse_ids(line: str, where: str) -> List[int]:
-    try:
-        return [int(x) for x in line.split()]
-    except ValueError:
-        bad = next(x for x in line.split() if not x.lstrip("+-").isdigit())
-        raise ValueError(f"{where}: {bad[:40]!r} is not an id") from None
+    ids = []
+    for word in line.split():
+        try:
+            ids.append(int(word))
+        except ValueError:
+            raise ValueError(f"{where}: {word[:40]!r} is not an id") from None
+    return ids
 
 
 def run_decode(args: argparse.Namespace) -> None:
