@@ -50,7 +50,7 @@ def show_stats(tok):
         print(f"  {key:20} {shown:>8}   {meaning}")
     shares = "  ".join(f"{s} {v:.3f}" for s, v in stats["script_shares"].items())
     print(f"  {'script_shares':20}   {shares}")
-    print(f"  {'':20}   share of tokens by script: Devanagari, Latin, punctuation, format, other")
+    print(f"  {'':20}   share of tokens by class: Devanagari, Latin, punctuation, U+200C, byte tokens")
 
 
 def plain_bpe(lines):
