@@ -26,13 +26,14 @@ BUILD = PROJECT / "build" / "bench"
 sys.path.insert(0, str(BENCH))
 import _common as C  # noqa: E402
 
-ORDER = ["normalizer", "normalize", "harvest", "encode", "train"]
+ORDER = ["normalizer", "normalize", "harvest", "encode", "train", "larkspur"]
 QUICK = {
     "normalizer": ["--reps", "5"],
     "normalize": ["--reps", "5"],
     "harvest": ["--reps", "3"],
     "encode": ["--reps", "2", "--max-reps", "5", "--files", "hi"],
     "train": ["--corpus", "base", "--reps", "1"],
+    "larkspur": ["--reps", "3"],
 }
 
 

@@ -1,9 +1,11 @@
-"""A walk through the tokenizer on the bundled sample.
+"""A walk through larkspur on the bundled sample.
 
-Normalization under both fold modes, the akshara inventory of the sample, a trained
-vocabulary (a Devanagari pass, then a Latin pass) with its statistics, the encoding and
-decoding of a mixed sentence, and an interrupted training run resumed from its checkpoint
-ending exactly where the uninterrupted run ends.
+Trains a tokenizer on examples/sample.txt, shows the tokens of a mixed Hindi and English
+sentence, the statistics over the sample (with what each figure means), a batch encoded
+into one numpy array, saving and loading the bundle, the same sentence under a plain BPE
+trained on the same sample by the `tokenizers` package, and a training process killed
+with SIGKILL and resumed from its checkpoint, ending with the same vocabulary as the run
+left alone.
 """
 
 import os
@@ -13,23 +15,21 @@ import sys
 import tempfile
 import time
 
-from LarkspurTokenization import PyLarkspurTokenization
+import larkspur
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SAMPLE = os.path.join(HERE, "sample.txt")
-
-# Folding rules of the kind a project supplies: the Devanagari abbreviation sign read as a
-# full stop, and the sacred syllable spelled out. The last rule's replacement contains its
-# own pattern, which validate_folding_rules reports: N would not be idempotent with it.
-RULES = [("\u0970", "."), ("ॐ", "ओम्"), ("ओम", "ओम्")]
-SEEDS = ["ने", "को", "में", "से", "की", "का", "के", "डॉ."]
-PUNCTUATION = ["।", ",", ".", "?", "-"]
-# Two small paradigms written for this demo: root 1 (खेल, to play) and root 2 (पढ़, to read).
-PARADIGMS = {
-    1: {"खे": ["ल", "लते", "लना"], "खेल": ["ते", "ना", "ता", "ती"]},
-    2: {"पढ़": ["ते", "ना", "ता", "ती", "कर"]},
-}
+VOCAB_SIZE = 800  # every id: base tokens (aksharas, letters, digits, punctuation, bytes), merges, specials
 SENTENCE = "डॉ. शर्मा ने कहा कि Python में नया model train करना आसान है।"
+
+MEANING = {
+    "texts": "lines of the sample",
+    "words": "white-space separated words in them",
+    "tokens": "tokens they encode to",
+    "tokens_per_word": "tokens per word: lower means longer, more reusable tokens",
+    "byte_fallback_share": "share of tokens that are byte tokens (text the vocabulary does not cover)",
+    "roundtrip_ok": "share of lines that decode back to their normalized text (should be 1)",
+}
 
 
 def section(title):
@@ -37,22 +37,37 @@ def section(title):
     print("== " + title, flush=True)
 
 
-def build(mode="LM"):
-    tok = PyLarkspurTokenization(folding_rules=RULES, minimal_folding_rules=RULES[:1], mode=mode)
-    aksharas = tok.harvest_aksharas(SAMPLE)
-    tok.initialize_vocab(aksharas, SEEDS, PUNCTUATION, v_strict=SEEDS[:4], v_ambiguous=[])
-    for root, transitions in PARADIGMS.items():
-        tok.add_paradigm(root, transitions)
-    tok.set_root_prior({1: 2.0, 2: 1.0})
-    tok.enable_probabilistic_k(True, root_set_cap=2)
-    return tok, aksharas
+def sample_lines():
+    with open(SAMPLE, encoding="utf-8") as f:
+        return [line.rstrip("\n") for line in f if line.strip()]
 
 
-def train(tok, ckpt_dir=None, progress=0, every=20):
-    base = tok.vocab_size()
-    return tok.train_bilingual_from_file(
-        SAMPLE, dev_budget=base + 150, lat_budget=30, theta=2, progress_lines=0,
-        progress_merges=progress, checkpoint_dir=ckpt_dir, checkpoint_every=every, checkpoint_keep=2)
+def show_stats(tok):
+    stats = tok.stats(files=[SAMPLE])
+    for key, meaning in MEANING.items():
+        value = stats[key]
+        shown = f"{value:.3f}" if isinstance(value, float) else f"{value}"
+        print(f"  {key:20} {shown:>8}   {meaning}")
+    shares = "  ".join(f"{s} {v:.3f}" for s, v in stats["script_shares"].items())
+    print(f"  {'script_shares':20}   {shares}")
+    print(f"  {'':20}   share of tokens by class: Devanagari, Latin, punctuation, U+200C, byte tokens")
+
+
+def plain_bpe(lines):
+    """A plain BPE from the tokenizers package, shaped like ours: NFC, U+2581 word marker,
+    byte fallback, the same vocabulary size. None when tokenizers is not installed."""
+    try:
+        from tokenizers import Tokenizer, decoders, models, normalizers, pre_tokenizers, trainers
+    except ImportError:
+        return None
+    tok = Tokenizer(models.BPE(unk_token="<unk>", byte_fallback=True))
+    tok.normalizer = normalizers.NFC()
+    tok.pre_tokenizer = pre_tokenizers.Metaspace(replacement="\u2581", prepend_scheme="always")
+    tok.decoder = decoders.Sequence([decoders.ByteFallback(), decoders.Metaspace(replacement="\u2581")])
+    specials = ["<unk>"] + [f"<0x{b:02X}>" for b in range(256)]
+    trainer = trainers.BpeTrainer(vocab_size=VOCAB_SIZE, special_tokens=specials, show_progress=False)
+    tok.train_from_iterator(lines, trainer)
+    return tok
 
 
 def latest_step(ckpt_dir):
@@ -64,68 +79,87 @@ def latest_step(ckpt_dir):
 
 
 def interrupted_child(ckpt_dir):
-    """Runs in a child process: trains slowly enough to be killed mid-run."""
-    tok, _ = build()
-    train(tok, ckpt_dir, every=2)
+    """Runs in a child process: checkpoints after every other merge, which makes the run
+    slow enough to be killed in the middle."""
+    larkspur.train(SAMPLE, vocab_size=VOCAB_SIZE, checkpoint_dir=ckpt_dir, checkpoint_every=2, progress=False)
 
 
 def main():
-    section("normalization")
-    text = "ज़रूरी\u200dकाम ॰ क़लम ॐ"
-    for mode in ("LM", "OCR"):
-        tok = PyLarkspurTokenization(folding_rules=RULES, minimal_folding_rules=RULES[:1], mode=mode)
-        print(f"  {mode:3} {tok.normalize(text)!r}")
-    print("  rule check:", PyLarkspurTokenization(folding_rules=RULES).validate_folding_rules())
+    lines = sample_lines()
 
-    section("akshara inventory of the sample")
-    tok, aksharas = build()
-    print(f"  {len(aksharas)} distinct aksharas; most frequent:", " ".join(aksharas[:15]))
-    print("  segmentation of 'क्षत्रिय':", tok.dfa_tokenize_debug("क्षत्रिय"))
+    section(f"training on {os.path.basename(SAMPLE)} ({len(lines)} lines)")
+    started = time.perf_counter()
+    tok = larkspur.train(SAMPLE, vocab_size=VOCAB_SIZE, progress=False)
+    summary = tok.settings["training"]
+    print(f"  {tok!r} in {time.perf_counter() - started:.2f} s")
+    print(f"  {summary['word_types']} word types; {summary['base_size']} base tokens, then merges up to "
+          f"{summary['trained_size']}, then the special tokens {', '.join(tok.special_tokens)}")
 
-    section("training (Devanagari pass, then Latin pass)")
-    base = tok.vocab_size()
+    section("a mixed Hindi and English sentence")
+    ids = tok.encode(SENTENCE)
+    print("  text:   ", SENTENCE)
+    print("  tokens: ", " | ".join(tok.tokenize(SENTENCE)))
+    print("  ids:    ", ids)
+    print("  decoded:", tok.decode(ids))
+    print(f"  {len(ids)} tokens for {len(SENTENCE.split())} words; ▁ stands for the start of the text or a "
+          "space, ▂ for one before an ASCII letter or digit")
+
+    section("statistics on the sample")
+    show_stats(tok)
+
+    section("a batch, as lists and as one array")
+    batch = lines[:3]
+    print("  encode_batch:", [len(x) for x in tok.encode_batch(batch)], "tokens per line")
+    arr, offsets = tok.encode_to_array(batch)
+    print(f"  encode_to_array: {arr.dtype} array of {len(arr)} ids (each line ends with </s> = {tok.eos_id}), "
+          f"offsets {offsets.tolist()}")
+    print("  decode_batch gives the lines back:", tok.decode_batch(tok.encode_batch(batch)) == batch)
+
     with tempfile.TemporaryDirectory() as tmp:
-        size = train(tok, os.path.join(tmp, "ckpt"), progress=100)
-        print(f"  vocabulary {base} -> {size} tokens; newest merges:",
-              " ".join(tok.get_token_surface(i) for i in range(size - 8, size)))
-        reference = os.path.join(tmp, "reference.tsv")
-        tok.save_vocab_tsv(reference)
+        section("save and load")
+        bundle = os.path.join(tmp, "sample-tok")
+        tok.save(bundle)
+        print(f"  saved to a bundle directory: {', '.join(sorted(os.listdir(bundle)))}")
+        again = larkspur.load(bundle)
+        print("  loaded:", repr(again), "| same ids for the sentence:", again.encode(SENTENCE) == ids)
 
-        section("statistics on the sample")
-        with open(SAMPLE, encoding="utf-8") as f:
-            lines = [line.rstrip("\n") for line in f]
-        for key, value in tok.corpus_stats(lines).items():
-            print(f"  {key:20} {value:.4f}" if isinstance(value, float) else f"  {key:20} {value}")
+        section("the same sentence under a plain BPE (tokenizers, same sample, same vocabulary size)")
+        peer = plain_bpe(lines)
+        if peer is None:
+            print("  the tokenizers package is not installed; comparison skipped")
+        else:
+            enc = peer.encode(SENTENCE)
+            print("  tokens: ", " | ".join(enc.tokens))
+            peer_tokens = sum(len(peer.encode(s).ids) for s in lines)
+            ours_tokens = sum(len(x) for x in tok.encode_batch(lines))
+            words = sum(len(s.split()) for s in lines)
+            print(f"  {len(enc.ids)} tokens for the sentence (larkspur {len(ids)}); over the sample "
+                  f"{peer_tokens / words:.2f} tokens per word (larkspur {ours_tokens / words:.2f})")
+            print("  larkspur's tokens are made of whole aksharas and keep punctuation apart from words; a plain BPE\n"
+                  "  merges whatever pairs are frequent, across akshara boundaries too, and so needs fewer tokens\n"
+                  "  per word on the very text it was trained on")
 
-        section("encode and decode")
-        ids = tok.encode(SENTENCE)
-        print("  text:   ", SENTENCE)
-        print("  tokens: ", " | ".join(tok.tokenize_to_strings(SENTENCE)))
-        print("  ids:    ", ids)
-        print("  decoded:", tok.decode(ids))
-        print("  round trip:", tok.verify_roundtrip(SENTENCE))
-
-        section("an interrupted run, resumed")
+        section("a training process killed with SIGKILL, then resumed")
         ckpt = os.path.join(tmp, "interrupted")
-        # The child checkpoints after every other merge and is killed with SIGKILL once it
-        # has passed 60 merges, somewhere in the middle of its run.
-        child = subprocess.Popen([sys.executable, __file__, "--child", ckpt], stderr=subprocess.DEVNULL)
-        deadline = time.time() + 60
+        child = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--child", ckpt],
+                                 stderr=subprocess.DEVNULL)
+        deadline = time.time() + 30
         while time.time() < deadline and child.poll() is None and latest_step(ckpt) < 60:
             time.sleep(0.0005)
+        finished_alone = child.poll() is not None
         child.send_signal(signal.SIGKILL)
         child.wait()
-        fresh, _ = build()
-        info = fresh.checkpoint_info(ckpt)
-        if info is None:
+        if latest_step(ckpt) < 0:
             print("  the child was killed before its first checkpoint; nothing to resume")
             return
-        print(f"  killed after {info['merges_done']} merges (phase {info['phase']}); resuming")
-        size = fresh.resume_from_checkpoint(ckpt, progress_merges=0, checkpoint_every=25, checkpoint_keep=2)
-        resumed = os.path.join(tmp, "resumed.tsv")
-        fresh.save_vocab_tsv(resumed)
-        same = open(resumed, "rb").read() == open(reference, "rb").read()
-        print(f"  resumed vocabulary: {size} tokens; identical to the uninterrupted run: {same}")
+        if finished_alone:
+            print(f"  the child finished before it could be killed (checkpoint step {latest_step(ckpt)}); "
+                  "resuming anyway")
+        else:
+            print(f"  killed at checkpoint step {latest_step(ckpt)}; larkspur.resume() continues the run")
+        resumed = larkspur.resume(ckpt, progress=False)
+        same = resumed.get_vocab() == tok.get_vocab() and resumed.encode(SENTENCE) == ids
+        print(f"  resumed: {resumed!r}; identical to the run left alone: {same}")
 
 
 if __name__ == "__main__":
