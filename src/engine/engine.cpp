@@ -562,14 +562,22 @@ class Engine {
     mutable std::size_t int_cache_size_ = 0;
 };
 
+// (words, counts, lines, occurrences), the lists built straight from the counts.
 nb::tuple as_python(WordTextCounts& counts) {
-    std::vector<std::string> words;
-    std::vector<std::uint64_t> numbers;
-    words.reserve(counts.words.size());
-    numbers.reserve(counts.words.size());
-    for (auto& [w, c] : counts.words) {
-        words.push_back(std::move(w));
-        numbers.push_back(c);
+    const std::size_t n = counts.words.size();
+    nb::list words = new_list(n), numbers = new_list(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto& [w, c] = counts.words[i];
+        PyObject* s = PyUnicode_DecodeUTF8(w.data(), static_cast<Py_ssize_t>(w.size()), "strict");
+        if (!s) throw nb::python_error();
+        PyList_SET_ITEM(words.ptr(), static_cast<Py_ssize_t>(i), s);
+        PyObject* k = PyLong_FromUnsignedLongLong(c);
+        if (!k) throw nb::python_error();
+        PyList_SET_ITEM(numbers.ptr(), static_cast<Py_ssize_t>(i), k);
+    }
+    {
+        nb::gil_scoped_release nogil;
+        WordTextCounts().words.swap(counts.words);
     }
     return nb::make_tuple(words, numbers, counts.lines, counts.occurrences);
 }

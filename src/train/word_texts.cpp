@@ -16,16 +16,24 @@ namespace larkspur {
 
 namespace {
 
-constexpr std::uint64_t kChunk = std::uint64_t{4} << 20;
+constexpr std::uint64_t kChunk = std::uint64_t{1} << 20;
 
 struct Chunk {
     std::size_t file;
     std::uint64_t begin, end;
 };
 
+// Words are counted in shards by hash, so that merging the workers' tables and sorting
+// them run shard by shard on all threads.
+constexpr std::size_t kShards = 64;
+
 struct WorkerCounts {
-    StringCounter words;
+    std::vector<StringCounter> shards = std::vector<StringCounter>(kShards);
     std::uint64_t lines = 0, occurrences = 0;
+    void add(std::string_view word, std::uint64_t n = 1) {
+        const std::uint64_t h = hash_bytes(word);
+        shards[h >> 58].add_hashed(word, h, n);
+    }
 };
 
 // Counts the words of one normalized line (or piece of one).
@@ -40,18 +48,40 @@ void count_words_in(std::string_view text, WorkerCounts& out) {
         const std::size_t start = i;
         while (i < n && utf8::white_space_len(text, i) == 0) i += utf8::seq_len(static_cast<unsigned char>(text[i]));
         if (i > n) i = n;
-        out.words.add(text.substr(start, i - start));
+        out.add(text.substr(start, i - start));
         ++out.occurrences;
     }
 }
 
-WordTextCounts sorted_counts(WorkerCounts& all) {
+// Adds up the workers' tables into the result, shard by shard on `threads` threads: the
+// words of each shard in byte order, shards in order.
+WordTextCounts merge_counts(std::vector<WorkerCounts>& workers, std::size_t threads) {
+    std::vector<std::vector<std::pair<std::string, std::uint64_t>>> shards(kShards);
+    parallel_for(kShards, threads, [&](std::size_t s, std::size_t) {
+        StringCounter& into = workers.front().shards[s];
+        for (std::size_t w = 1; w < workers.size(); ++w) {
+            StringCounter& from = workers[w].shards[s];
+            for (const auto& e : from.entries()) into.add_hashed(from.key(e), e.hash, e.count);
+            from.clear();
+        }
+        auto& out = shards[s];
+        out.reserve(into.size());
+        for (const auto& e : into.entries()) out.emplace_back(std::string(into.key(e)), e.count);
+        into.clear();
+        std::sort(out.begin(), out.end());
+    });
     WordTextCounts result;
-    result.lines = all.lines;
-    result.occurrences = all.occurrences;
-    result.words.reserve(all.words.size());
-    for (const auto& e : all.words.entries()) result.words.emplace_back(std::string(all.words.key(e)), e.count);
-    std::sort(result.words.begin(), result.words.end());
+    std::size_t total = 0;
+    for (const auto& sh : shards) total += sh.size();
+    result.words.reserve(total);
+    for (auto& sh : shards) {
+        for (auto& p : sh) result.words.push_back(std::move(p));
+        std::vector<std::pair<std::string, std::uint64_t>>().swap(sh);
+    }
+    for (const auto& w : workers) {
+        result.lines += w.lines;
+        result.occurrences += w.occurrences;
+    }
     return result;
 }
 
@@ -114,28 +144,20 @@ WordTextCounts count_word_texts(const std::vector<std::string>& paths, const Nor
             progress(done, result.bytes);
         }
     });
-    // Merge into the first worker's table, then sort by word.
-    WorkerCounts& all = workers.front();
-    for (std::size_t w = 1; w < workers.size(); ++w) {
-        for (const auto& e : workers[w].words.entries()) all.words.add(workers[w].words.key(e), e.count);
-        all.lines += workers[w].lines;
-        all.occurrences += workers[w].occurrences;
-        workers[w].words.clear();
-    }
     const std::uint64_t bytes = result.bytes;
-    result = sorted_counts(all);
+    result = merge_counts(workers, threads);
     result.bytes = bytes;
     return result;
 }
 
 WordTextCounts count_word_texts(const std::vector<std::string>& texts, const Normalizer& normalizer) {
-    WorkerCounts all;
+    std::vector<WorkerCounts> all(1);
     NormalizeScratch scratch;
     for (const auto& t : texts) {
-        count_words_in(normalizer.normalize_view(t, scratch), all);
-        ++all.lines;
+        count_words_in(normalizer.normalize_view(t, scratch), all[0]);
+        ++all[0].lines;
     }
-    return sorted_counts(all);
+    return merge_counts(all, 1);
 }
 
 std::vector<std::string> harvest_from_words(const std::vector<std::pair<std::string, std::uint64_t>>& words,

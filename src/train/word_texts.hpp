@@ -17,7 +17,8 @@
 namespace larkspur {
 
 struct WordTextCounts {
-    // Sorted by word, byte order.
+    // Grouped by a hash of the word, each group in byte order: the same order whatever the
+    // number of threads.
     std::vector<std::pair<std::string, std::uint64_t>> words;
     std::uint64_t lines = 0, occurrences = 0, bytes = 0;
 };
