@@ -14,7 +14,10 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <atomic>
+#include <exception>
 #include <memory>
+#include <thread>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -88,6 +91,29 @@ class KeepLines final : public LineSink {
     void write_line(std::string_view line) noexcept override { text.append(line); }
     std::string text;
 };
+
+// The UTF-8 text of each str of a list, without copying it: CPython keeps it in the str,
+// and `hold` (a tuple of the items) keeps the strs alive while other threads may change
+// the list. TypeError naming the position of an item that is not a str; a str with lone
+// surrogates raises the codec's error.
+std::vector<std::string_view> views_of(nb::list list, nb::object& hold) {
+    hold = nb::steal(PyList_AsTuple(list.ptr()));
+    if (!hold.is_valid()) throw nb::python_error();
+    std::vector<std::string_view> out;
+    const Py_ssize_t n = PyTuple_GET_SIZE(hold.ptr());
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(hold.ptr(), i);
+        if (!PyUnicode_Check(item)) {
+            throw nb::type_error(("texts[" + std::to_string(i) + "] must be str, not " + Py_TYPE(item)->tp_name).c_str());
+        }
+        Py_ssize_t size;
+        const char* p = PyUnicode_AsUTF8AndSize(item, &size);
+        if (!p) throw nb::python_error();
+        out.emplace_back(p, static_cast<std::size_t>(size));
+    }
+    return out;
+}
 
 nb::list new_list(std::size_t n) {
     PyObject* p = PyList_New(static_cast<Py_ssize_t>(n));
@@ -313,24 +339,94 @@ class Engine {
         }
         return id_list(out);
     }
-    nb::list encode_batch(const std::vector<std::string>& texts, const std::vector<std::size_t>& allowed,
-                          std::size_t threads) const {
+    // Texts are encoded in blocks on worker threads while this thread, holding the
+    // interpreter lock, turns the finished blocks into lists in order (and encodes blocks
+    // itself whenever the next one is not ready), so the conversion overlaps the encoding.
+    nb::list encode_batch(nb::list text_list, const std::vector<std::size_t>& allowed, std::size_t threads) const {
+        nb::object hold;
+        const std::vector<std::string_view> texts = views_of(text_list, hold);
         ReadLock lock(mu_);
         check_allowed(allowed);
-        std::vector<std::vector<std::uint32_t>> all;
+        constexpr std::size_t kBlock = 256;
+        const std::size_t n = texts.size(), blocks = (n + kBlock - 1) / kBlock;
+        threads = std::min(resolve_threads(threads), std::max<std::size_t>(blocks, 1));
+        std::vector<std::vector<std::uint32_t>> all(n);
+        std::vector<std::atomic<bool>> done(blocks);
+        std::atomic<std::size_t> next{0};
+        std::exception_ptr error;
+        std::mutex error_mu;
+        auto encode_block = [&](std::size_t b) {
+            try {
+                const std::size_t first = b * kBlock, last = std::min(n, first + kBlock);
+                if (allowed.empty()) {
+                    std::vector<std::vector<std::uint32_t>> part =
+                        tok_->encode_batch(std::span<const std::string_view>(texts.data() + first, last - first), 1);
+                    for (std::size_t i = first; i < last; ++i) {
+                        // An empty text has no tokens, as encode gives it.
+                        if (!texts[i].empty()) all[i] = std::move(part[i - first]);
+                    }
+                } else {
+                    for (std::size_t i = first; i < last; ++i) encode_into(texts[i], allowed, all[i], nullptr);
+                }
+            } catch (...) {
+                std::lock_guard<std::mutex> g(error_mu);
+                if (!error) error = std::current_exception();
+            }
+            done[b].store(true, std::memory_order_release);
+        };
+        auto take = [&] {
+            const std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
+            if (b < blocks) encode_block(b);
+            return b < blocks;
+        };
+        std::vector<std::thread> pool;
         {
             nb::gil_scoped_release nogil;
-            all = batch(texts, allowed, threads);
+            for (std::size_t w = 1; w < threads; ++w) {
+                try {
+                    pool.emplace_back([&] { while (take()) {} });
+                } catch (...) {
+                    break;  // fewer threads: this one does the rest
+                }
+            }
         }
-        nb::list out = new_list(all.size());
-        for (std::size_t i = 0; i < all.size(); ++i) {
-            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), id_list(all[i]).release().ptr());
-            std::vector<std::uint32_t>().swap(all[i]);
+        struct Join {
+            std::vector<std::thread>& pool;
+            ~Join() {
+                nb::gil_scoped_release nogil;
+                for (auto& t : pool) t.join();
+            }
+        } join{pool};
+        nb::list out = new_list(n);
+        for (std::size_t b = 0; b < blocks; ++b) {
+            if (!done[b].load(std::memory_order_acquire)) {
+                nb::gil_scoped_release nogil;
+                while (!done[b].load(std::memory_order_acquire)) {
+                    if (!take()) std::this_thread::yield();
+                }
+            }
+            if (error) break;
+            for (std::size_t i = b * kBlock, last = std::min(n, (b + 1) * kBlock); i < last; ++i) {
+                PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), id_list(all[i]).release().ptr());
+                std::vector<std::uint32_t>().swap(all[i]);
+            }
+        }
+        if (error) {
+            // Let the workers finish before their buffers go.
+            for (std::size_t b = 0; b < blocks; ++b) {
+                nb::gil_scoped_release nogil;
+                while (!done[b].load(std::memory_order_acquire)) {
+                    if (!take()) std::this_thread::yield();
+                }
+            }
+            std::rethrow_exception(error);
         }
         return out;
     }
-    nb::tuple encode_to_array(const std::vector<std::string>& texts, bool append_eos, std::optional<std::size_t> eos,
+    nb::tuple encode_to_array(nb::list text_list, bool append_eos, std::optional<std::size_t> eos,
                               const std::vector<std::size_t>& allowed, std::size_t threads) const {
+        nb::object hold;
+        const std::vector<std::string_view> texts = views_of(text_list, hold);
         ReadLock lock(mu_);
         check_allowed(allowed);
         if (append_eos && !eos) throw Error(ErrorKind::Value, "append_eos needs an end-of-text token, and this tokenizer has none");
@@ -515,11 +611,10 @@ class Engine {
             }
         }
     }
-    std::vector<std::vector<std::uint32_t>> batch(const std::vector<std::string>& texts,
+    std::vector<std::vector<std::uint32_t>> batch(const std::vector<std::string_view>& texts,
                                                   const std::vector<std::size_t>& allowed, std::size_t threads) const {
         if (allowed.empty()) {
-            std::vector<std::string_view> views(texts.begin(), texts.end());
-            std::vector<std::vector<std::uint32_t>> out = tok_->encode_batch(views, threads);
+            std::vector<std::vector<std::uint32_t>> out = tok_->encode_batch(texts, threads);
             // An empty text has no tokens (not even the word marker a text starts with), as
             // encode gives it.
             for (std::size_t i = 0; i < texts.size(); ++i) {

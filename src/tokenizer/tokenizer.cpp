@@ -202,9 +202,11 @@ std::vector<std::vector<std::uint32_t>> Tokenizer::encode_batch(std::span<const 
     const EncodeContext ctx = encode_context(*index);
     std::vector<std::vector<std::uint32_t>> out(texts.size());
     threads = resolve_threads(threads);
-    std::vector<NormalizeScratch> scratch(std::min(threads, std::max<std::size_t>(texts.size(), 1)));
-    parallel_for(texts.size(), scratch.size(), [&](std::size_t i, std::size_t worker) {
-        encode_normalized(ctx, normalizer_.normalize_view(texts[i], scratch[worker]), out[i]);
+    const std::size_t workers = std::min(threads, std::max<std::size_t>(texts.size(), 1));
+    std::vector<NormalizeScratch> scratch(workers);
+    std::vector<EncodeScratch> buffers(workers);
+    parallel_for(texts.size(), workers, [&](std::size_t i, std::size_t worker) {
+        encode_normalized(ctx, normalizer_.normalize_view(texts[i], scratch[worker]), out[i], buffers[worker]);
     });
     return out;
 }
