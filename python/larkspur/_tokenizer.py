@@ -204,11 +204,12 @@ def _from_bytes(data: bytes) -> Tokenizer:
     return Tokenizer.from_bytes(data)
 
 
-def _threads(n: Optional[int]) -> int:
+def _threads(n: Optional[int], name: str = "num_threads") -> int:
+    """A thread count for the engine: None (0, every core) or a positive integer."""
     if n is None:
         return 0
     if not isinstance(n, int) or isinstance(n, bool) or n < 1:
-        raise ValueError(f"num_threads must be a positive integer, not {n!r}")
+        raise ValueError(f"{name} must be a positive integer, not {n!r}")
     return n
 
 

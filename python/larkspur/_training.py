@@ -14,7 +14,7 @@ from pathlib import Path
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import _engine, _progress, _recipes
-from ._tokenizer import Tokenizer, default_roles
+from ._tokenizer import Tokenizer, _threads, default_roles
 
 PathLike = Union[str, os.PathLike]
 RUN_FILE = "larkspur-run.json"  # beside the checkpoints: what resume needs to rebuild the run
@@ -44,11 +44,7 @@ def _rules(folding_rules: Iterable[Sequence[str]]) -> List[Tuple[str, str]]:
 
 
 def _workers(num_workers: Optional[int]) -> int:
-    if num_workers is None:
-        return 0
-    if not isinstance(num_workers, int) or isinstance(num_workers, bool) or num_workers < 1:
-        raise ValueError(f"num_workers must be a positive integer, not {num_workers!r}")
-    return num_workers
+    return _threads(num_workers, "num_workers")
 
 
 def _count(files: List[str], texts: Optional[Sequence[str]], mode: str, rules, num_workers, progress

@@ -128,4 +128,27 @@ inline bool is_ascii_alnum(char32_t c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
+// Calls f(start, end, has_ascii_alnum) for each maximal run of characters of valid UTF-8
+// `text` without the White_Space property (the words of a line), in order.
+template <class F>
+void for_each_word(std::string_view text, F&& f) {
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n) {
+        if (std::size_t ws = white_space_len(text, i)) {
+            i += ws;
+            continue;
+        }
+        const std::size_t start = i;
+        bool has_alnum = false;
+        while (i < n && white_space_len(text, i) == 0) {
+            const auto b = static_cast<unsigned char>(text[i]);
+            has_alnum |= is_ascii_alnum(b);
+            i += seq_len(b);
+        }
+        if (i > n) i = n;
+        f(start, i, has_alnum);
+    }
+}
+
 }  // namespace larkspur::utf8

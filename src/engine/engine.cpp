@@ -58,9 +58,10 @@ class CallbackSink final : public LineSink {
 
 // Locks of an Engine, taken so that a thread never waits for one while it holds the
 // interpreter lock (the holder may need the interpreter lock to report progress).
-class ReadLock {
+template <class Lock>
+class LockReleasingGil {
    public:
-    explicit ReadLock(std::shared_mutex& m) : lock_(m, std::try_to_lock) {
+    explicit LockReleasingGil(std::shared_mutex& m) : lock_(m, std::try_to_lock) {
         if (!lock_.owns_lock()) {
             nb::gil_scoped_release nogil;
             lock_.lock();
@@ -68,21 +69,10 @@ class ReadLock {
     }
 
    private:
-    std::shared_lock<std::shared_mutex> lock_;
+    Lock lock_;
 };
-
-class WriteLock {
-   public:
-    explicit WriteLock(std::shared_mutex& m) : lock_(m, std::try_to_lock) {
-        if (!lock_.owns_lock()) {
-            nb::gil_scoped_release nogil;
-            lock_.lock();
-        }
-    }
-
-   private:
-    std::unique_lock<std::shared_mutex> lock_;
-};
+using ReadLock = LockReleasingGil<std::shared_lock<std::shared_mutex>>;
+using WriteLock = LockReleasingGil<std::unique_lock<std::shared_mutex>>;
 
 // Keeps the lines of a read that the caller decides about (a vocabulary file without a
 // mode header).

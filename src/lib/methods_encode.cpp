@@ -1,6 +1,7 @@
 // Methods of encoding: encode, decode, the round-trip check and corpus statistics.
 #include <algorithm>
 
+#include "common/utf8.hpp"
 #include "lib/methods.hpp"
 
 namespace larkspur::py {
@@ -41,31 +42,9 @@ class StrPieces {
     }
 
    private:
-    // Encodes code points as UTF-8 straight into the string's buffer.
     template <class Unit>
     static void append_utf8(std::string& out, const Unit* src, Py_ssize_t n) {
-        const std::size_t old = out.size();
-        out.resize(old + static_cast<std::size_t>(n) * (sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4));
-        auto* p = reinterpret_cast<unsigned char*>(out.data() + old);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const Py_UCS4 c = src[i];
-            if (c < 0x80) {
-                *p++ = static_cast<unsigned char>(c);
-            } else if (c < 0x800) {
-                *p++ = static_cast<unsigned char>(0xC0 | (c >> 6));
-                *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-            } else if (c < 0x10000) {
-                *p++ = static_cast<unsigned char>(0xE0 | (c >> 12));
-                *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-                *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-            } else {
-                *p++ = static_cast<unsigned char>(0xF0 | (c >> 18));
-                *p++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-                *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-                *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-            }
-        }
-        out.resize(static_cast<std::size_t>(reinterpret_cast<char*>(p) - out.data()));
+        utf8::append_units(out, src, static_cast<std::size_t>(n));
     }
 
     static constexpr Py_ssize_t kPiece = 1 << 16;

@@ -13,26 +13,12 @@ std::uint64_t WordCounter::add_text(std::string_view text) {
     // First find the words and start loading their table slots, then count them: the
     // lookups of one line wait on memory together instead of one after another.
     words_.clear();
-    std::size_t i = 0;
-    const std::size_t n = text.size();
-    while (i < n) {
-        if (std::size_t ws = utf8::white_space_len(text, i)) {
-            i += ws;
-            continue;
-        }
-        const std::size_t start = i;
-        bool has_alnum = false;
-        while (i < n && utf8::white_space_len(text, i) == 0) {
-            auto b = static_cast<unsigned char>(text[i]);
-            has_alnum |= utf8::is_ascii_alnum(b);
-            i += utf8::seq_len(b);
-        }
-        if (i > n) i = n;
-        if (latin_only_ && !has_alnum) continue;
-        const std::uint64_t h = hash_bytes(text.substr(start, i - start));
+    utf8::for_each_word(text, [&](std::size_t start, std::size_t end, bool has_alnum) {
+        if (latin_only_ && !has_alnum) return;
+        const std::uint64_t h = hash_bytes(text.substr(start, end - start));
         cache_.prefetch(h);
-        words_.push_back(Span{start, i - start, h});
-    }
+        words_.push_back(Span{start, end - start, h});
+    });
     std::uint64_t counted = 0;
     for (const Span& w : words_) {
         std::string_view word = text.substr(w.start, w.length);

@@ -38,19 +38,10 @@ struct WorkerCounts {
 
 // Counts the words of one normalized line (or piece of one).
 void count_words_in(std::string_view text, WorkerCounts& out) {
-    std::size_t i = 0;
-    const std::size_t n = text.size();
-    while (i < n) {
-        if (std::size_t ws = utf8::white_space_len(text, i)) {
-            i += ws;
-            continue;
-        }
-        const std::size_t start = i;
-        while (i < n && utf8::white_space_len(text, i) == 0) i += utf8::seq_len(static_cast<unsigned char>(text[i]));
-        if (i > n) i = n;
-        out.add(text.substr(start, i - start));
+    utf8::for_each_word(text, [&](std::size_t start, std::size_t end, bool) {
+        out.add(text.substr(start, end - start));
         ++out.occurrences;
-    }
+    });
 }
 
 // Adds up the workers' tables into the result, shard by shard on `threads` threads: the
