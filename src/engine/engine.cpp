@@ -187,16 +187,9 @@ class Engine {
         opt.checkpoint_dir = std::move(checkpoint_dir);
         opt.checkpoint_every = checkpoint_every;
         opt.checkpoint_keep = checkpoint_keep;
-        CallbackSink sink(std::move(progress));
-        nb::gil_scoped_release nogil;
-        std::unique_lock<std::shared_mutex> lock(mu_);
-        tok_->set_line_sink(sink);
-        struct Restore {
-            Tokenizer& t;
-            LineSink& s;
-            ~Restore() { t.set_line_sink(s); }
-        } restore{*tok_, quiet_};
-        return tok_->train_from_word_texts(list, dev_budget, lat_budget, theta, opt);
+        return run_reporting(std::move(progress), [&] {
+            return tok_->train_from_word_texts(list, dev_budget, lat_budget, theta, opt);
+        });
     }
     std::size_t resume(const std::string& dir, std::uint64_t checkpoint_every, std::size_t checkpoint_keep,
                        std::uint64_t progress_every, nb::object progress) {
@@ -204,16 +197,7 @@ class Engine {
         opt.progress_merges = progress.is_none() ? 0 : std::max<std::uint64_t>(progress_every, 1);
         opt.checkpoint_every = checkpoint_every;
         opt.checkpoint_keep = checkpoint_keep;
-        CallbackSink sink(std::move(progress));
-        nb::gil_scoped_release nogil;
-        std::unique_lock<std::shared_mutex> lock(mu_);
-        tok_->set_line_sink(sink);
-        struct Restore {
-            Tokenizer& t;
-            LineSink& s;
-            ~Restore() { t.set_line_sink(s); }
-        } restore{*tok_, quiet_};
-        return tok_->resume_from_checkpoint(dir, opt);
+        return run_reporting(std::move(progress), [&] { return tok_->resume_from_checkpoint(dir, opt); });
     }
 
     // ---- special tokens and the vocabulary -------------------------------------------------
@@ -533,6 +517,22 @@ class Engine {
     }
 
    private:
+    // Runs a training call alone on the engine without the interpreter lock, its progress
+    // going to `progress` (a callable or None), and quiet again afterwards however it ends.
+    template <class F>
+    std::size_t run_reporting(nb::object progress, F&& f) {
+        CallbackSink sink(std::move(progress));
+        nb::gil_scoped_release nogil;
+        std::unique_lock<std::shared_mutex> lock(mu_);
+        tok_->set_line_sink(sink);
+        struct Restore {
+            Tokenizer& t;
+            LineSink& s;
+            ~Restore() { t.set_line_sink(s); }
+        } restore{*tok_, quiet_};
+        return f();
+    }
+
     // A list of the ids, sharing one int object per id (made once per vocabulary size)
     // instead of a new int per position. Called with the interpreter lock held.
     nb::list id_list(const std::vector<std::uint32_t>& ids) const {
