@@ -131,29 +131,50 @@ def plan_chunks(paths: Sequence[str], chunk_bytes: int, doc_per_file: bool) -> L
     return chunks
 
 
-def chunk_lines(path: str, begin: int, end: int) -> Iterator[Tuple[int, bytes]]:
-    """(byte offset, line) for each line that starts in [begin, end) of the file, without its
-    line end ("\\n", or "\\r\\n"). A line belongs to the chunk its first byte lies in; a last
-    line without a line end is a line, an empty file has none."""
+def _chunk_bytes(path: str, begin: int, end: int) -> Tuple[int, bytes]:
+    """(offset, bytes) of the lines that start in [begin, end) of the file, line ends
+    included (b"" when there are none). A line belongs to the chunk its first byte lies in."""
     with open(path, "rb") as f:
         pos = begin
         if begin > 0:
             f.seek(begin - 1)
-            rest = f.readline()  # the end of the line holding byte begin-1
-            pos = begin - 1 + len(rest)
+            pos = begin - 1 + len(f.readline())  # past the end of the line holding byte begin-1
         if pos >= end:
-            return
+            return pos, b""
         f.seek(pos)
         data = f.read(end - pos)
         if not data.endswith(b"\n"):
             data += f.readline()  # finish the line that crosses `end`
+    return pos, data
+
+
+def chunk_lines(path: str, begin: int, end: int) -> Iterator[Tuple[int, bytes]]:
+    """(byte offset, line) for each line that starts in [begin, end) of the file, without its
+    line end ("\\n", or "\\r\\n"). A last line without a line end is a line; an empty file
+    has none."""
+    at, data = _chunk_bytes(path, begin, end)
+    if not data:
+        return
     if data.endswith(b"\n"):
         data = data[:-1]
-    at = pos
     for line in data.split(b"\n"):
         start = at
         at += len(line) + 1
         yield start, line[:-1] if line.endswith(b"\r") else line
+
+
+def _decoded_lines(path: str, begin: int, end: int) -> List[str]:
+    """The lines of chunk_lines decoded (U+FFFD for bytes that are not UTF-8), in bulk: a
+    bad sequence never spans a line feed, so decoding the whole chunk is decoding each line."""
+    _, data = _chunk_bytes(path, begin, end)
+    if not data:
+        return []
+    if data.endswith(b"\n"):
+        data = data[:-1]
+    text = data.decode("utf-8", errors="replace").replace("\r\n", "\n")
+    if text.endswith("\r"):
+        text = text[:-1]
+    return text.split("\n")
 
 
 def chunk_documents(chunk: Chunk, doc_per_file: bool = False, jsonl_key: Optional[str] = None) -> List[str]:
@@ -161,12 +182,11 @@ def chunk_documents(chunk: Chunk, doc_per_file: bool = False, jsonl_key: Optiona
     if doc_per_file:
         return [Path(p).read_bytes().decode("utf-8", errors="replace") for p in chunk.files]
     path = chunk.files[0]
+    if jsonl_key is None:
+        return _decoded_lines(path, chunk.begin, chunk.end)
     docs: List[str] = []
     for offset, raw in chunk_lines(path, chunk.begin, chunk.end):
         text = raw.decode("utf-8", errors="replace")
-        if jsonl_key is None:
-            docs.append(text)
-            continue
         if not text.strip():
             continue
         try:
