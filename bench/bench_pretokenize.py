@@ -2,7 +2,7 @@
 """Throughput of `larkspur.data.pretokenize` with 1 and 2 worker processes.
 
 A tokenizer (default 8,000 ids) is trained on hi-dev; the input is the concatenation of
-hi-dev, mr-dev and ne-dev repeated `--times` times (one document per line). Each worker
+hi-dev, mr-dev and ne-dev repeated `--times` times (default 4) (one document per line). Each worker
 count writes Megatron .bin/.idx files (best of `--reps` runs, parts removed between runs);
 the table gives MB/s of input and the ratio to one worker, and the files of every worker
 count are checked to be byte-identical.
@@ -24,7 +24,7 @@ import _common as C
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--vocab-size", type=int, default=8000)
-    ap.add_argument("--times", type=int, default=2, help="copies of the three dev files")
+    ap.add_argument("--times", type=int, default=4, help="copies of the three dev files")
     ap.add_argument("--reps", type=int, default=3)
     ap.add_argument("--workers", default="1,2", help="comma-separated worker counts")
     args = ap.parse_args()

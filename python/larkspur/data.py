@@ -33,7 +33,9 @@ of `workers` processes into a part file; the parts are then joined in input orde
 output is byte-identical for any number of workers. Everything is written under temporary
 names and renamed only when complete, so a broken run leaves no file that looks finished.
 The parts live in ``PREFIX.parts.tmp/`` until the end: running the same job again reuses the
-parts that were complete and finishes the rest.
+parts that were complete and finishes the rest. The workers are forked when the calling
+process runs no other Python thread, and started as fresh interpreters otherwise (which,
+as with multiprocessing's spawn, needs the caller's ``if __name__ == "__main__":`` guard).
 
 Text that is not UTF-8 is decoded with U+FFFD in place of the bad bytes, so that the
 documents stay one per line. Literal special-token text in a document is encoded as plain
@@ -44,11 +46,12 @@ from __future__ import annotations
 
 import hashlib
 import json
+import multiprocessing
 import os
 import shutil
 import struct
 import tempfile
-from concurrent.futures import ProcessPoolExecutor, as_completed
+import threading
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
@@ -237,9 +240,17 @@ def _worker_start(bundle: bytes) -> None:
     _WORKER_TOKENIZER = Tokenizer.from_bytes(bundle)
 
 
-def _worker_encode(*job: Any) -> int:
+def _worker_encode(job: Tuple[Any, ...]) -> int:
     assert _WORKER_TOKENIZER is not None
     return _encode_part(_WORKER_TOKENIZER, *job)
+
+
+def _start_method() -> str:
+    """fork when this process runs no other Python thread (quick, and safe then), else
+    spawn (each worker a fresh interpreter: the caller needs the __main__ guard)."""
+    if "fork" in multiprocessing.get_all_start_methods() and threading.active_count() == 1:
+        return "fork"
+    return "spawn"
 
 
 def _part_complete(parts: Path, index: int, itemsize: int) -> bool:
@@ -437,27 +448,24 @@ def pretokenize(tok: Tokenizer, inputs: Union[PathLike, Sequence[PathLike]], pre
     todo = [i for i in range(len(chunks)) if not _part_complete(parts, i, dtype.itemsize)]
     total = sum(c.size for c in chunks)
     done = total - sum(chunks[i].size for i in todo)
-    with _progress.Bar(_progress.wanted(progress), "pretokenizing", total, "B", initial=done,
-                       unit_scale=True) as bar:
-        jobs = [(chunks[i], i, parts, dtype, append_eos, doc_per_file, jsonl_key) for i in todo]
-        if workers == 1 or len(jobs) <= 1:
-            for job in jobs:
-                done += _encode_part(tok, *job)
+    jobs = [(chunks[i], i, parts, dtype, append_eos, doc_per_file, jsonl_key) for i in todo]
+    pool = None
+    if workers > 1 and len(jobs) > 1:
+        # The pool is made before the progress bar and its thread, so that forking is safe.
+        pool = multiprocessing.get_context(_start_method()).Pool(
+            min(workers, len(jobs)), initializer=_worker_start, initargs=(tok.to_bytes(),))
+    try:
+        with _progress.Bar(_progress.wanted(progress), "pretokenizing", total, "B", initial=done,
+                           unit_scale=True) as bar:
+            results = (pool.imap_unordered(_worker_encode, jobs) if pool is not None
+                       else (_encode_part(tok, *job) for job in jobs))
+            for size in results:
+                done += size
                 bar.to(done)
-        else:
-            import multiprocessing
-
-            with ProcessPoolExecutor(min(workers, len(jobs)), mp_context=multiprocessing.get_context("spawn"),
-                                     initializer=_worker_start, initargs=(tok.to_bytes(),)) as pool:
-                futures = [pool.submit(_worker_encode, *job) for job in jobs]
-                try:
-                    for fut in as_completed(futures):
-                        done += fut.result()
-                        bar.to(done)
-                except BaseException:
-                    for fut in futures:
-                        fut.cancel()
-                    raise
+    finally:
+        if pool is not None:
+            pool.terminate()
+            pool.join()
     result = _join(parts, len(chunks), format, prefix, dtype, tok.vocab_size, append_eos)
     shutil.rmtree(parts, ignore_errors=True)
     return result
