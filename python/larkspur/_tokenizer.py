@@ -184,6 +184,13 @@ class Tokenizer:
         """Writes the tokenizer as a bundle directory (created if missing)."""
         _bundle.write(path, self._engine, self._config)
 
+    def to_hf(self, **kwargs: Any) -> Any:
+        """This tokenizer as a transformers tokenizer (larkspur.hf.LarkspurTokenizer; needs
+        `pip install 'LarkspurTokenization[hf]'`)."""
+        from .hf import LarkspurTokenizer
+
+        return LarkspurTokenizer(tokenizer=self, **kwargs)
+
     def to_bytes(self) -> bytes:
         """The bundle as bytes (what pickling carries)."""
         return _bundle.to_bytes(self._engine, self._config)

@@ -544,7 +544,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return _fail("interrupted", 130)
     except MemoryError:
         return _fail("out of memory", 1)
-    except (ValueError, OSError, RuntimeError) as e:
+    except (ValueError, OSError, RuntimeError, ImportError) as e:
         return _fail(_describe(e), 1)
     except Exception as e:  # a fault of ours: still one line, never a traceback
         return _fail(f"internal error: {type(e).__name__}: {e}", 1)
@@ -554,3 +554,10 @@ def _describe(e: BaseException) -> str:
     if isinstance(e, OSError) and e.filename is not None and e.strerror:
         return f"{e.filename}: {e.strerror}"
     return str(e) or type(e).__name__
+
+
+# ---- data-pipeline commands: `pretokenize`, and `--ray` on `count-words` -----------------------
+# They live in larkspur/_cli_pipeline.py; this is all that the table needs for them.
+from . import _cli_pipeline  # noqa: E402
+
+COMMANDS[:] = _cli_pipeline.extend(COMMANDS, Command)

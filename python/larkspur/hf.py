@@ -1,0 +1,289 @@
+"""larkspur as a transformers tokenizer.
+
+    import larkspur, larkspur.hf
+    hf_tok = larkspur.load("tok").to_hf()            # or LarkspurTokenizer.from_pretrained(dir)
+    hf_tok.save_pretrained("hf-tok")
+    from transformers import AutoTokenizer
+    hf_tok = AutoTokenizer.from_pretrained("hf-tok")   # after `import larkspur.hf`
+    batch = hf_tok(["पहला वाक्य", "second"], padding=True, return_tensors="np")
+
+`LarkspurTokenizer` is a tokenizer on transformers' Python backend whose encoding calls
+larkspur's batch encoder (in C++, on every core), so `tok(texts)` gives exactly the ids of
+`Tokenizer.encode_batch(texts)`. Padding (left or right), truncation, attention masks,
+`return_tensors` and `return_offsets_mapping` (character spans from larkspur's offsets;
+(0, 0) for added special tokens and padding) work as for any transformers tokenizer. The
+tokenizer's bos, eos, unk and pad tokens are larkspur's <s>, </s>, <unk> and <pad> (the
+special tokens that play those roles).
+
+Nothing is added around a text by default (`add_bos_token=False, add_eos_token=False`), so
+that the ids equal larkspur's; set either when the model expects it.
+
+Literal special-token text in the input ("<s>" typed by a user, or found in scraped text)
+is encoded as plain text: `split_special_tokens` defaults to True. Text from outside should
+never be able to produce a control token that the model treats as the end of a document
+or a turn; pass `split_special_tokens=False` for text that is known to hold real markers
+(a chat template's output, say).
+
+`save_pretrained(dir)` writes larkspur's bundle into `dir/larkspur/` (a directory that
+`larkspur.load` reads) beside transformers' tokenizer_config.json. Importing this module
+registers the class with `AutoTokenizer`, so `AutoTokenizer.from_pretrained(dir)` gives it
+back; nothing is downloaded.
+
+Needs transformers: `pip install 'LarkspurTokenization[hf]'`. Tokens cannot be added to the
+vocabulary (`add_tokens` of a token that is not already in it raises ValueError): train a
+tokenizer with the special tokens it needs.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+try:
+    import transformers
+    from transformers import AutoConfig, AutoTokenizer, PretrainedConfig, PreTrainedTokenizer
+    from transformers.tokenization_utils_base import BatchEncoding, PaddingStrategy, TruncationStrategy
+except ImportError as e:  # pragma: no cover - depends on the environment
+    raise ImportError(f"larkspur.hf needs transformers ({e}); install it with "
+                      f"pip install 'LarkspurTokenization[hf]'") from e
+
+from ._tokenizer import Tokenizer, load
+
+BUNDLE_DIR = "larkspur"
+
+
+class LarkspurConfig(PretrainedConfig):
+    """The configuration that larkspur's tokenizer is registered under (model type "larkspur")."""
+
+    model_type = "larkspur"
+
+
+class LarkspurTokenizer(PreTrainedTokenizer):
+    """A transformers tokenizer over a larkspur Tokenizer (see the module's description)."""
+
+    vocab_files_names = {"bundle_file": f"{BUNDLE_DIR}/tokenizer.json"}
+    model_input_names = ["input_ids", "attention_mask"]
+    padding_side = "right"
+
+    def __init__(self, bundle_file: Optional[str] = None, *, tokenizer: Optional[Tokenizer] = None,
+                 add_bos_token: bool = False, add_eos_token: bool = False, **kwargs: Any):
+        if tokenizer is None:
+            if bundle_file is None:
+                raise ValueError("LarkspurTokenizer needs a larkspur tokenizer or its bundle_file")
+            tokenizer = load(os.path.dirname(os.fspath(bundle_file)))
+        self.larkspur = tokenizer
+        self._vocab = tokenizer.get_vocab()
+        self._special_ids = set(tokenizer.special_tokens.values())
+        for role in ("bos", "eos", "unk", "pad"):
+            i = getattr(tokenizer, f"{role}_id")
+            if i is not None:
+                kwargs.setdefault(f"{role}_token", tokenizer.id_to_token(i))
+        kwargs.setdefault("split_special_tokens", True)
+        kwargs.setdefault("clean_up_tokenization_spaces", False)
+        self.add_bos_token, self.add_eos_token = bool(add_bos_token), bool(add_eos_token)
+        super().__init__(add_bos_token=add_bos_token, add_eos_token=add_eos_token, **kwargs)
+        self.add_bos_token, self.add_eos_token = bool(add_bos_token), bool(add_eos_token)
+
+    # ---- the vocabulary ------------------------------------------------------------------
+    @property
+    def vocab_size(self) -> int:
+        return self.larkspur.vocab_size
+
+    def get_vocab(self) -> Dict[str, int]:
+        return dict(self._vocab)
+
+    def __len__(self) -> int:
+        return self.larkspur.vocab_size
+
+    def _add_tokens(self, new_tokens, special_tokens: bool = False) -> int:
+        for t in new_tokens:
+            text = str(t)
+            if text not in self._vocab:
+                raise ValueError(f"cannot add {text!r}: a larkspur vocabulary is fixed when it is trained "
+                                 f"(train with special_tokens=[..., {text!r}])")
+        return 0
+
+    def _tokenize(self, text: str, **kwargs: Any) -> List[str]:
+        return self.larkspur.tokenize(text)
+
+    def tokenize(self, text: str, **kwargs: Any) -> List[str]:
+        split = kwargs.pop("split_special_tokens", self.split_special_tokens)
+        return self.larkspur.tokenize(text, allowed_special=() if split else "all")
+
+    def _convert_token_to_id(self, token: str) -> int:
+        i = self._vocab.get(token)
+        return i if i is not None else self.unk_token_id
+
+    def _convert_id_to_token(self, index: int) -> str:
+        return self.larkspur.id_to_token(int(index))
+
+    def convert_tokens_to_string(self, tokens: List[str]) -> str:
+        return self.larkspur.decode([self._convert_token_to_id(t) for t in tokens])
+
+    def _decode(self, token_ids, skip_special_tokens: bool = False, clean_up_tokenization_spaces=None,
+                **kwargs: Any) -> str:
+        ids = [token_ids] if isinstance(token_ids, int) else token_ids
+        return self.larkspur.decode(ids, skip_special=skip_special_tokens)
+
+    def batch_decode(self, sequences, skip_special_tokens: bool = False, clean_up_tokenization_spaces=None,
+                     **kwargs: Any) -> List[str]:
+        if hasattr(sequences, "tolist"):
+            sequences = sequences.tolist()
+        return self.larkspur.decode_batch([list(s) for s in sequences], skip_special=skip_special_tokens)
+
+    # ---- special tokens around a text ----------------------------------------------------
+    def _around(self) -> Tuple[List[int], List[int]]:
+        prefix = [self.bos_token_id] if self.add_bos_token and self.bos_token_id is not None else []
+        suffix = [self.eos_token_id] if self.add_eos_token and self.eos_token_id is not None else []
+        return prefix, suffix
+
+    def build_inputs_with_special_tokens(self, token_ids_0: List[int], token_ids_1: Optional[List[int]] = None
+                                         ) -> List[int]:
+        prefix, suffix = self._around()
+        out = prefix + list(token_ids_0) + suffix
+        if token_ids_1 is not None:
+            out += prefix + list(token_ids_1) + suffix
+        return out
+
+    def get_special_tokens_mask(self, token_ids_0: List[int], token_ids_1: Optional[List[int]] = None,
+                                already_has_special_tokens: bool = False) -> List[int]:
+        if already_has_special_tokens:
+            return [1 if i in self._special_ids else 0 for i in token_ids_0]
+        prefix, suffix = self._around()
+        mask = [1] * len(prefix) + [0] * len(token_ids_0) + [1] * len(suffix)
+        if token_ids_1 is not None:
+            mask += [1] * len(prefix) + [0] * len(token_ids_1) + [1] * len(suffix)
+        return mask
+
+    def create_token_type_ids_from_sequences(self, token_ids_0: List[int],
+                                             token_ids_1: Optional[List[int]] = None) -> List[int]:
+        prefix, suffix = self._around()
+        first = [0] * (len(prefix) + len(token_ids_0) + len(suffix))
+        if token_ids_1 is None:
+            return first
+        return first + [1] * (len(prefix) + len(token_ids_1) + len(suffix))
+
+    # ---- encoding through larkspur's batch encoder ----------------------------------------
+    def _ids(self, texts: Sequence[str], allowed: Any, with_spans: bool):
+        if with_spans:
+            pairs = [self.larkspur.encode_with_offsets(t, allowed_special=allowed) for t in texts]
+            return [p[0] for p in pairs], [p[1] for p in pairs]
+        return self.larkspur.encode_batch(texts, allowed_special=allowed), None
+
+    def _encode_plus(self, text, text_pair=None, add_special_tokens: bool = True,
+                     padding_strategy=PaddingStrategy.DO_NOT_PAD, truncation_strategy=TruncationStrategy.DO_NOT_TRUNCATE,
+                     max_length: Optional[int] = None, stride: int = 0, is_split_into_words: bool = False,
+                     pad_to_multiple_of: Optional[int] = None, padding_side: Optional[str] = None,
+                     return_tensors=None, return_token_type_ids: Optional[bool] = None,
+                     return_attention_mask: Optional[bool] = None, return_overflowing_tokens: bool = False,
+                     return_special_tokens_mask: bool = False, return_offsets_mapping: bool = False,
+                     return_length: bool = False, verbose: bool = True, split_special_tokens: Optional[bool] = None,
+                     **kwargs: Any) -> BatchEncoding:
+        single = isinstance(text, str)
+        texts = [text] if single else text
+        pairs = None if text_pair is None else ([text_pair] if isinstance(text_pair, str) else text_pair)
+        plain = (not is_split_into_words and isinstance(texts, (list, tuple)) and all(isinstance(t, str) for t in texts)
+                 and (pairs is None or (isinstance(pairs, (list, tuple)) and len(pairs) == len(texts)
+                                        and all(isinstance(t, str) for t in pairs))))
+        if split_special_tokens is None:
+            split_special_tokens = self.split_special_tokens
+        common = dict(add_special_tokens=add_special_tokens, padding_strategy=padding_strategy,
+                      truncation_strategy=truncation_strategy, max_length=max_length, stride=stride,
+                      is_split_into_words=is_split_into_words, pad_to_multiple_of=pad_to_multiple_of,
+                      padding_side=padding_side, return_tensors=return_tensors,
+                      return_token_type_ids=return_token_type_ids, return_attention_mask=return_attention_mask,
+                      return_overflowing_tokens=return_overflowing_tokens,
+                      return_special_tokens_mask=return_special_tokens_mask, return_length=return_length,
+                      verbose=verbose)
+        if not plain:
+            # Words, ids or pairs given as tuples: transformers' own path, which comes back
+            # here with each string.
+            if return_offsets_mapping:
+                raise NotImplementedError("return_offsets_mapping needs the texts as strings")
+            base = super()
+            if not single and hasattr(base, "_batch_encode_plus"):  # transformers 4
+                return base._batch_encode_plus(text, split_special_tokens=split_special_tokens, **common, **kwargs)
+            return base._encode_plus(text, text_pair, split_special_tokens=split_special_tokens, **common, **kwargs)
+
+        allowed = () if split_special_tokens else "all"
+        first, first_spans = self._ids(texts, allowed, return_offsets_mapping)
+        second, second_spans = self._ids(pairs, allowed, return_offsets_mapping) if pairs is not None else (None, None)
+        outputs: Dict[str, List[Any]] = {}
+        for i in range(len(texts)):
+            pair = second[i] if second is not None else None
+            item = self.prepare_for_model(
+                first[i], pair_ids=pair, add_special_tokens=add_special_tokens, padding=PaddingStrategy.DO_NOT_PAD,
+                truncation=truncation_strategy, max_length=max_length, stride=stride,
+                return_token_type_ids=return_token_type_ids, return_attention_mask=False,
+                return_overflowing_tokens=return_overflowing_tokens,
+                return_special_tokens_mask=return_special_tokens_mask, return_length=return_length,
+                verbose=verbose)
+            if return_offsets_mapping:
+                item["offset_mapping"] = self._offsets(first[i], pair, first_spans[i],
+                                                       second_spans[i] if second_spans else None,
+                                                       add_special_tokens, truncation_strategy, max_length, stride)
+            for key, value in item.items():
+                outputs.setdefault(key, []).append(value)
+        if return_tensors and return_overflowing_tokens:
+            outputs.pop("overflowing_tokens", None)
+            outputs.pop("num_truncated_tokens", None)
+        if not texts:
+            return BatchEncoding({"input_ids": []}, tensor_type=return_tensors)
+        padded = self.pad(outputs, padding=padding_strategy, max_length=max_length,
+                          pad_to_multiple_of=pad_to_multiple_of, padding_side=padding_side,
+                          return_attention_mask=return_attention_mask)
+        if single:
+            return BatchEncoding({k: v[0] for k, v in padded.items()}, tensor_type=return_tensors,
+                                 prepend_batch_axis=return_tensors is not None)
+        return BatchEncoding(dict(padded), tensor_type=return_tensors)
+
+    def _batch_encode_plus(self, batch_text_or_text_pairs, **kwargs: Any) -> BatchEncoding:  # transformers 4
+        items = list(batch_text_or_text_pairs)
+        if items and not kwargs.get("is_split_into_words") and all(
+                isinstance(x, (list, tuple)) and len(x) == 2 and all(isinstance(y, str) for y in x) for x in items):
+            return self._encode_plus([a for a, _ in items], [b for _, b in items], **kwargs)
+        return self._encode_plus(items, None, **kwargs)
+
+    def _offsets(self, ids, pair_ids, spans, pair_spans, add_special_tokens, truncation, max_length, stride):
+        """The character span of each position of prepare_for_model's output: the same
+        call on token positions instead of ids shows which tokens are kept where."""
+        n = len(ids)
+        every = list(spans) + list(pair_spans or [])
+        placed = self.prepare_for_model(
+            list(range(n)), pair_ids=list(range(n, n + len(pair_ids))) if pair_ids is not None else None,
+            add_special_tokens=add_special_tokens, padding=PaddingStrategy.DO_NOT_PAD, truncation=truncation,
+            max_length=max_length, stride=stride, return_attention_mask=False, return_special_tokens_mask=True,
+            verbose=False)
+        mask = placed.get("special_tokens_mask", [0] * len(placed["input_ids"]))
+        return [(0, 0) if m else tuple(every[p]) for p, m in zip(placed["input_ids"], mask)]
+
+    def _pad(self, encoded_inputs, max_length=None, padding_strategy=PaddingStrategy.DO_NOT_PAD,
+             pad_to_multiple_of=None, padding_side=None, return_attention_mask=None, **kwargs: Any) -> dict:
+        offsets = encoded_inputs.pop("offset_mapping", None)
+        out = super()._pad(encoded_inputs, max_length=max_length, padding_strategy=padding_strategy,
+                           pad_to_multiple_of=pad_to_multiple_of, padding_side=padding_side,
+                           return_attention_mask=return_attention_mask, **kwargs)
+        if offsets is not None:
+            missing = [(0, 0)] * (len(out[self.model_input_names[0]]) - len(offsets))
+            side = padding_side if padding_side is not None else self.padding_side
+            out["offset_mapping"] = list(offsets) + missing if side == "right" else missing + list(offsets)
+        return out
+
+    # ---- saving ---------------------------------------------------------------------------
+    def save_vocabulary(self, save_directory: str, filename_prefix: Optional[str] = None) -> Tuple[str, ...]:
+        """Writes larkspur's bundle into `save_directory`/larkspur (filename_prefix is not used:
+        from_pretrained looks for the bundle there)."""
+        bundle = os.path.join(save_directory, BUNDLE_DIR)
+        self.larkspur.save(bundle)
+        return tuple(os.path.join(bundle, name) for name in sorted(os.listdir(bundle)))
+
+
+def to_hf(tokenizer: Tokenizer, **kwargs: Any) -> LarkspurTokenizer:
+    """The transformers tokenizer over `tokenizer` (keywords as for LarkspurTokenizer)."""
+    return LarkspurTokenizer(tokenizer=tokenizer, **kwargs)
+
+
+AutoConfig.register(LarkspurConfig.model_type, LarkspurConfig, exist_ok=True)
+AutoTokenizer.register(LarkspurConfig, slow_tokenizer_class=LarkspurTokenizer, exist_ok=True)
+
+__all__ = ["LarkspurConfig", "LarkspurTokenizer", "to_hf", "transformers"]

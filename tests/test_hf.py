@@ -1,0 +1,107 @@
+"""larkspur as a transformers tokenizer: the round trip through AutoTokenizer, batches,
+padding, truncation, masks, tensors, offsets, special tokens, and datasets.map."""
+
+import importlib.util
+import os
+from pathlib import Path
+
+import pytest
+
+if os.environ.get("LARKSPUR_SANITIZED"):
+    pytest.skip("transformers' native dependencies are not run under the sanitizers", allow_module_level=True)
+transformers = pytest.importorskip("transformers", reason="the hf extra is not installed "
+                                   "(pip install 'LarkspurTokenization[hf]')")
+
+import larkspur  # noqa: E402
+import larkspur.hf  # noqa: E402
+from transformers import AutoTokenizer  # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent
+SAMPLE = ROOT / "examples" / "sample.txt"
+TEXTS = SAMPLE.read_text(encoding="utf-8").splitlines()[:12] + ["", "उसने <s> लिखा</s>", "New Delhi में 3 बजे"]
+
+
+@pytest.fixture(scope="module")
+def tok():
+    return larkspur.train([SAMPLE], vocab_size=900, progress=False)
+
+
+@pytest.fixture(scope="module")
+def saved(tok, tmp_path_factory):
+    d = tmp_path_factory.mktemp("hf")
+    tok.to_hf().save_pretrained(d)
+    return d
+
+
+def test_auto_tokenizer_gives_back_our_tokenizer_and_ids(tok, saved):
+    hf = AutoTokenizer.from_pretrained(saved)
+    assert type(hf) is larkspur.hf.LarkspurTokenizer
+    assert larkspur.load(saved / "larkspur").get_vocab() == tok.get_vocab()  # the bundle, readable as is
+    assert hf(TEXTS)["input_ids"] == tok.encode_batch(TEXTS)
+    assert hf(TEXTS[0])["input_ids"] == tok.encode(TEXTS[0])
+    assert hf.encode(TEXTS[1]) == tok.encode(TEXTS[1])
+    roles = (hf.pad_token_id, hf.bos_token_id, hf.eos_token_id, hf.unk_token_id)
+    assert roles == (tok.pad_id, tok.bos_id, tok.eos_id, tok.unk_id)
+    assert (hf.pad_token, hf.bos_token, hf.eos_token, hf.unk_token) == ("<pad>", "<s>", "</s>", "<unk>")
+    assert hf.vocab_size == len(hf) == tok.vocab_size and hf.get_vocab() == tok.get_vocab()
+    assert hf.convert_tokens_to_ids(hf.tokenize(TEXTS[2])) == tok.encode(TEXTS[2])
+    assert hf.batch_decode(hf(TEXTS)["input_ids"]) == tok.decode_batch(tok.encode_batch(TEXTS))
+
+
+def test_special_text_stays_text_unless_asked(tok, saved):
+    hf = AutoTokenizer.from_pretrained(saved)
+    text = "उसने <s> लिखा</s>"
+    assert hf(text)["input_ids"] == tok.encode(text)
+    assert tok.bos_id not in hf(text)["input_ids"]
+    assert hf(text, split_special_tokens=False)["input_ids"] == tok.encode(text, allowed_special="all")
+    marked = hf(text, split_special_tokens=False)["input_ids"]
+    assert hf.decode(marked, skip_special_tokens=True) == tok.decode(marked, skip_special=True)
+    with pytest.raises(ValueError, match="fixed when it is trained"):
+        hf.add_tokens(["<mask>"])
+
+
+@pytest.mark.parametrize("side", ["right", "left"])
+def test_padding_truncation_masks_and_arrays(tok, saved, side):
+    hf = AutoTokenizer.from_pretrained(saved, padding_side=side)
+    ours = tok.encode_batch(TEXTS)
+    out = hf(TEXTS, padding=True, truncation=True, max_length=12, return_tensors="np")
+    assert out["input_ids"].shape == (len(TEXTS), 12) and set(out) == {"input_ids", "attention_mask"}
+    for ids, mask, want in zip(out["input_ids"].tolist(), out["attention_mask"].tolist(), ours):
+        want = want[:12]
+        pad = [tok.pad_id] * (12 - len(want))
+        assert ids == (want + pad if side == "right" else pad + want)
+        assert mask == ([1] * len(want) + [0] * len(pad) if side == "right" else [0] * len(pad) + [1] * len(want))
+    longest = hf(TEXTS, padding="longest")["input_ids"]
+    assert {len(x) for x in longest} == {max(map(len, ours))}
+
+
+def test_offsets_come_from_our_spans(tok, saved):
+    hf = AutoTokenizer.from_pretrained(saved, add_bos_token=True, add_eos_token=True)
+    out = hf(TEXTS, return_offsets_mapping=True, padding=True)
+    for text, ids, spans, mask in zip(TEXTS, out["input_ids"], out["offset_mapping"], out["attention_mask"]):
+        want_ids, want_spans = tok.encode_with_offsets(text)
+        n = len(want_ids)
+        assert ids[:n + 2] == [tok.bos_id] + want_ids + [tok.eos_id]
+        assert spans[:n + 2] == [(0, 0)] + [tuple(s) for s in want_spans] + [(0, 0)]
+        assert set(spans[n + 2:]) <= {(0, 0)} and sum(mask) == n + 2
+    cut = hf(TEXTS[0], return_offsets_mapping=True, truncation=True, max_length=5)
+    ids, spans = tok.encode_with_offsets(TEXTS[0])
+    assert cut["input_ids"] == [tok.bos_id] + ids[:3] + [tok.eos_id]
+    assert cut["offset_mapping"] == [(0, 0)] + [tuple(s) for s in spans[:3]] + [(0, 0)]
+
+
+@pytest.mark.skipif(importlib.util.find_spec("torch") is None, reason="torch is not installed")
+def test_torch_tensors(tok, saved):
+    hf = AutoTokenizer.from_pretrained(saved)
+    out = hf(TEXTS[:3], padding=True, return_tensors="pt")
+    assert out["input_ids"].tolist() == hf(TEXTS[:3], padding=True)["input_ids"]
+
+
+def test_datasets_map_in_two_processes(tok, saved, tmp_path):
+    datasets = pytest.importorskip("datasets", reason="the hf extra is not installed "
+                                   "(pip install 'LarkspurTokenization[hf]')")
+    hf = AutoTokenizer.from_pretrained(saved)
+    ds = datasets.Dataset.from_dict({"text": TEXTS * 4})
+    mapped = ds.map(lambda batch: hf(batch["text"]), batched=True, batch_size=8, num_proc=2,
+                    cache_file_name=str(tmp_path / "cache.arrow"))
+    assert mapped["input_ids"] == tok.encode_batch(TEXTS * 4)
