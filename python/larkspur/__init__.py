@@ -15,5 +15,10 @@ imports neither transformers nor Ray (their modules load them when used).
 from ._tokenizer import Tokenizer, load
 from ._training import count_words, resume, train, train_from_word_counts
 
-__version__ = "0.1.0"
+try:  # the version is written once, in pyproject.toml
+    from importlib.metadata import PackageNotFoundError, version as _version
+
+    __version__ = _version("LarkspurTokenization")
+except PackageNotFoundError:  # run from a source tree that is not installed
+    __version__ = "0+unknown"
 __all__ = ["Tokenizer", "count_words", "load", "resume", "train", "train_from_word_counts", "__version__"]
