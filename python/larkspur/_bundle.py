@@ -38,7 +38,8 @@ SCHEMA = {
     "mode": "the fold mode, LM or OCR",
     "folding_rules": "list of [from, to] pairs, in the order given",
     "akshara_extensions": "transitions added to the default akshara automaton (none so far)",
-    "options": "core options beyond the defaults of the exact module (none so far)",
+    "options": "the core's encoding and merge options beyond the exact module's defaults: an object "
+               "of booleans named in OPTIONS (a missing one is off)",
     "vocab_file": "the vocabulary file, relative to the bundle",
     "vocab_size": "number of trained tokens (ids 0 to vocab_size - 1)",
     "special_tokens": "object from each special token's text to its id, ids after vocab_size",
@@ -49,6 +50,21 @@ SCHEMA = {
     "morphology_file": "the paradigms and lexicon file, relative to the bundle, or null",
     "training": "a summary of the training run",
 }
+
+
+# The core options a bundle may switch on (see _recipes for what each does).
+OPTIONS = ("codepoint_fallback", "whitespace_tokens", "edge_joins", "marker_stems")
+
+
+def engine_options(options: Dict[str, Any]) -> Dict[str, bool]:
+    """Every option by name, from a bundle's (or a recipe's) options object."""
+    unknown = sorted(set(options) - set(OPTIONS))
+    if unknown:
+        raise ValueError(f"unknown option {unknown[0]!r} (known: {', '.join(OPTIONS)})")
+    for name, value in options.items():
+        if not isinstance(value, bool):
+            raise ValueError(f"option {name!r} must be true or false, not {value!r}")
+    return {name: options.get(name, False) for name in OPTIONS}
 
 
 def _fail(path: Path, problem: str) -> ValueError:
@@ -79,7 +95,7 @@ def write(directory: str | os.PathLike, engine: "_engine.Engine", config: Dict[s
         "mode": engine.mode,
         "folding_rules": [list(r) for r in config.get("folding_rules", [])],
         "akshara_extensions": [],
-        "options": dict(config.get("options", {})),
+        "options": engine.options,
         "vocab_file": VOCAB_FILE,
         "vocab_size": base,
         "special_tokens": {text: base + i for i, text in enumerate(specials)},
@@ -185,6 +201,10 @@ def read(directory: str | os.PathLike) -> Tuple["_engine.Engine", Dict[str, Any]
         raise _fail(json_path, "root_sets must map token ids to lists of root ids") from None
     if any(r < 0 for _, v in roots for r in v) or any(k < 0 for k, _ in roots):
         raise _fail(json_path, "root_sets must map token ids to lists of root ids")
+    try:
+        engine.set_options(**engine_options(options))
+    except ValueError as e:
+        raise _fail(json_path, str(e)) from None
     seed_max_len = seeds.get("seed_max_len", 0)
     if not isinstance(seed_max_len, int) or isinstance(seed_max_len, bool) or seed_max_len < 0:
         raise _fail(json_path, "seeds.seed_max_len must be a non-negative integer")
@@ -222,7 +242,7 @@ def read(directory: str | os.PathLike) -> Tuple["_engine.Engine", Dict[str, Any]
 
     config = {
         "folding_rules": [tuple(r) for r in rules],
-        "options": options,
+        "options": engine.options,
         "special_tokens": [t for t, _ in order],
         "special_roles": roles,
         "seeds": {k: v for k, v in seeds.items() if k != "seed_max_len"},

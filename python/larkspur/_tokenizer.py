@@ -152,7 +152,7 @@ class Tokenizer:
     def settings(self) -> Dict[str, Any]:
         """What the tokenizer was built with: recipe, seeds, folding rules, training summary."""
         return {"mode": self.mode, "folding_rules": list(self._config.get("folding_rules", [])),
-                "options": dict(self._config.get("options", {})), **self._config.get("seeds", {}),
+                "options": self._engine.options, **self._config.get("seeds", {}),
                 "training": dict(self._config.get("training", {}))}
 
     # ---- measuring -----------------------------------------------------------------------

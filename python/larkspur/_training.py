@@ -13,7 +13,7 @@ import time
 from pathlib import Path
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
-from . import _engine, _progress, _recipes
+from . import _bundle, _engine, _progress, _recipes
 from ._tokenizer import Tokenizer, _threads, default_roles
 
 PathLike = Union[str, os.PathLike]
@@ -157,7 +157,7 @@ def _train_words(words: List[str], numbers: List[int], *, vocab_size: int = 1600
                  special_tokens: Iterable[str] = DEFAULT_SPECIALS, folding_rules=(), seeds=None,
                  paradigms=None, lexicon=None, checkpoint_dir: Optional[PathLike] = None,
                  checkpoint_every: int = 0, progress: Optional[bool] = None, num_workers=None,
-                 source: Optional[Dict[str, Any]] = None) -> Tokenizer:
+                 source: Optional[Dict[str, Any]] = None, _core_options: bool = True) -> Tokenizer:
     started = time.time()
     if isinstance(vocab_size, bool) or not isinstance(vocab_size, int) or vocab_size < 1:
         raise ValueError(f"vocab_size must be a positive integer, not {vocab_size!r}")
@@ -175,10 +175,15 @@ def _train_words(words: List[str], numbers: List[int], *, vocab_size: int = 1600
     paradigm_list, lex = _paradigm_list(paradigms), _lexicon(lexicon)
     if not rec.use_paradigms and (paradigm_list or lex):
         raise ValueError(f"recipe {rec.name!r} trains without paradigms or a lexicon; use recipe='morph'")
+    if not _core_options:  # for measuring what the options give: the exact module's defaults
+        rec = _recipes.without_options(rec)
     engine = _engine.Engine(mode, rules)
-    aksharas = engine.harvest_from_words(words, numbers, rec.akshara_min_freq)
-    base = engine.initialize_vocab(aksharas, list(rec.seeds), list(rec.punctuation), list(rec.strict),
-                                   list(rec.ambiguous))
+    engine.set_options(**rec.option_values())
+    aksharas = engine.harvest_from_words(words, numbers, rec.akshara_min_freq(vocab_size))
+    engine.initialize_vocab(aksharas, list(rec.seeds), list(rec.punctuation), list(rec.strict),
+                            list(rec.ambiguous))
+    extra = _recipes.symbols(words, numbers, limit=vocab_size // 100) if rec.option_values()["codepoint_fallback"] else []
+    base = engine.add_fallback_tokens(extra)
     smallest = base + len(specials)
     if vocab_size < smallest:
         raise ValueError(f"vocab_size {vocab_size} is below the smallest possible size {smallest} for this corpus "
@@ -187,8 +192,9 @@ def _train_words(words: List[str], numbers: List[int], *, vocab_size: int = 1600
     lat_budget = int(round(latin_share * trained))
     dev_budget = trained - lat_budget
     _register(engine, paradigm_list, lex)
-    seed_settings = rec.settings()
-    run = {"mode": engine.mode, "folding_rules": [list(r) for r in rules], "special_tokens": specials,
+    seed_settings = rec.settings(vocab_size)
+    run = {"mode": engine.mode, "folding_rules": [list(r) for r in rules], "options": engine.options,
+           "special_tokens": specials,
            "seeds": seed_settings, "paradigms": paradigm_list, "lexicon": lex,
            "vocab_size": vocab_size, "latin_share": latin_share, "checkpoint_every": checkpoint_every}
     if checkpoint_dir is not None:
@@ -205,7 +211,7 @@ def _train_words(words: List[str], numbers: List[int], *, vocab_size: int = 1600
     summary = {"word_types": len(words), "word_occurrences": int(sum(numbers)), "base_size": base,
                "dev_budget": dev_budget, "lat_budget": lat_budget, "trained_size": size,
                "seconds": round(time.time() - started, 3), **(source or {})}
-    config = {"folding_rules": rules, "options": {}, "special_tokens": specials,
+    config = {"folding_rules": rules, "special_tokens": specials,
               "special_roles": default_roles(specials), "seeds": seed_settings,
               "paradigms": paradigm_list, "lexicon": lex, "training": summary}
     return Tokenizer(engine, config)
@@ -298,6 +304,8 @@ def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None) -> Toke
     if info is None:
         raise ValueError(f"{checkpoint_dir}: no complete checkpoint to resume from")
     engine = _engine.Engine(mode, rules)
+    # A run file from before the options existed trained with all of them off.
+    engine.set_options(**_bundle.engine_options(run.get("options", {})))
     _register(engine, [[int(r), t] for r, t in paradigm_list], {k: int(v) for k, v in lex.items()})
     with _progress.Bar(_progress.wanted(progress), "resuming", info["total_budget"], "tok",
                        initial=info["vocab_len"]) as bar:
@@ -305,7 +313,7 @@ def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None) -> Toke
                              bar.callback())
         bar.to(size)
     engine.set_special_tokens(specials)
-    config = {"folding_rules": rules, "options": {}, "special_tokens": specials,
+    config = {"folding_rules": rules, "special_tokens": specials,
               "special_roles": default_roles(specials), "seeds": seed_settings, "paradigms": paradigm_list,
               "lexicon": lex, "training": {"resumed_from": info["path"], "merges_at_resume": info["merges_done"],
                                            "trained_size": size}}

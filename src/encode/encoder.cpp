@@ -119,7 +119,7 @@ class Encoder {
         Pos w = Pos::marker_before(b);
         while (w.marker || w.at < e) {
             if (ctx_.seed_max_len > 0 && try_abbreviation(w)) continue;
-            w = Pos::char_at(encode_run(w, e));
+            w = encode_run(w, e);
         }
     }
 
@@ -158,37 +158,44 @@ class Encoder {
     }
 
     // Encodes the run that starts at w, within a word that ends at byte e, and returns the
-    // byte where the run ends.
-    std::size_t encode_run(Pos w, std::size_t e) {
+    // position where the next run starts.
+    Pos encode_run(Pos w, std::size_t e) {
+        const EncodeOptions& opt = ctx_.options;
         Script k;
         std::size_t body = w.at, h = w.at;
         if (w.marker) {
             k = latin_marker(w) ? Script::LAT : Script::DEV;
         } else {
-            k = char_class(utf8::next(t_, h));
+            const char32_t c = utf8::next(t_, h);
+            if (opt.whitespace_tokens && is_whitespace_token_char(c)) return whitespace_token(c, body);
+            k = char_class(c);
         }
         while (h < e) {
             std::size_t i = h;
-            if (char_class(utf8::next(t_, i)) != k) break;
+            const char32_t c = utf8::next(t_, i);
+            if (char_class(c) != k || (opt.whitespace_tokens && is_whitespace_token_char(c))) break;
             h = i;
+        }
+        // The punctuation that ends a Devanagari run joins it, for the matcher to join.
+        const std::size_t dev_end = h;
+        if (k == Script::DEV && opt.edge_joins) {
+            while (h < e) {
+                std::size_t i = h;
+                if (char_class(utf8::next(t_, i)) != Script::PUN) break;
+                h = i;
+            }
         }
         std::string_view text = t_.substr(body, h - body);
         switch (k) {
             case Script::MAL:
-                byte_fallback(text);
+                if (opt.codepoint_fallback) {
+                    single_characters(text, false);
+                } else {
+                    byte_fallback(text);
+                }
                 break;
             case Script::PUN:
-                for (std::size_t i = 0; i < text.size();) {
-                    std::size_t s = i;
-                    char32_t c = utf8::next(text, i);
-                    std::optional<TokenId> id;
-                    if (auto n = idx_.child(SurfaceIndex::kRoot, c)) id = idx_.id_at(*n);
-                    if (id) {
-                        emit(id);
-                    } else {
-                        byte_fallback(text.substr(s, i - s));
-                    }
-                }
+                single_characters(text, true);
                 break;
             case Script::FMT:
                 if (!idx_.empty()) {
@@ -199,11 +206,74 @@ class Encoder {
             case Script::LAT: {
                 std::optional<MarkerKind> marker;
                 if (w.marker) marker = latin_marker(w) ? MarkerKind::Latin : MarkerKind::Word;
-                match_units(k, marker, body, h);
+                match_units(k, marker, body, dev_end, h);
                 break;
             }
         }
-        return h;
+        return Pos::char_at(h);
+    }
+
+    // Each character as its one-character token, or as bytes when it has none. Outside
+    // punctuation a literal word marker or byte symbol stays bytes, since its token would
+    // decode to a space or to a byte.
+    void single_characters(std::string_view text, bool punctuation) {
+        for (std::size_t i = 0; i < text.size();) {
+            const std::size_t s = i;
+            const char32_t c = utf8::next(text, i);
+            std::optional<TokenId> id;
+            if (auto n = idx_.child(SurfaceIndex::kRoot, c)) id = idx_.id_at(*n);
+            if (id && !punctuation && (c == kWordMarkerCp || c == kLatinMarkerCp || idx_.is_byte(*id))) id.reset();
+            if (id) {
+                emit(id);
+            } else {
+                byte_fallback(text.substr(s, i - s));
+            }
+        }
+    }
+
+    // A line feed, tab or carriage return at byte b: its own token (bytes when it has
+    // none). What follows starts the way a text does, with a marker, unless it is the end
+    // or another such character.
+    Pos whitespace_token(char32_t c, std::size_t b) {
+        if (auto n = idx_.child(SurfaceIndex::kRoot, c); n && idx_.id_at(*n)) {
+            emit(idx_.id_at(*n));
+        } else {
+            byte_fallback(t_.substr(b, 1));
+        }
+        const std::size_t next = b + 1;
+        if (next < t_.size() && !is_whitespace_token_char(static_cast<unsigned char>(t_[next]))) {
+            return Pos::marker_before(next);
+        }
+        return Pos::char_at(next);
+    }
+
+    // An akshara that no surface covers, spelled as the longest surfaces within its own
+    // code points; a code point that starts none goes to bytes.
+    void spell_code_points(const Unit& u) {
+        std::size_t at = u.begin;
+        while (at < u.end) {
+            SurfaceIndex::Node node = SurfaceIndex::kRoot;
+            std::optional<TokenId> best;
+            std::size_t best_end = at;
+            for (std::size_t q = at; q < u.end;) {
+                OptIndex next = idx_.child(node, utf8::next(t_, q));
+                if (!next) break;
+                node = *next;
+                if (std::optional<TokenId> id = idx_.id_at(node)) {
+                    best = id;
+                    best_end = q;
+                }
+            }
+            if (best) {
+                emit(best);
+                at = best_end;
+            } else {
+                std::size_t q = at;
+                utf8::next(t_, q);
+                byte_fallback(t_.substr(at, q - at));
+                at = q;
+            }
+        }
     }
 
     // Produces units lazily from [pos_, end_) into the window, decoding each once.
@@ -211,8 +281,8 @@ class Encoder {
         if (pos_ == end_) return false;
         const std::size_t b = pos_, off = cps_.size();
         std::size_t e;
-        if (dev_) {
-            e = b + ctx_.dfa.first_akshara(t_.substr(b, end_ - b), cps_);
+        if (dev_ && b < dev_end_) {
+            e = b + ctx_.dfa.first_akshara(t_.substr(b, dev_end_ - b), cps_);
         } else {
             e = b;
             cps_.push_back(utf8::next(t_, e));
@@ -223,11 +293,14 @@ class Encoder {
     }
 
     // The greedy longest-match matcher over the units of one Devanagari or Latin run whose
-    // characters are t_[body, h), after its marker if it starts with one.
-    void match_units(Script k, std::optional<MarkerKind> marker, std::size_t body, std::size_t h) {
+    // characters are t_[body, h), after its marker if it starts with one. A Devanagari
+    // run's aksharas end at dev_end; the punctuation after them is one unit per character.
+    void match_units(Script k, std::optional<MarkerKind> marker, std::size_t body, std::size_t dev_end,
+                     std::size_t h) {
         if (idx_.empty()) return;  // no byte tokens either: nothing can be emitted
         dev_ = k == Script::DEV;
         pos_ = body;
+        dev_end_ = dev_end;
         end_ = h;
         units_.clear();
         cps_.clear();
@@ -277,7 +350,11 @@ class Encoder {
                         byte_fallback(kLatinMarkerText);
                         break;
                     case Unit::Kind::Text:
-                        byte_fallback(t_.substr(u.begin, u.end - u.begin));
+                        if (dev_ && ctx_.options.codepoint_fallback) {
+                            spell_code_points(u);
+                        } else {
+                            byte_fallback(t_.substr(u.begin, u.end - u.begin));
+                        }
                         break;
                 }
                 ++head_;
@@ -301,11 +378,13 @@ class Encoder {
     std::vector<std::size_t>& ends_;
     std::vector<Unit>& units_;
     std::vector<char32_t>& cps_;
-    std::size_t head_ = 0, pos_ = 0, end_ = 0;
+    std::size_t head_ = 0, pos_ = 0, dev_end_ = 0, end_ = 0;
     bool dev_ = false;
 };
 
 }  // namespace
+
+Script char_script(char32_t c) { return char_class(c); }
 
 void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<TokenId>& out) {
     EncodeScratch::Buffers scratch;
@@ -329,7 +408,7 @@ void encode_segment(const EncodeContext& ctx, std::string_view text, std::size_t
     Encoder<TokenId>(ctx, text, out, scratch).run(stop, first);
 }
 
-std::string decode(const SurfaceIndex& index, std::span<const TokenId> ids) {
+std::string decode(const SurfaceIndex& index, std::span<const TokenId> ids, bool whitespace_tokens) {
     std::string out, pending;
     const std::size_t n = index.size();
     for (TokenId id : ids) {
@@ -341,7 +420,13 @@ std::string decode(const SurfaceIndex& index, std::span<const TokenId> ids) {
             utf8::append_lossy(out, pending);
             pending.clear();
         }
-        if (id < n) out += index.display(id);
+        if (id >= n) continue;
+        std::string_view d = index.display(id);
+        if (whitespace_tokens && !d.empty() && d.front() == ' ' && index.starts_with_marker(id) && !out.empty() &&
+            is_whitespace_token_char(static_cast<unsigned char>(out.back()))) {
+            d.remove_prefix(1);
+        }
+        out += d;
     }
     if (!pending.empty()) utf8::append_lossy(out, pending);
     if (!out.empty() && out.front() == ' ') out.erase(0, 1);

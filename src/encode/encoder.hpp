@@ -22,12 +22,37 @@
 
 namespace larkspur {
 
+// Encoding choices beyond the default scheme, each off by default (the default is the
+// scheme described above, which stored vocabularies and their callers rely on).
+struct EncodeOptions {
+    // A Devanagari akshara that no surface covers is spelled as the longest surfaces
+    // within its own code points (one per code point once the vocabulary holds every
+    // code point of the block), with bytes only for what those miss.
+    bool codepoint_fallback = false;
+    // Line feed, tab and carriage return are tokens of their own (bytes when missing),
+    // and what follows one starts with a word marker of its own, as at the start of a
+    // text; decoding drops that marker again.
+    bool whitespace_tokens = false;
+    // A Devanagari run (the word marker included) goes on through the punctuation that
+    // follows it, so that the matcher can join a word to the danda or comma that ends it
+    // and a marker to the quotation mark after it.
+    bool edge_joins = false;
+};
+
 struct EncodeContext {
     const Vocabulary& vocab;
     const SurfaceIndex& index;
     const AksharaDFA& dfa;
     std::size_t seed_max_len;
+    EncodeOptions options{};
 };
+
+// The script class of a character of the text as the encoder cuts runs (a literal word
+// marker character is MAL).
+Script char_script(char32_t c);
+
+// Line feed, tab and carriage return: the characters that whitespace_tokens makes tokens.
+inline bool is_whitespace_token_char(char32_t c) { return c == '\n' || c == '\t' || c == '\r'; }
 
 // Working buffers of the encoder, kept by a caller that encodes many short texts (the
 // word counter) so that each text allocates nothing.
@@ -58,7 +83,9 @@ void encode_segment(const EncodeContext& ctx, std::string_view text, std::size_t
 
 // Byte tokens are gathered and decoded as UTF-8 (invalid sequences become U+FFFD); other
 // ids append their surface with word markers as spaces; unknown ids add nothing. One
-// leading space is removed.
-std::string decode(const SurfaceIndex& index, std::span<const TokenId> ids);
+// leading space is removed. With `whitespace_tokens`, the marker that starts a surface
+// right after a line feed, tab or carriage return adds nothing either (the encoder put it
+// there).
+std::string decode(const SurfaceIndex& index, std::span<const TokenId> ids, bool whitespace_tokens = false);
 
 }  // namespace larkspur

@@ -3,16 +3,22 @@
 #include <algorithm>
 
 #include "common/utf8.hpp"
+#include "encode/encoder.hpp"
 
 namespace larkspur {
 
 std::vector<Span> token_byte_spans(const SurfaceIndex& index, std::string_view text,
-                                   std::span<const std::uint32_t> ids) {
+                                   std::span<const std::uint32_t> ids, bool whitespace_tokens) {
     std::vector<Span> spans;
     spans.reserve(ids.size());
     const std::size_t n = text.size();
     std::size_t pos = 0;
-    bool start_marker = true;  // the marker at the start of the text is not in it
+    // The marker at the start of the text is not in it, nor is the one the encoder puts
+    // after a line feed, tab or carriage return when they are tokens.
+    bool start_marker = true;
+    auto after_whitespace_token = [&](std::size_t at) {
+        return whitespace_tokens && at > 0 && is_whitespace_token_char(static_cast<unsigned char>(text[at - 1]));
+    };
     for (std::uint32_t id : ids) {
         if (id >= index.size()) {
             spans.emplace_back(pos, pos);
@@ -22,15 +28,15 @@ std::vector<Span> token_byte_spans(const SurfaceIndex& index, std::string_view t
             const std::size_t b = std::min(pos, n);
             pos = std::min(pos + 1, n);
             spans.emplace_back(b, pos);
-            start_marker = false;
+            start_marker = after_whitespace_token(pos);
             continue;
         }
         std::string_view d = index.display(id);
         const std::size_t begin = pos;
-        if (start_marker && !d.empty() && d.front() == ' ') d.remove_prefix(1);
-        start_marker = false;
+        if (start_marker && !d.empty() && d.front() == ' ' && index.starts_with_marker(id)) d.remove_prefix(1);
         pos = std::min(pos + d.size(), n);
         spans.emplace_back(begin, pos);
+        start_marker = after_whitespace_token(pos);
     }
     return spans;
 }
@@ -107,8 +113,9 @@ NormalizedToInput::NormalizedToInput(const Normalizer& normalizer, std::string_v
 }
 
 std::vector<Span> token_char_spans(const SurfaceIndex& index, const Normalizer& normalizer, std::string_view input,
-                                   std::string_view normalized, std::span<const std::uint32_t> ids) {
-    std::vector<Span> spans = token_byte_spans(index, normalized, ids);
+                                   std::string_view normalized, std::span<const std::uint32_t> ids,
+                                   bool whitespace_tokens) {
+    std::vector<Span> spans = token_byte_spans(index, normalized, ids, whitespace_tokens);
     const NormalizedToInput map(normalizer, input, normalized);
     auto char_start = [&](std::size_t b) {
         while (b > 0 && (static_cast<unsigned char>(normalized[b]) & 0xC0) == 0x80) --b;

@@ -20,9 +20,10 @@ namespace larkspur {
 
 using Span = std::pair<std::size_t, std::size_t>;  // [begin, end)
 
-// Byte spans in `normalized` of the ids that encoding it gave.
+// Byte spans in `normalized` of the ids that encoding it gave (with the encoder's
+// whitespace_tokens setting).
 std::vector<Span> token_byte_spans(const SurfaceIndex& index, std::string_view normalized,
-                                   std::span<const std::uint32_t> ids);
+                                   std::span<const std::uint32_t> ids, bool whitespace_tokens = false);
 
 // Maps positions of N(input) to positions of `input`, in characters. Exact where
 // normalization changed nothing or only removed U+200D; within a word that composition or
@@ -42,6 +43,7 @@ class NormalizedToInput {
 // or ends inside a character widens to the whole character, so the bytes of a character
 // spelled as byte tokens each get that character's span.
 std::vector<Span> token_char_spans(const SurfaceIndex& index, const Normalizer& normalizer, std::string_view input,
-                                   std::string_view normalized, std::span<const std::uint32_t> ids);
+                                   std::string_view normalized, std::span<const std::uint32_t> ids,
+                                   bool whitespace_tokens = false);
 
 }  // namespace larkspur

@@ -20,7 +20,7 @@ bool verify_roundtrip(const Normalizer& normalizer, const EncodeContext& ctx, st
     std::string_view n = normalizer.normalize_view(s, scratch);
     std::vector<TokenId> ids;
     encode_normalized(ctx, n, ids);
-    return decode(ctx.index, ids) == n;
+    return decode(ctx.index, ids, ctx.options.whitespace_tokens) == n;
 }
 
 CorpusStats corpus_stats(const Normalizer& normalizer, const EncodeContext& ctx,
@@ -38,7 +38,7 @@ CorpusStats corpus_stats(const Normalizer& normalizer, const EncodeContext& ctx,
         encode_normalized(ctx, n, ids);
         st.tokens += ids.size();
         for (TokenId id : ids) mal += ctx.vocab.script(id) == Script::MAL;
-        passes += decode(ctx.index, ids) == n;
+        passes += decode(ctx.index, ids, ctx.options.whitespace_tokens) == n;
     }
     st.texts = texts.size();
     auto ratio = [](std::uint64_t num, std::uint64_t den) {

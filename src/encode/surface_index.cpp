@@ -85,6 +85,7 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
     zwnj_id_ = lookup(markers::kZwnj);
 
     byte_of_.assign(vocab.size(), std::nullopt);
+    marker_first_.assign(vocab.size(), 0);
     display_off_.reserve(vocab.size() + 1);
     display_off_.push_back(0);
     for (TokenId id = 0; id < vocab.size(); ++id) {
@@ -93,6 +94,7 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
             byte_of_[id] = t.byte;
         } else {
             const std::string& s = vocab.surface(id);
+            marker_first_[id] = s.starts_with(markers::kWord) || s.starts_with(markers::kLatin);
             std::size_t from = 0;
             for (std::size_t at; (at = s.find(markers::kLead, from)) != std::string::npos;) {
                 if (at + 2 < s.size() && (s[at + 2] == markers::kWordLast || s[at + 2] == markers::kLatinLast)) {

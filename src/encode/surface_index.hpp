@@ -88,6 +88,8 @@ class SurfaceIndex {
     std::string_view display(TokenId id) const {
         return std::string_view(display_).substr(display_off_[id], display_off_[id + 1] - display_off_[id]);
     }
+    // Whether the surface of a non-byte token starts with a word marker.
+    bool starts_with_marker(TokenId id) const { return marker_first_[id] != 0; }
     std::size_t size() const { return byte_of_.size(); }
 
    private:
@@ -110,6 +112,7 @@ class SurfaceIndex {
     std::array<std::optional<TokenId>, 256> byte_ids_{};
     std::optional<TokenId> word_marker_id_, latin_marker_id_, zwnj_id_;
     std::vector<std::optional<std::uint8_t>> byte_of_;  // the byte of a Byte token
+    std::vector<std::uint8_t> marker_first_;
     std::string display_;
     std::vector<std::size_t> display_off_;
 };

@@ -158,6 +158,27 @@ class Engine {
         WriteLock lock(mu_);
         return tok_->initialize_vocab(lists);
     }
+    // The encoding choices and merge rules beyond the exact module's defaults; training
+    // and encoding both follow them.
+    void set_options(bool codepoint_fallback, bool whitespace_tokens, bool edge_joins, bool marker_stems) {
+        WriteLock lock(mu_);
+        tok_->set_options(EncodeOptions{codepoint_fallback, whitespace_tokens, edge_joins},
+                          MergeRules{edge_joins, marker_stems});
+    }
+    nb::dict options() const {
+        ReadLock lock(mu_);
+        const EncodeOptions& e = tok_->encode_options();
+        nb::dict d;
+        d["codepoint_fallback"] = e.codepoint_fallback;
+        d["whitespace_tokens"] = e.whitespace_tokens;
+        d["edge_joins"] = e.edge_joins;
+        d["marker_stems"] = tok_->merge_rules().marker_stems;
+        return d;
+    }
+    std::size_t add_fallback_tokens(const std::vector<std::string>& symbols) {
+        WriteLock lock(mu_);
+        return tok_->add_fallback_tokens(symbols);
+    }
     void add_paradigm(RootId root, const std::vector<std::pair<std::string, std::vector<std::string>>>& t) {
         Transitions transitions;
         for (const auto& [key, nexts] : t) transitions[key].insert(nexts.begin(), nexts.end());
@@ -750,6 +771,10 @@ NB_MODULE(_engine, m) {
                                                      std::move(strict), std::move(ambiguous)});
              },
              "aksharas"_a, "seeds"_a, "punctuation"_a, "strict"_a, "ambiguous"_a)
+        .def("set_options", &Engine::set_options, "codepoint_fallback"_a, "whitespace_tokens"_a, "edge_joins"_a,
+             "marker_stems"_a)
+        .def_prop_ro("options", &Engine::options)
+        .def("add_fallback_tokens", &Engine::add_fallback_tokens, "symbols"_a)
         .def("add_paradigm", &Engine::add_paradigm, "root_id"_a, "transitions"_a)
         .def("set_lexicon", &Engine::set_lexicon, "entries"_a)
         .def("harvest_from_words", &Engine::harvest_from_words, "words"_a, "counts"_a, "min_freq"_a)

@@ -2,6 +2,7 @@
 
 #include "common/errors.hpp"
 #include "common/parallel.hpp"
+#include "common/utf8.hpp"
 #include "text/harvest.hpp"
 #include "vocab/vocab_tsv.hpp"
 
@@ -133,7 +134,7 @@ void Tokenizer::encode_stream(const TextPieces& next_piece, const IdBatches& emi
 }
 
 std::string Tokenizer::decode(std::span<const TokenId> ids) const {
-    return larkspur::decode(*surface_index(), ids);
+    return larkspur::decode(*surface_index(), ids, options_.whitespace_tokens);
 }
 
 std::vector<std::string> Tokenizer::tokenize_to_strings(std::string_view text) const {
@@ -217,8 +218,40 @@ std::vector<std::uint32_t> Tokenizer::encode_with_spans(std::string_view text, s
     const std::string_view normalized = normalizer_.normalize_view(text, scratch);
     std::vector<std::uint32_t> ids;
     encode_normalized(encode_context(*index), normalized, ids);
-    spans = token_char_spans(*index, normalizer_, text, normalized, ids);
+    spans = token_char_spans(*index, normalizer_, text, normalized, ids, options_.whitespace_tokens);
     return ids;
+}
+
+std::size_t Tokenizer::add_fallback_tokens(const std::vector<std::string>& symbols) {
+    for (const std::string& s : symbols) {
+        std::size_t i = 0;
+        const char32_t c = s.empty() ? 0 : utf8::next(s, i);
+        if (s.empty() || i != s.size() || char_script(c) != Script::MAL || is_whitespace_token_char(c) ||
+            c == 0x2581 || c == 0x2582 || byte_symbols_.byte_of(c)) {
+            throw_value("a symbol token must be one character outside the script classes, not '" + s + "'");
+        }
+    }
+    auto add = [&](char32_t c, Script script) {
+        std::string s = utf8::encode(c);
+        if (m_.vocab.find(s)) return;
+        const TokenId id = m_.vocab.add_token(Token::with_text(TokenKind::Other, s), s, false, false);
+        m_.vocab.set_script(id, script);
+    };
+    if (options_.codepoint_fallback) {
+        for (char32_t c = 0x0900; c <= 0x097F; ++c) {
+            if (c != 0x0964 && c != 0x0965) add(c, Script::DEV);
+        }
+    }
+    if (options_.whitespace_tokens) {
+        for (char32_t c : {U'\n', U'\t', U'\r'}) add(c, Script::MAL);
+    }
+    if (options_.codepoint_fallback) {
+        for (const std::string& s : symbols) {
+            std::size_t i = 0;
+            add(utf8::next(s, i), Script::MAL);
+        }
+    }
+    return m_.vocab.size();
 }
 
 void Tokenizer::import_tokens(std::vector<CkptRow> rows, std::size_t seed_max_len) {

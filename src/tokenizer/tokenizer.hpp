@@ -178,11 +178,28 @@ class Tokenizer {
                                       std::size_t dev_budget, std::size_t lat_budget, std::uint64_t theta,
                                       const FileTrainOptions& opt);
 
+    // Encoding choices and merge rules beyond the defaults. Training encodes its words with
+    // the same choices as encoding, so that both see the same segmentation.
+    void set_options(const EncodeOptions& encoding, const MergeRules& merging) {
+        options_ = encoding;
+        m_.merge_rules = merging;
+    }
+    const EncodeOptions& encode_options() const { return options_; }
+    const MergeRules& merge_rules() const { return m_.merge_rules; }
+    // Adds the base tokens the encoding choices spell with and the vocabulary lacks: every
+    // code point of the Devanagari block but the dandas (with codepoint_fallback), and
+    // line feed, tab and carriage return (with whitespace_tokens), and `symbols` (with
+    // codepoint_fallback: characters outside every script class, such as the degree sign,
+    // that are then their own tokens instead of bytes). Whitespace and symbol tokens never
+    // merge. ValueError for a symbol that is not one such character. Returns the
+    // vocabulary size.
+    std::size_t add_fallback_tokens(const std::vector<std::string>& symbols);
+
    private:
     // The encoder's lookup tables for the current vocabulary, rebuilt when it changed.
     std::shared_ptr<const SurfaceIndex> surface_index() const;
     EncodeContext encode_context(const SurfaceIndex& index) const {
-        return EncodeContext{m_.vocab, index, dfa_, m_.seed_max_len};
+        return EncodeContext{m_.vocab, index, dfa_, m_.seed_max_len, options_};
     }
     TrainingDriver driver();
 
@@ -191,6 +208,7 @@ class Tokenizer {
     ModelState m_;
     const ByteSymbols& byte_symbols_;
     std::vector<std::optional<RootId>> paradigm_ids_;
+    EncodeOptions options_;
     LineSink* lines_ = &stderr_sink();
     CheckpointWriter checkpoints_;
 

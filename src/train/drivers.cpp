@@ -25,6 +25,7 @@ class TrainerScope {
         t_.token_weights = m.token_weights;
         t_.root_set_cap = m.root_set_cap;
         t_.probabilistic_k = m.use_probabilistic_k;
+        t_.rules = m.merge_rules;
         t_.theta = 100;
         t_.merges_done = 0;
         t_.phase = Phase::DEV;
@@ -77,7 +78,7 @@ std::vector<std::size_t> TrainingDriver::run(Corpus& corpus, RunSpec spec) {
 
 std::size_t TrainingDriver::train_bpe(const std::vector<std::vector<TokenId>>& sequences,
                                       std::size_t vocab_budget, std::uint64_t theta) {
-    tag_roots(m_.vocab, m_.registry, m_.root_prior);
+    tag_roots(m_.vocab, m_.registry, m_.root_prior, m_.merge_rules.marker_stems);
     Corpus corpus = Corpus::from_sequences(sequences);
     run(corpus, {ckpt_config(std::nullopt, 0, 0, vocab_budget, vocab_budget), theta, 0, 0,
                  {{Phase::DEV, vocab_budget}}});
@@ -87,7 +88,7 @@ std::size_t TrainingDriver::train_bpe(const std::vector<std::vector<TokenId>>& s
 std::size_t TrainingDriver::train_from_text(const Normalizer& normalizer, const EncodeContext& encoder,
                                             const std::vector<std::string>& texts, std::size_t vocab_budget,
                                             std::uint64_t theta) {
-    tag_roots(m_.vocab, m_.registry, m_.root_prior);
+    tag_roots(m_.vocab, m_.registry, m_.root_prior, m_.merge_rules.marker_stems);
     WordCounter counter(encoder, false);
     NormalizeScratch scratch;
     for (const auto& text : texts) counter.add_text(normalizer.normalize_view(text, scratch));
@@ -125,7 +126,7 @@ std::size_t TrainingDriver::train_from_file(const Normalizer& normalizer, const 
                                             const std::string& path, std::size_t vocab_budget,
                                             std::uint64_t theta, const FileTrainOptions& opt) {
     WordCountResult counts = count_file(normalizer, encoder, path, opt, false);
-    tag_roots(m_.vocab, m_.registry, m_.root_prior);
+    tag_roots(m_.vocab, m_.registry, m_.root_prior, m_.merge_rules.marker_stems);
     run_file_corpus(std::move(counts.table), opt, theta, vocab_budget, vocab_budget,
                     {{Phase::DEV, vocab_budget}});
     return m_.vocab.size();
@@ -150,7 +151,7 @@ std::size_t TrainingDriver::train_bilingual_from_file(const Normalizer& normaliz
                                                       std::size_t lat_budget, std::uint64_t theta,
                                                       const FileTrainOptions& opt) {
     WordCountResult counts = count_file(normalizer, encoder, path, opt, false);
-    tag_roots(m_.vocab, m_.registry, m_.root_prior);
+    tag_roots(m_.vocab, m_.registry, m_.root_prior, m_.merge_rules.marker_stems);
     const std::size_t total = saturating_add(dev_budget, lat_budget);
     std::vector<std::size_t> sizes = run_file_corpus(std::move(counts.table), opt, theta, dev_budget, total,
                                                      {{Phase::DEV, dev_budget}, {Phase::LAT, total}});
@@ -171,7 +172,7 @@ std::size_t TrainingDriver::train_from_word_texts(const EncodeContext& encoder,
         if (!ids.empty() && count != 0) table.add(table.entry(ids), count);
     }
     if (opt.min_word_freq >= 2) table.retain_at_least(opt.min_word_freq);
-    tag_roots(m_.vocab, m_.registry, m_.root_prior);
+    tag_roots(m_.vocab, m_.registry, m_.root_prior, m_.merge_rules.marker_stems);
     const std::size_t total = saturating_add(dev_budget, lat_budget);
     run_file_corpus(std::move(table), opt, theta, dev_budget, total, {{Phase::DEV, dev_budget}, {Phase::LAT, total}});
     return m_.vocab.size();

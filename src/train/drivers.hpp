@@ -39,6 +39,7 @@ struct ModelState {
     std::size_t seed_max_len = 0;
     std::size_t root_set_cap = 0;
     bool use_probabilistic_k = false;
+    MergeRules merge_rules;  // the defaults unless the companion package chose others
 };
 
 // The tail of the file drivers' arguments.

@@ -141,11 +141,16 @@ class MergeLoop {
         std::vector<RootId> narrowed;
         const auto& roots = v.root_set(a);
         if (t_.phase == Phase::DEV && !roots.empty()) {
+            const std::string_view from = t_.morph_surface(a);
             for (RootId r : roots) {
-                if (t_.registry.check_allowed(r, v.surface(a), v.surface(b))) narrowed.push_back(r);
+                if (t_.registry.check_allowed(r, from, v.surface(b))) narrowed.push_back(r);
             }
         }
         std::string surface = v.surface(a) + v.surface(b);
+        if (t_.rules.marker_stems && t_.phase == Phase::DEV && roots.empty() && v.script(a) == Script::DEV) {
+            narrowed = t_.registry.roots_with_key(without_marker(surface));
+            RootOrder(t_.root_prior).sort(narrowed);
+        }
         const bool existed = v.find(surface).has_value();
         TokenId tid = v.add_token(Token::merge({a, b}), std::move(surface), false, false);
         if (!existed) {

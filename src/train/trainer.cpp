@@ -2,20 +2,46 @@
 
 #include <cmath>
 
+#include "common/utf8.hpp"
+#include "encode/encoder.hpp"
+
 namespace larkspur {
+
+namespace {
+
+bool ends_in_punctuation(std::string_view s) {
+    if (s.empty()) return false;
+    std::size_t i = s.size() - 1;
+    while (i > 0 && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) --i;
+    return char_script(utf8::next(s, i)) == Script::PUN;
+}
+
+}  // namespace
+
+std::string_view ConstrainedBPETrainer::morph_surface(TokenId a) const {
+    const std::string& s = vocab.surface(a);
+    return rules.marker_stems ? without_marker(s) : std::string_view(s);
+}
 
 bool ConstrainedBPETrainer::legal(TokenId a, TokenId b, std::uint64_t freq) const {
     if (vocab.empty()) return false;
     Script sa = vocab.script(a), sb = vocab.script(b);
     if (sa > Script::PUN || sb > Script::PUN) return false;
     if (phase == Phase::LAT) return sa == Script::LAT && sb == Script::LAT;
+    if (rules.edge_joins && sa == Script::DEV) {
+        if (sb == Script::PUN) {
+            if (vocab.is_strict(a)) return false;
+            return !(vocab.is_ambiguous(a) && freq < theta);
+        }
+        if (ends_in_punctuation(vocab.surface(a))) return false;
+    }
     if (sa != sb || (sa != Script::DEV && sa != Script::PUN)) return false;
     if (vocab.is_strict(b) || vocab.is_ambiguous(b)) return false;
     if (vocab.is_strict(a)) return false;
     if (vocab.is_ambiguous(a) && freq < theta) return false;
     const auto& roots = vocab.root_set(a);
     if (roots.empty()) return true;
-    const std::string& from = vocab.surface(a);
+    const std::string_view from = morph_surface(a);
     const std::string& to = vocab.surface(b);
     for (RootId r : roots) {
         if (registry.check_allowed(r, from, to)) return true;
@@ -34,7 +60,7 @@ std::pair<std::uint8_t, std::uint64_t> ConstrainedBPETrainer::priority_key(Token
         if (!roots.empty()) {
             std::size_t n = roots.size();
             if (root_set_cap != 0 && root_set_cap < n) n = root_set_cap;
-            const std::string& from = vocab.surface(a);
+            const std::string_view from = morph_surface(a);
             const std::string& to = vocab.surface(b);
             double num = 0, den = 0;
             for (std::size_t i = 0; i < n; ++i) {

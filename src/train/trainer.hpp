@@ -74,6 +74,20 @@ struct MergeCandidate {
     }
 };
 
+// Merge rules beyond the default ones, each off by default (the default rules are the
+// ones described above, which checkpoints and their callers rely on).
+struct MergeRules {
+    // In the Devanagari pass a Devanagari token may also join the punctuation after it
+    // (a word and its danda, a marker and a quotation mark), without the paradigm test:
+    // punctuation is no morpheme. A token that ends in punctuation is then extended by
+    // punctuation only, so such joins stay at the edges of words.
+    bool edge_joins = false;
+    // Paradigms see a surface without its leading word marker, and a merged Devanagari
+    // token whose left part has no roots takes the roots of its own surface (without the
+    // marker), so that word-initial stems are constrained like the stems inside words.
+    bool marker_stems = false;
+};
+
 struct ConstrainedBPETrainer {
     Vocabulary vocab;
     ParadigmRegistry registry;
@@ -85,8 +99,11 @@ struct ConstrainedBPETrainer {
     std::uint64_t merges_done = 0;
     Phase phase = Phase::DEV;
     bool probabilistic_k = false;
+    MergeRules rules;
 
     bool legal(TokenId a, TokenId b, std::uint64_t freq) const;
+    // The surface of a that the paradigms are asked about.
+    std::string_view morph_surface(TokenId a) const;
     // (ScriptRank, K).
     std::pair<std::uint8_t, std::uint64_t> priority_key(TokenId a, TokenId b, std::uint64_t freq) const;
 };

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "common/markers.hpp"
+
 namespace larkspur {
 
 void ParadigmRegistry::add(RootId root, Transitions transitions) {
@@ -64,13 +66,23 @@ RootId RootOrder::best(const std::vector<RootId>& roots) const {
     return b;
 }
 
+std::string_view without_marker(std::string_view surface) {
+    if (surface.starts_with(markers::kWord) || surface.starts_with(markers::kLatin)) surface.remove_prefix(3);
+    return surface;
+}
+
 void tag_roots(Vocabulary& vocab, const ParadigmRegistry& registry, const RootPrior& prior) {
+    tag_roots(vocab, registry, prior, false);
+}
+
+void tag_roots(Vocabulary& vocab, const ParadigmRegistry& registry, const RootPrior& prior, bool marker_stems) {
     if (registry.empty()) return;
     RootPrior prior_copy = prior;
     RootOrder order(prior_copy);
     for (TokenId t = 0; t < vocab.size(); ++t) {
         if (!is_dev_kind(vocab.token(t)->kind)) continue;
-        std::vector<RootId> roots = registry.roots_with_key(vocab.surface(t));
+        const std::string_view s = vocab.surface(t);
+        std::vector<RootId> roots = registry.roots_with_key(marker_stems ? without_marker(s) : s);
         if (roots.empty()) continue;
         order.sort(roots);
         vocab.set_root_set(t, std::move(roots));
