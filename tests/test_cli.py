@@ -62,9 +62,12 @@ class TestTrainResumeInspect:
     def test_checkpoint_inspect_and_resume(self, trained, tmp_path):
         bundle, ckpt, tok = trained
         d = json.loads(run("inspect", ckpt, "--json").stdout)
-        merges = json.loads(run("inspect", bundle, "--json").stdout)["merges"]
+        b = json.loads(run("inspect", bundle, "--json").stdout)
         assert d["kind"] == "checkpoint" and d["vocab_size"] == VOCAB
-        assert d["latest"]["merges_done"] == merges and d["latest"]["phase"] == "LAT"
+        # Two merges may spell the same surface (a word and its danda, or its marker and the
+        # word with the danda): the second adds no token, so merges can exceed new tokens.
+        assert d["latest"]["vocab_len"] == b["base_size"] + b["merges"] and d["latest"]["merges_done"] >= b["merges"]
+        assert d["latest"]["phase"] == "LAT"
         assert d["complete"] and d["dev_pass_complete"] and d["resumable"]
         assert "training              complete" in run("inspect", ckpt).stdout
         run("resume", ckpt, "-o", tmp_path / "again", "--no-progress")

@@ -67,10 +67,10 @@ class TestTraining:
         assert sum(one.values()) == sum(len(line.split()) for line in big.read_text(encoding="utf-8").splitlines())
 
     def test_vocab_size_counts_every_id(self, corpus):
-        t = larkspur.train(corpus, vocab_size=450, special_tokens=["<s>", "</s>"], progress=False)
-        assert t.vocab_size == 450 == len(t.get_vocab())
-        assert t.special_tokens == {"<s>": 448, "</s>": 449}
-        assert t.pad_id is None and (t.bos_id, t.eos_id) == (448, 449)
+        t = larkspur.train(corpus, vocab_size=650, special_tokens=["<s>", "</s>"], progress=False)
+        assert t.vocab_size == 650 == len(t.get_vocab())
+        assert t.special_tokens == {"<s>": 648, "</s>": 649}
+        assert t.pad_id is None and (t.bos_id, t.eos_id) == (648, 649)
 
     def test_a_size_below_the_base_states_the_smallest(self, corpus):
         with pytest.raises(ValueError, match=r"vocab_size 50 is below the smallest possible size (\d+)") as e:
@@ -105,7 +105,7 @@ class TestTraining:
         assert morph.encode("करना") and morph.decode(morph.encode("करना पढ़ना")) == "करना पढ़ना"
 
     def test_texts_train_too(self):
-        t = larkspur.train(texts=["कमल कमल नमक", "hello hello world"], vocab_size=400, progress=False)
+        t = larkspur.train(texts=["कमल कमल नमक", "hello hello world"], vocab_size=600, progress=False)
         assert t.decode(t.encode("कमल hello")) == "कमल hello"
         with pytest.raises(ValueError, match="train needs files or texts"):
             larkspur.train(progress=False)
@@ -156,11 +156,23 @@ class TestBundles:
         doc = json.loads((tmp_path / "b" / "tokenizer.json").read_text(encoding="utf-8"))
         assert doc["format"] == "larkspur-bundle" and doc["version"] == 1
         assert doc["special_tokens"] == tok.special_tokens
-        # The exact module reads the same vocabulary file.
+        # The exact module reads the same vocabulary file: the same surfaces under the same
+        # ids (it encodes with its own defaults, so only a tokenizer trained without the
+        # core options encodes as it does).
         exact = PyLarkspurTokenization()
         exact.load_vocab_tsv(str(tmp_path / "b" / "vocab.tsv"))
         assert exact.vocab_size() == tok.vocab_size - len(tok.special_tokens)
-        assert exact.encode(MIXED) == tok.encode(MIXED)
+        assert all(exact.vocab_get_surface(i) == tok.id_to_token(i) for i in range(exact.vocab_size()))
+
+    def test_without_the_core_options_the_exact_module_encodes_alike(self, corpus, tmp_path):
+        counts = larkspur.count_words([corpus, SAMPLE])
+        tok = larkspur.train_from_word_counts(counts, vocab_size=900, progress=False, _core_options=False)
+        assert not any(tok.settings["options"].values())
+        tok.save(tmp_path / "b")
+        exact = PyLarkspurTokenization()
+        exact.load_vocab_tsv(str(tmp_path / "b" / "vocab.tsv"))
+        for text in filter(None, _texts()):  # larkspur gives an empty text no tokens at all
+            assert exact.encode(text) == tok.encode(text)
 
     def _damage(self, path, what):
         j = path / "tokenizer.json"
@@ -244,7 +256,7 @@ class TestBatches:
             assert ids[offsets[i]:offsets[i + 1]].tolist() == tok.encode(t) + [tok.eos_id]
         bare, bare_offsets = tok.encode_to_array(texts, append_eos=False, num_threads=2)
         assert len(bare) == len(ids) - len(texts) and bare_offsets[-1] == len(bare)
-        no_eos = larkspur.train(texts=["कमल"], vocab_size=400, special_tokens=(), progress=False)
+        no_eos = larkspur.train(texts=["कमल"], vocab_size=600, special_tokens=(), progress=False)
         with pytest.raises(ValueError, match="needs an end-of-text token"):
             no_eos.encode_to_array(["x"])
 
@@ -309,3 +321,116 @@ def test_resuming_a_broken_run_ends_with_the_unbroken_vocabulary(corpus, tmp_pat
     assert back.encode(MIXED) == whole.encode(MIXED)
     with pytest.raises(ValueError, match="not a larkspur checkpoint directory"):
         larkspur.resume(tmp_path)
+
+
+def _engine_with(aksharas, **options):
+    """A bare engine with the given base aksharas and core options (others off)."""
+    from larkspur import _engine
+
+    e = _engine.Engine("LM", [])
+    e.set_options(**{name: options.get(name, False)
+                     for name in ("codepoint_fallback", "whitespace_tokens", "edge_joins", "marker_stems")})
+    e.initialize_vocab(aksharas, [], ["।", ",", '"'], [], [])
+    e.add_fallback_tokens(options.get("symbols", []))
+    return e
+
+
+def _surfaces(e, ids):
+    return [e.id_to_token(i) for i in ids]
+
+
+WORD = "\u2581"
+
+
+class TestCoreOptions:
+    """The core's options beyond the exact module's defaults, as the recipes switch them on."""
+
+    def test_a_missing_akshara_is_spelled_as_code_points_and_decodes_back(self):
+        text = "क्षमा"  # aksharas क्ष and मा; only मा has a base id
+        plain = _engine_with(["मा"])
+        ids = plain.encode(text, [])
+        assert len(ids) == 1 + len("क्ष".encode()) + 1  # marker, nine bytes, मा
+        e = _engine_with(["मा"], codepoint_fallback=True)
+        ids = e.encode(text, [])
+        assert _surfaces(e, ids) == [WORD, "क", "्", "ष", "मा"]
+        assert e.decode(ids, False) == text
+        # A code point of the block that is missing still falls back to bytes, not to nothing.
+        assert e.decode(e.encode("ॐ ॠ", []), False) == "ॐ ॠ"
+
+    def test_symbols_become_tokens_but_markers_and_byte_symbols_stay_bytes(self):
+        e = _engine_with(["क"], codepoint_fallback=True, symbols=["−", "元"])
+        for text in ["क − 元", "literal \u2581 and \u2582 marks", "Ā Ń byte symbols", "ß é"]:
+            assert e.decode(e.encode(text, []), False) == text
+        assert _surfaces(e, e.encode("−元", [])) == [WORD, "−", "元"]
+        with pytest.raises(ValueError, match="symbol token"):
+            e.add_fallback_tokens(["ab"])
+        with pytest.raises(ValueError, match="symbol token"):
+            e.add_fallback_tokens(["Ā"])  # the byte token of 0x80 has that surface
+
+    @pytest.mark.parametrize("text", ["पहला\nदूसरा", "पहला\n दूसरा", "\nपहला", "पहला\n", "एक\n\nदो", "a\tb c",
+                                      " \n ", "\n", "\r\n", "नमस्ते दुनिया", "", "  दो  spaces \n\tend  "])
+    def test_whitespace_tokens_round_trip_and_keep_the_markers(self, text):
+        e = _engine_with(["प", "ह", "ला", "दू", "स", "रा", "ए", "क", "दो"], whitespace_tokens=True)
+        ids = e.encode(text, [])
+        assert e.decode(ids, False) == text
+        spans = e.encode_with_offsets(text, [])[1]
+        kinds = e.export_tokens()[1]
+        for i, (a, b) in zip(ids, spans):
+            if kinds[i] != "B":
+                assert text[a:b].strip() == e.decode([i], False).strip()
+
+    def test_the_word_after_a_line_feed_encodes_as_it_does_after_a_space(self):
+        e = _engine_with(["प", "ह", "ला", "दू", "स", "रा"], whitespace_tokens=True)
+        after_space = e.encode("पहला दूसरा", [])
+        after_newline = e.encode("पहला\nदूसरा", [])
+        assert _surfaces(e, after_newline) == _surfaces(e, after_space[:4]) + ["\n"] + _surfaces(e, after_space[4:])
+        assert after_space[4] == e.token_to_id(WORD)
+        # The exact module's default: the line feed is a byte and the word loses its marker.
+        plain = _engine_with(["प", "ह", "ला", "दू", "स", "रा"])
+        assert plain.token_to_id(WORD) not in plain.encode("पहला\nदूसरा", [])[1:]
+
+    def test_a_word_joins_the_danda_that_ends_it(self, tmp_path):
+        lines = ["वह घर है।", "यह सच है।", "तुम कौन हो?", "\"नमस्ते\" उसने कहा।"] * 50
+        joined = larkspur.train(texts=lines, vocab_size=700, recipe="plain", progress=False)
+        assert "▁है।" in joined.tokenize("वह घर है।")
+        assert joined.decode(joined.encode("\"नमस्ते\" उसने कहा।")) == "\"नमस्ते\" उसने कहा।"
+        apart = larkspur.train_from_word_counts(larkspur.count_words([_write(tmp_path / "c.txt", lines)]),
+                                                vocab_size=700, recipe="plain", progress=False,
+                                                _core_options=False)
+        tokens = apart.tokenize("वह घर है।")
+        assert tokens[-1] == "।" and "▁है" in tokens
+        # A join at the edge never reaches on into the next word of a compound.
+        assert not any(t.endswith("-") and len(t) > 1 and t[-2] != WORD and "-" in t[:-1] for t in joined.get_vocab())
+
+    def test_a_marker_and_stem_token_gets_the_root_set_of_its_stem(self):
+        stems = {"पढ़": ["ना", "ता", "ती"], "लिख": ["ना", "ता", "ती"]}
+        paradigms = [{"root_id": 5, "transitions": {"पढ़": stems["पढ़"]}},
+                     {"root_id": 9, "transitions": {"लिख": stems["लिख"]}}]
+        lines = [f"{s}{e} {s}" for s in stems for e in stems[s]] * 40
+        tok = larkspur.train(texts=lines, vocab_size=600, recipe="morph", paradigms=paradigms, progress=False)
+        surfaces, _, _, _, roots = tok._engine.export_tokens()
+        by_surface = {surfaces[i]: r for i, r in roots}
+        assert by_surface.get(WORD + "पढ़") == [5]
+        assert by_surface.get(WORD + "लिख") == [9]
+        # The stem never absorbs a continuation its paradigm does not allow.
+        assert all(not s.startswith(WORD + "पढ़") or s[len(WORD + "पढ़"):] in ("", "ना", "ता", "ती")
+                   for s in surfaces)
+
+    def test_options_travel_with_the_bundle(self, tmp_path, tok):
+        assert tok.settings["options"] == {"codepoint_fallback": True, "whitespace_tokens": True,
+                                           "edge_joins": True, "marker_stems": True}
+        tok.save(tmp_path / "b")
+        back = larkspur.load(tmp_path / "b")
+        text = "पहली पंक्ति है।\nदूसरी\tक्षत्रिय ॠ"
+        assert back.encode(text) == tok.encode(text)
+        assert back.settings["options"] == tok.settings["options"]
+        doc = json.loads((tmp_path / "b" / "tokenizer.json").read_text(encoding="utf-8"))
+        doc["options"]["faster"] = True
+        (tmp_path / "b" / "tokenizer.json").write_text(json.dumps(doc), encoding="utf-8")
+        with pytest.raises(ValueError, match="unknown option 'faster'"):
+            larkspur.load(tmp_path / "b")
+
+
+def _write(path, lines):
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    return path

@@ -74,7 +74,7 @@ def symbols(words, counts, min_freq: int = SYMBOL_MIN_FREQ, limit: int = 1000) -
 # - codepoint_fallback: every code point of the Devanagari block is a base token and an
 #   akshara missing from the vocabulary is spelled with them instead of 6 to 15 bytes, so
 #   rare aksharas can go without a base id of their own;
-# - whitespace_tokens: line feed, tab and carriage return are tokens, and the word after
+# - whitespace_tokens: line feed and tab are tokens, and the word after
 #   one keeps its word marker, so that it encodes as it was trained (training sees words
 #   cut at white space, each with its marker);
 # - edge_joins: a word may join the danda or punctuation that ends it, and a word marker

@@ -231,7 +231,7 @@ class Encoder {
         }
     }
 
-    // A line feed, tab or carriage return at byte b: its own token (bytes when it has
+    // A line feed or tab at byte b: its own token (bytes when it has
     // none). What follows starts the way a text does, with a marker, unless it is the end
     // or another such character.
     Pos whitespace_token(char32_t c, std::size_t b) {
@@ -411,6 +411,12 @@ void encode_segment(const EncodeContext& ctx, std::string_view text, std::size_t
 std::string decode(const SurfaceIndex& index, std::span<const TokenId> ids, bool whitespace_tokens) {
     std::string out, pending;
     const std::size_t n = index.size();
+    // Whether the next marker is one the encoder put after a line feed or tab (only the
+    // first marker after one is).
+    bool implied = false;
+    auto after_whitespace = [&] {
+        return whitespace_tokens && !out.empty() && is_whitespace_token_char(static_cast<unsigned char>(out.back()));
+    };
     for (TokenId id : ids) {
         if (id < n && index.is_byte(id)) {
             pending.push_back(static_cast<char>(index.byte(id)));
@@ -419,14 +425,14 @@ std::string decode(const SurfaceIndex& index, std::span<const TokenId> ids, bool
         if (!pending.empty()) {
             utf8::append_lossy(out, pending);
             pending.clear();
+            implied = after_whitespace();
         }
         if (id >= n) continue;
         std::string_view d = index.display(id);
-        if (whitespace_tokens && !d.empty() && d.front() == ' ' && index.starts_with_marker(id) && !out.empty() &&
-            is_whitespace_token_char(static_cast<unsigned char>(out.back()))) {
-            d.remove_prefix(1);
-        }
+        const bool drop = implied && !d.empty() && d.front() == ' ' && index.starts_with_marker(id);
+        if (drop) d.remove_prefix(1);
         out += d;
+        if (drop || !d.empty()) implied = !d.empty() && after_whitespace();
     }
     if (!pending.empty()) utf8::append_lossy(out, pending);
     if (!out.empty() && out.front() == ' ') out.erase(0, 1);

@@ -29,7 +29,7 @@ struct EncodeOptions {
     // within its own code points (one per code point once the vocabulary holds every
     // code point of the block), with bytes only for what those miss.
     bool codepoint_fallback = false;
-    // Line feed, tab and carriage return are tokens of their own (bytes when missing),
+    // Line feed and tab are tokens of their own (bytes when missing),
     // and what follows one starts with a word marker of its own, as at the start of a
     // text; decoding drops that marker again.
     bool whitespace_tokens = false;
@@ -51,8 +51,10 @@ struct EncodeContext {
 // marker character is MAL).
 Script char_script(char32_t c);
 
-// Line feed, tab and carriage return: the characters that whitespace_tokens makes tokens.
-inline bool is_whitespace_token_char(char32_t c) { return c == '\n' || c == '\t' || c == '\r'; }
+// Line feed and tab: the characters that whitespace_tokens makes tokens.
+// (A carriage return is not one: the vocabulary file cannot hold a surface that ends in
+// one, since a CR before the line end is part of the line end.)
+inline bool is_whitespace_token_char(char32_t c) { return c == '\n' || c == '\t'; }
 
 // Working buffers of the encoder, kept by a caller that encodes many short texts (the
 // word counter) so that each text allocates nothing.
@@ -84,7 +86,7 @@ void encode_segment(const EncodeContext& ctx, std::string_view text, std::size_t
 // Byte tokens are gathered and decoded as UTF-8 (invalid sequences become U+FFFD); other
 // ids append their surface with word markers as spaces; unknown ids add nothing. One
 // leading space is removed. With `whitespace_tokens`, the marker that starts a surface
-// right after a line feed, tab or carriage return adds nothing either (the encoder put it
+// right after a line feed or tab adds nothing either (the encoder put it
 // there).
 std::string decode(const SurfaceIndex& index, std::span<const TokenId> ids, bool whitespace_tokens = false);
 

@@ -14,7 +14,7 @@ std::vector<Span> token_byte_spans(const SurfaceIndex& index, std::string_view t
     const std::size_t n = text.size();
     std::size_t pos = 0;
     // The marker at the start of the text is not in it, nor is the one the encoder puts
-    // after a line feed, tab or carriage return when they are tokens.
+    // after a line feed or tab when they are tokens.
     bool start_marker = true;
     auto after_whitespace_token = [&](std::size_t at) {
         return whitespace_tokens && at > 0 && is_whitespace_token_char(static_cast<unsigned char>(text[at - 1]));
@@ -33,10 +33,11 @@ std::vector<Span> token_byte_spans(const SurfaceIndex& index, std::string_view t
         }
         std::string_view d = index.display(id);
         const std::size_t begin = pos;
-        if (start_marker && !d.empty() && d.front() == ' ' && index.starts_with_marker(id)) d.remove_prefix(1);
+        const bool drop = start_marker && !d.empty() && d.front() == ' ' && index.starts_with_marker(id);
+        if (drop) d.remove_prefix(1);
         pos = std::min(pos + d.size(), n);
         spans.emplace_back(begin, pos);
-        start_marker = after_whitespace_token(pos);
+        if (drop || !d.empty()) start_marker = !d.empty() && after_whitespace_token(pos);
     }
     return spans;
 }

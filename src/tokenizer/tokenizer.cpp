@@ -226,8 +226,8 @@ std::size_t Tokenizer::add_fallback_tokens(const std::vector<std::string>& symbo
     for (const std::string& s : symbols) {
         std::size_t i = 0;
         const char32_t c = s.empty() ? 0 : utf8::next(s, i);
-        if (s.empty() || i != s.size() || char_script(c) != Script::MAL || is_whitespace_token_char(c) ||
-            c == 0x2581 || c == 0x2582 || byte_symbols_.byte_of(c)) {
+        // Below U+0144 every character is ASCII, a control character or a byte symbol.
+        if (s.empty() || i != s.size() || c < 0x144 || char_script(c) != Script::MAL || c == 0x2581 || c == 0x2582) {
             throw_value("a symbol token must be one character outside the script classes, not '" + s + "'");
         }
     }
@@ -243,7 +243,7 @@ std::size_t Tokenizer::add_fallback_tokens(const std::vector<std::string>& symbo
         }
     }
     if (options_.whitespace_tokens) {
-        for (char32_t c : {U'\n', U'\t', U'\r'}) add(c, Script::MAL);
+        for (char32_t c : {U'\n', U'\t'}) add(c, Script::MAL);
     }
     if (options_.codepoint_fallback) {
         for (const std::string& s : symbols) {

@@ -188,7 +188,7 @@ class Tokenizer {
     const MergeRules& merge_rules() const { return m_.merge_rules; }
     // Adds the base tokens the encoding choices spell with and the vocabulary lacks: every
     // code point of the Devanagari block but the dandas (with codepoint_fallback), and
-    // line feed, tab and carriage return (with whitespace_tokens), and `symbols` (with
+    // line feed and tab (with whitespace_tokens), and `symbols` (with
     // codepoint_fallback: characters outside every script class, such as the degree sign,
     // that are then their own tokens instead of bytes). Whitespace and symbol tokens never
     // merge. ValueError for a symbol that is not one such character. Returns the

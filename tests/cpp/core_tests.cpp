@@ -205,6 +205,58 @@ static void test_legal() {
     CHECK(t.legal(0, 2, 5));
 }
 
+// The optional rules: joins at word edges, and paradigms that see stems without markers.
+static void test_optional_merge_rules() {
+    ConstrainedBPETrainer t;
+    const char* dev[] = {"\xE2\x96\x81", "\xE0\xA4\x95", "\xE0\xA4\xB0"};  // marker, ka, ra
+    for (const char* s : dev) t.vocab.add_token(Token::with_text(TokenKind::Seed, s), s, false, false);
+    const TokenId marker = 0, ka = 1, ra = 2;
+    const TokenId danda = t.vocab.add_token(Token::with_text(TokenKind::Punct, "\xE0\xA5\xA4"), "\xE0\xA5\xA4",
+                                            false, false);
+    const TokenId ka_danda = t.vocab.add_token(Token::merge({ka, danda}), "\xE0\xA4\x95\xE0\xA5\xA4", false, false);
+    t.vocab.set_script(ka_danda, Script::DEV);
+    CHECK(!t.legal(ka, danda, 1));  // the default rules keep scripts apart
+    t.rules.edge_joins = true;
+    CHECK(t.legal(ka, danda, 1));
+    CHECK(t.legal(marker, danda, 1));
+    CHECK(t.legal(ka_danda, danda, 1));   // more punctuation at the edge
+    CHECK(!t.legal(ka_danda, ra, 1));     // but never on into a word
+    CHECK(!t.legal(danda, ka, 1));        // nor from punctuation into a word
+    t.vocab.set_ambiguous(ka);
+    t.theta = 10;
+    CHECK(!t.legal(ka, danda, 9));
+    CHECK(t.legal(ka, danda, 10));
+    t.vocab.clear_ambiguous(ka);
+    // Punctuation is no morpheme: a root set that refuses everything still lets it join.
+    Transitions p;
+    p["\xE0\xA4\x95"].insert("\xE0\xA4\xB0");  // ka -> ra
+    t.registry.add(7, p);
+    t.vocab.set_root_set(ka, {7});
+    CHECK(t.legal(ka, danda, 1));
+
+    // A marker+stem token is asked about its stem only with marker_stems.
+    const TokenId marker_ka = t.vocab.add_token(Token::merge({marker, ka}), "\xE2\x96\x81\xE0\xA4\x95", false, false);
+    t.vocab.set_script(marker_ka, Script::DEV);
+    t.vocab.set_root_set(marker_ka, {7});
+    CHECK(!t.legal(marker_ka, ra, 1));
+    t.rules.marker_stems = true;
+    CHECK(t.legal(marker_ka, ra, 1));
+    CHECK(!t.legal(marker_ka, ka, 1));
+    CHECK_EQ(std::string(t.morph_surface(marker_ka)), std::string("\xE0\xA4\x95"));
+    CHECK_EQ(std::string(t.morph_surface(ka)), std::string("\xE0\xA4\x95"));
+    t.vocab.set_strict(ra);
+    CHECK(!t.legal(ra, danda, 1));  // a validated morpheme is never extended, not even by a danda
+
+    // tag_roots looks word-initial surfaces up without their marker only when asked.
+    Vocabulary v;
+    v.add_token(Token::with_text(TokenKind::Seed, "\xE2\x96\x81\xE0\xA4\x95"), "\xE2\x96\x81\xE0\xA4\x95", false,
+                false);
+    tag_roots(v, t.registry, {});
+    CHECK(v.root_set(0).empty());
+    tag_roots(v, t.registry, {}, true);
+    CHECK_EQ(v.root_set(0), std::vector<RootId>{7});
+}
+
 static void test_priority() {
     ConstrainedBPETrainer t = make_trainer();
     auto k = t.priority_key(0, 1, 3);
@@ -335,6 +387,7 @@ int main() {
     test_fingerprints();
     test_pair_counts();
     test_legal();
+    test_optional_merge_rules();
     test_priority();
     test_candidate_order();
     test_flat_map();
