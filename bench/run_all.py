@@ -4,7 +4,7 @@ Python ones. Each prints its own table headed by the commit, compiler, Python an
 
     .venv/bin/python bench/run_all.py            # everything (several minutes)
     .venv/bin/python bench/run_all.py --quick    # lighter settings, about a minute
-    .venv/bin/python bench/run_all.py --only encode,train
+    .venv/bin/python bench/run_all.py --only encode,train,quality
 
 `make bench` installs bench/requirements.txt and runs this script.
 """
@@ -26,7 +26,7 @@ BUILD = PROJECT / "build" / "bench"
 sys.path.insert(0, str(BENCH))
 import _common as C  # noqa: E402
 
-ORDER = ["normalizer", "normalize", "harvest", "encode", "train", "larkspur"]
+ORDER = ["normalizer", "normalize", "harvest", "encode", "train", "larkspur", "quality"]
 QUICK = {
     "normalizer": ["--reps", "5"],
     "normalize": ["--reps", "5"],
@@ -34,7 +34,10 @@ QUICK = {
     "encode": ["--reps", "2", "--max-reps", "5", "--files", "hi"],
     "train": ["--corpus", "base", "--reps", "1"],
     "larkspur": ["--reps", "3"],
+    "quality": ["--quick"],
 }
+# Scripts not named bench_<name>.py.
+SCRIPTS = {"quality": "quality.py"}
 
 
 def tool(name: str) -> str:
@@ -80,7 +83,7 @@ def main() -> int:
                 continue
             cmd = [str(binary), *extra]
         else:
-            cmd = [sys.executable, str(BENCH / f"bench_{name}.py"), *extra]
+            cmd = [sys.executable, str(BENCH / SCRIPTS.get(name, f"bench_{name}.py")), *extra]
         rc = subprocess.run(cmd, cwd=str(PROJECT), env=dict(os.environ)).returncode
         sys.stdout.flush()
         print(f"-- {name}: exit {rc}, {time.perf_counter() - t0:.0f}s\n", flush=True)

@@ -1,0 +1,597 @@
+#!/usr/bin/env python3
+"""Tokenization quality on held-out text: larkspur's recipes against the peers, trained on
+one part of each language file and measured on another, at the same vocabulary sizes.
+
+For each of hi, mr and ne (hi-dev.txt, mr-dev.txt, ne-dev.txt) and each vocabulary size
+(8,000 and 32,000, every id counted), five systems are trained on the training part of
+the file, each in a fresh interpreter, all single-threaded:
+
+- larkspur plain:  larkspur.train(recipe="plain");
+- larkspur morph:  larkspur.train(recipe="morph"), for Hindi with the paradigms of the
+  even root ids and the lexicon entries of those roots;
+- tokenizers BPE:  NFC, Metaspace (U+2581, prepended), byte fallback, the 256 byte tokens
+  and <unk> inside the vocabulary size;
+- sentencepiece BPE and unigram: byte_fallback, character_coverage 1.0, every training
+  line (input_sentence_size 0), its default normalization (nmt_nfkc).
+
+The split: each file's lines in runs of 200 consecutive lines, every 10th run held out
+(runs 4, 14, 24, ...). Every held-out line is put into NFC and encoded on its own.
+
+Per system, language and size: tokens per white-space word; byte-fallback tokens as a
+share of all tokens; the share of tokens that split an akshara (a start or an end strictly
+inside an akshara of the NFC line, the aksharas from the exact class's dfa_tokenize_debug;
+byte tokens of a character of several bytes always split); for Hindi, the share of
+held-out paradigm forms (odd root ids; stem+suffix encoded as a word of its own) with a
+token boundary right after the stem; training time (best of --reps, the training call
+alone, in a fresh process). A second table shows where the tokens go: bytes, bare word
+markers, punctuation standing alone after a word, other punctuation, single aksharas and
+longer tokens, per 100 words.
+
+With --compare-options (the default), larkspur's recipes are also trained with every
+option the recipe run records in its settings forced off, when larkspur.train takes an
+`options` mapping; the time target compares the two. Otherwise that target is n/a.
+
+Targets (MET or MISSED): plain's tokens per word <= the tokenizers BPE's at both sizes,
+for each language; morph's <= 1.03x the BPE's, and morph's Hindi stem|suffix recall >= 3x
+the BPE's; byte-fallback tokens < 0.1 % for both recipes; akshara-splitting tokens below
+every peer's share; training time with the options <= 1.2x that without them.
+
+--quick: Hindi only, 8,000 ids, 1,000 held-out lines, one training per system (well under
+two minutes). A full run takes a few minutes on two cores.
+"""
+
+from __future__ import annotations
+
+import argparse
+import inspect
+import json
+import os
+import sys
+import time
+import unicodedata
+from pathlib import Path
+from typing import Dict, List, Optional, Sequence
+
+import _common as C
+import _quality as Q
+
+LANGS = ("hi", "mr", "ne")
+SIZES = (8000, 32000)
+BLOCK, EVERY, HELD = 200, 10, 4
+BPE = "tokenizers BPE"
+PEERS = (BPE, "sentencepiece BPE", "sentencepiece unigram")
+SYSTEMS = ("larkspur plain", "larkspur morph") + PEERS
+THREAD_ENV = ("RAYON_NUM_THREADS", "OMP_NUM_THREADS")
+
+# ----------------------------------------------------------------------------- training children
+# Each training runs in a fresh interpreter with the same start: imports done, then the
+# clock runs around the training call alone (reading and counting the file included,
+# saving the model not, except for sentencepiece, whose trainer writes it as it ends).
+
+LARKSPUR_CHILD = C.CHILD_PROLOGUE + r'''
+import larkspur
+path, vocab, recipe, out, reps, threads = ARGS[0], int(ARGS[1]), ARGS[2], ARGS[3], int(ARGS[4]), int(ARGS[5])
+extra = json.loads(ARGS[6])
+kw = dict(vocab_size=vocab, recipe=recipe, progress=False, num_workers=threads)
+kw.update(extra)
+times = []
+for _ in range(reps):
+    t0 = time.perf_counter()
+    tok = larkspur.train([path], **kw)
+    times.append(time.perf_counter() - t0)
+tok.save(out)
+emit(times=times, ids=tok.vocab_size, options=tok.settings.get("options", {}))
+'''
+
+HF_CHILD = C.CHILD_PROLOGUE + r'''
+import _peers as P
+path, vocab, out, reps = ARGS[0], int(ARGS[1]), ARGS[2], int(ARGS[3])
+times = []
+for _ in range(reps):
+    tok, trainer = P.hf_bpe(vocab)
+    t0 = time.perf_counter()
+    tok.train([path], trainer)
+    times.append(time.perf_counter() - t0)
+tok.save(out)
+emit(times=times, ids=tok.get_vocab_size())
+'''
+
+SP_CHILD = C.CHILD_PROLOGUE + r'''
+import sentencepiece as spm
+import _peers as P
+from pathlib import Path
+path, vocab, prefix, reps, threads, model_type = ARGS[0], int(ARGS[1]), ARGS[2], int(ARGS[3]), int(ARGS[4]), ARGS[5]
+longest = P.max_line_bytes(Path(path))
+times = []
+for _ in range(reps):
+    t0 = time.perf_counter()
+    spm.SentencePieceTrainer.train(
+        input=path, model_prefix=prefix, model_type=model_type, vocab_size=vocab,
+        byte_fallback=True, character_coverage=1.0, num_threads=threads,
+        input_sentence_size=0, shuffle_input_sentence=False, max_sentence_length=longest + 16,
+        hard_vocab_limit=False, minloglevel=2)
+    times.append(time.perf_counter() - t0)
+sp = spm.SentencePieceProcessor(model_file=prefix + ".model")
+emit(times=times, ids=sp.get_piece_size())
+'''
+
+
+class Trained:
+    def __init__(self, system: str):
+        self.system = system
+        self.ok = False
+        self.seconds: Optional[float] = None   # best of the repetitions
+        self.ids: Optional[int] = None
+        self.model: Optional[str] = None       # path of what the child saved
+        self.options: Dict[str, object] = {}
+        self.note = ""
+
+
+def _finish(run: Trained, r: C.ChildResult, model: str) -> Trained:
+    if not r.ok or not r.result:
+        run.note = f"training failed (exit {r.rc})"
+        print(f"!! {run.system}: {run.note}\n{r.tail()}", flush=True)
+        return run
+    run.ok = True
+    run.seconds = min(r.result["times"])
+    run.ids = r.result["ids"]
+    run.options = r.result.get("options") or {}
+    run.model = model
+    return run
+
+
+def train_larkspur(system: str, path: Path, vocab: int, recipe: str, extra: dict, dest: Path,
+                   reps: int, threads: int, timeout: float) -> Trained:
+    out = str(dest / f"{system.replace(' ', '-')}-{vocab}")
+    r = C.run_child(LARKSPUR_CHILD, [str(path), str(vocab), recipe, out, str(reps), str(threads),
+                                     json.dumps(extra, ensure_ascii=False)],
+                    env=_thread_env(threads), timeout=timeout)
+    return _finish(Trained(system), r, out)
+
+
+def train_hf(path: Path, vocab: int, dest: Path, reps: int, threads: int, timeout: float) -> Trained:
+    out = str(dest / f"hf-bpe-{vocab}.json")
+    r = C.run_child(HF_CHILD, [str(path), str(vocab), out, str(reps)], env=_thread_env(threads),
+                    timeout=timeout)
+    return _finish(Trained(BPE), r, out)
+
+
+def train_sp(model_type: str, path: Path, vocab: int, dest: Path, reps: int, threads: int,
+             timeout: float) -> Trained:
+    prefix = str(dest / f"sp-{model_type}-{vocab}")
+    r = C.run_child(SP_CHILD, [str(path), str(vocab), prefix, str(reps), str(threads), model_type],
+                    env=_thread_env(threads), timeout=timeout)
+    return _finish(Trained(f"sentencepiece {'BPE' if model_type == 'bpe' else 'unigram'}"), r, prefix + ".model")
+
+
+def _thread_env(threads: int) -> Dict[str, str]:
+    env = {name: str(threads) for name in THREAD_ENV}
+    env["TOKENIZERS_PARALLELISM"] = "false" if threads == 1 else "true"
+    return env
+
+
+def options_keyword() -> bool:
+    """Whether larkspur.train takes an `options` mapping (the switches of the core's newer
+    behaviour, which the recipes choose)."""
+    import larkspur
+
+    try:
+        return "options" in inspect.signature(larkspur.train).parameters
+    except (TypeError, ValueError):
+        return False
+
+
+def options_off(recorded: Dict[str, object]) -> Dict[str, object]:
+    """The recorded options with every switch turned off; settings that are not switches
+    (thresholds, lists) stay as the recipe chose them."""
+    return {k: (False if isinstance(v, bool) else v) for k, v in recorded.items()}
+
+
+# ----------------------------------------------------------------------------- encoding to pieces
+
+def larkspur_pieces(path: str):
+    import larkspur
+
+    import _peers as P
+
+    tok = larkspur.load(path)
+    kinds = tok._engine.export_tokens()[1]
+    symbol_byte = {s: b for b, s in P._bytes_to_unicode().items()}
+    byte_of = {}
+    for i, k in enumerate(kinds):
+        if k == "B":
+            byte_of[i] = symbol_byte[tok.id_to_token(i)]
+    enc = tok.encode_with_offsets
+
+    def pieces(line: str) -> List[Q.Piece]:
+        ids, spans = enc(line)
+        return [Q.Piece(s, e, byte_of.get(i, -1)) for i, (s, e) in zip(ids, spans)]
+
+    return pieces, tok
+
+
+def hf_pieces(path: str):
+    from tokenizers import Tokenizer
+
+    tok = Tokenizer.from_file(path)
+    byte_of = {}
+    for surface, i in tok.get_vocab().items():
+        if len(surface) == 6 and surface.startswith("<0x") and surface.endswith(">"):
+            byte_of[i] = int(surface[3:5], 16)
+    enc = tok.encode
+
+    def pieces(line: str) -> List[Q.Piece]:
+        e = enc(line, add_special_tokens=False)
+        return [Q.Piece(s, t, byte_of.get(i, -1)) for i, (s, t) in zip(e.ids, e.offsets)]
+
+    return pieces, tok
+
+
+def sp_pieces(path: str):
+    import sentencepiece as spm
+
+    sp = spm.SentencePieceProcessor(model_file=path)
+    byte_of = {i: int(sp.id_to_piece(i)[3:5], 16) for i in range(sp.get_piece_size()) if sp.is_byte(i)}
+
+    def proto(line: str):
+        try:
+            return sp.encode(line, return_type="proto")
+        except TypeError:  # sentencepiece before return_type
+            return sp.encode(line, out_type="immutable_proto")
+
+    def pieces(line: str) -> List[Q.Piece]:
+        # Offsets are in UTF-8 bytes. The byte pieces of one character all start where it
+        # starts, and only the last one ends where it ends; each gets the character's span,
+        # as the other systems give it.
+        where = Q.char_index_of_bytes(line)
+        out = []
+        for p in proto(line).pieces:
+            b = byte_of.get(p.id, -1)
+            start = where[p.begin]
+            out.append(Q.Piece(start, start + 1 if b >= 0 else where[p.end], b))
+        return out
+
+    return pieces, sp
+
+
+def loader(system: str):
+    if system.startswith("larkspur"):
+        return larkspur_pieces
+    if system == BPE:
+        return hf_pieces
+    return sp_pieces
+
+
+# ----------------------------------------------------------------------------- measuring
+
+class Measured:
+    def __init__(self):
+        self.words = 0
+        self.tokens = 0
+        self.bytes = 0
+        self.splitting = 0
+        self.kinds = {k: 0 for k in Q.KINDS}
+        self.forms = 0
+        self.kept = 0
+        self.in_text = 0       # occurrences of held-out forms in the held-out text
+        self.kept_in_text = 0
+
+    @property
+    def tpw(self) -> float:
+        return self.tokens / max(self.words, 1)
+
+    def share(self, n: int) -> float:
+        return n / max(self.tokens, 1)
+
+    @property
+    def recall(self) -> Optional[float]:
+        return self.kept / self.forms if self.forms else None
+
+    @property
+    def recall_in_text(self) -> Optional[float]:
+        return self.kept_in_text / self.in_text if self.in_text else None
+
+
+class Heldout:
+    """The held-out lines of one language in NFC, with their aksharas."""
+
+    def __init__(self, lines: Sequence[str], exact):
+        self.lines = [unicodedata.normalize("NFC", s) for s in lines if s.strip()]
+        self.words = sum(len(s.split()) for s in self.lines)
+        self.inside = []
+        self.ends = []
+        for s in self.lines:
+            ak = exact.dfa_tokenize_debug(s)
+            self.inside.append(Q.inside_flags(ak, len(s)))
+            self.ends.append(Q.akshara_ends(ak))
+
+
+def measure(pieces_of, held: Heldout, forms: Sequence[tuple]) -> Measured:
+    m = Measured()
+    m.words = held.words
+    for line, inside, ends in zip(held.lines, held.inside, held.ends):
+        ps = pieces_of(line)
+        m.tokens += len(ps)
+        for p in ps:
+            if p.byte >= 0:
+                m.bytes += 1
+            if Q.splits_akshara(p, inside):
+                m.splitting += 1
+            m.kinds[Q.kind(line, p, ends)] += 1
+    occurrences = Q.form_occurrences(forms, held.lines) if forms else {}
+    for stem, suffix in forms:
+        kept = Q.has_boundary_at(pieces_of(stem + suffix), len(stem))
+        n = occurrences.get((stem, suffix), 0)
+        m.forms += 1
+        m.kept += kept
+        m.in_text += n
+        m.kept_in_text += n * kept
+    return m
+
+
+# ----------------------------------------------------------------------------- the run
+
+class Row:
+    def __init__(self, lang: str, size: int, trained: Trained, m: Optional[Measured]):
+        self.lang, self.size, self.trained, self.m = lang, size, trained, m
+
+    @property
+    def system(self) -> str:
+        return self.trained.system
+
+
+def check_larkspur_counts(tok, held: Heldout, m: Measured) -> str:
+    """The token and byte counts of the spans against the tokenizer's own stats()."""
+    st = tok.stats(texts=held.lines)
+    if st["tokens"] != m.tokens or abs(st["byte_fallback_share"] - m.share(m.bytes)) > 1e-12:
+        return (f"stats() counts {st['tokens']} tokens, {st['byte_fallback_share']:.5f} bytes; "
+                f"the spans {m.tokens}, {m.share(m.bytes):.5f}")
+    return ""
+
+
+def run_language(lang: str, sizes: Sequence[int], args, exact, scratch: Path, forms, morph_extra,
+                 compare: bool) -> List[Row]:
+    path = C.corpus_path(f"{lang}-dev.txt")
+    train_lines, held_lines = Q.split_blocks(C.read_lines(path), BLOCK, EVERY, HELD)
+    if args.heldout_lines and len(held_lines) > args.heldout_lines:
+        step = len(held_lines) / args.heldout_lines
+        held_lines = [held_lines[int(i * step)] for i in range(args.heldout_lines)]
+    dest = scratch / lang
+    dest.mkdir()
+    train_path = dest / "train.txt"
+    train_path.write_text("\n".join(train_lines) + "\n", encoding="utf-8")
+    held = Heldout(held_lines, exact)
+    print(f"{lang}: training part {len(train_lines):,} lines ({C.mb(train_path.stat().st_size):.1f} MB), "
+          f"held out {len(held.lines):,} lines, {held.words:,} words"
+          + (f"; {len(forms):,} held-out paradigm forms" if lang == "hi" else ""), flush=True)
+    rows: List[Row] = []
+    for size in sizes:
+        runs: List[Trained] = []
+        for recipe in ("plain", "morph"):
+            extra = dict(morph_extra) if recipe == "morph" and lang == "hi" else {}
+            run = train_larkspur(f"larkspur {recipe}", train_path, size, recipe, extra, dest, args.reps,
+                                 args.threads, args.timeout)
+            runs.append(run)
+            if compare and run.ok and run.options:
+                off = dict(extra, options=options_off(run.options))
+                runs.append(train_larkspur(f"larkspur {recipe} (options off)", train_path, size, recipe, off,
+                                           dest, args.reps, args.threads, args.timeout))
+        runs.append(train_hf(train_path, size, dest, args.reps, args.threads, args.timeout))
+        runs.append(train_sp("bpe", train_path, size, dest, args.reps, args.threads, args.timeout))
+        runs.append(train_sp("unigram", train_path, size, dest, args.reps, args.threads, args.timeout))
+        for run in runs:
+            if not run.ok:
+                rows.append(Row(lang, size, run, None))
+                continue
+            pieces_of, model = loader(run.system)(run.model)
+            m = measure(pieces_of, held, forms if lang == "hi" else ())
+            if run.system.startswith("larkspur"):
+                problem = check_larkspur_counts(model, held, m)
+                if problem:
+                    run.note = "counts differ"
+                    print(f"!! {lang} {size} {run.system}: {problem}", flush=True)
+            rows.append(Row(lang, size, run, m))
+        print(f"  {lang} {size:,}: trained and measured {len(runs)} systems", flush=True)
+    return rows
+
+
+def pct(x: Optional[float]) -> Optional[float]:
+    return None if x is None else 100.0 * x
+
+
+def print_tables(rows: List[Row]) -> None:
+    bpe = {(r.lang, r.size): r.m for r in rows if r.system == BPE and r.m}
+    table = []
+    for r in rows:
+        ref = bpe.get((r.lang, r.size))
+        ids = r.trained.ids
+        ids_text = None if ids is None else (f"{ids:,}" + ("*" if ids < r.size else ""))
+        if r.m is None:
+            table.append([r.lang, f"{r.size // 1000}k", r.system, ids_text] + [None] * 7 + [r.trained.note])
+            continue
+        m = r.m
+        table.append([r.lang, f"{r.size // 1000}k", r.system, ids_text, m.tpw,
+                      m.tpw / ref.tpw if ref else None, pct(m.share(m.bytes)), pct(m.share(m.splitting)),
+                      pct(m.recall), pct(m.recall_in_text), r.trained.seconds, r.trained.note])
+    C.print_table(["lang", "size", "system", "ids", "tokens/word", "vs BPE", "byte %", "split akshara %",
+                   "stem|suffix %", "in text %", "train s", "note"], table,
+                  title="Held-out text: tokens per white-space word, byte-fallback and akshara-splitting "
+                        "tokens as % of all tokens; stem|suffix: held-out Hindi paradigm forms keeping their "
+                        "stem|suffix boundary (each distinct form once; 'in text': each occurrence of a form "
+                        "in the held-out text); training time (best of the repetitions). ids: every id of "
+                        "the trained vocabulary (* where the trainer stopped below the size asked for)")
+    table = []
+    for r in rows:
+        if r.m is None:
+            continue
+        m = r.m
+        per100 = 100.0 / max(m.words, 1)
+        table.append([r.lang, f"{r.size // 1000}k", r.system, m.tokens * per100]
+                     + [m.kinds[k] * per100 for k in Q.KINDS])
+    C.print_table(["lang", "size", "system", "tokens"] + list(Q.KINDS), table,
+                  title="Where the tokens go, per 100 held-out words: byte-fallback tokens, bare word markers "
+                        "(white space alone), punctuation alone right after a word, other punctuation, tokens "
+                        "joining letters and punctuation, whole words, single aksharas and longer pieces of a "
+                        "word (a marker's space not counted as part of what a token spells)")
+
+
+def targets(rows: List[Row], langs: Sequence[str], sizes: Sequence[int], compare: bool, can_compare: bool):
+    by = {(r.lang, r.size, r.system): r for r in rows}
+
+    def m(lang, size, system) -> Optional[Measured]:
+        r = by.get((lang, size, system))
+        return r.m if r else None
+
+    items = []
+    for recipe, limit in (("plain", 1.0), ("morph", 1.03)):
+        for lang in langs:
+            parts, oks = [], []
+            for size in sizes:
+                ours, ref = m(lang, size, f"larkspur {recipe}"), m(lang, size, BPE)
+                if ours is None or ref is None:
+                    parts.append(f"{size // 1000}k n/a")
+                    oks.append(None)
+                    continue
+                ratio = ours.tpw / ref.tpw
+                parts.append(f"{size // 1000}k {ours.tpw:.3f} vs {ref.tpw:.3f} ({ratio:.3f}x)")
+                oks.append(ratio <= limit + 1e-12)
+            ok = None if None in oks else all(oks)
+            bound = "<= the BPE's" if limit == 1.0 else f"<= {limit:.2f}x the BPE's"
+            items.append((f"{lang}: {recipe} tokens/word {bound}", "; ".join(parts), ok))
+    if "hi" in langs:
+        parts, oks = [], []
+        for size in sizes:
+            ours, ref = m("hi", size, "larkspur morph"), m("hi", size, BPE)
+            if ours is None or ref is None or ours.recall is None:
+                oks.append(None)
+                continue
+            ratio = ours.recall / ref.recall if ref.recall else float("inf")
+            text = ""
+            if ours.recall_in_text is not None and ref.recall_in_text:
+                text = (f", in text {100 * ours.recall_in_text:.1f} % vs {100 * ref.recall_in_text:.1f} % "
+                        f"({ours.recall_in_text / ref.recall_in_text:.2f}x)")
+            parts.append(f"{size // 1000}k {100 * ours.recall:.1f} % vs {100 * ref.recall:.1f} % ({ratio:.2f}x{text})")
+            oks.append(ratio >= 3.0)
+        items.append(("hi: morph stem|suffix recall >= 3x the BPE's", "; ".join(parts) or "n/a",
+                      None if None in oks or not oks else all(oks)))
+    ours_rows = [r for r in rows if r.system in ("larkspur plain", "larkspur morph") and r.m]
+    if ours_rows:
+        worst = max(ours_rows, key=lambda r: r.m.share(r.m.bytes))
+        share = 100 * worst.m.share(worst.m.bytes)
+        items.append(("byte-fallback tokens < 0.1 % (plain and morph, every language and size)",
+                      f"highest {share:.3f} % ({worst.lang} {worst.size // 1000}k {worst.system})", share < 0.1))
+    for lang in langs:
+        parts, oks = [], []
+        for size in sizes:
+            peers = [(s, m(lang, size, s)) for s in PEERS if m(lang, size, s)]
+            for recipe in ("plain", "morph"):
+                ours = m(lang, size, f"larkspur {recipe}")
+                if ours is None or not peers:
+                    oks.append(None)
+                    continue
+                low_name, low = min(peers, key=lambda p: p[1].share(p[1].splitting))
+                a, b = 100 * ours.share(ours.splitting), 100 * low.share(low.splitting)
+                parts.append(f"{size // 1000}k {recipe} {a:.2f} % vs {b:.2f} % ({low_name})")
+                oks.append(a < b)
+        items.append((f"{lang}: akshara-splitting tokens below every peer's", "; ".join(parts) or "n/a",
+                      None if None in oks or not oks else all(oks)))
+    # Training time with the recipe's options against the same recipe with them off.
+    pairs = []
+    for r in rows:
+        if r.system in ("larkspur plain", "larkspur morph") and r.trained.ok:
+            off = by.get((r.lang, r.size, r.system + " (options off)"))
+            if off and off.trained.ok:
+                pairs.append((r, off))
+    if pairs:
+        worst_r, worst_off = max(pairs, key=lambda p: p[0].trained.seconds / p[1].trained.seconds)
+        ratio = worst_r.trained.seconds / worst_off.trained.seconds
+        items.append(("training time with the options <= 1.2x without them",
+                      f"highest {ratio:.2f}x ({worst_r.lang} {worst_r.size // 1000}k {worst_r.system}: "
+                      f"{worst_r.trained.seconds:.2f} vs {worst_off.trained.seconds:.2f} s; {len(pairs)} pairs)",
+                      ratio <= 1.2))
+    else:
+        why = ("not asked for (--no-compare-options)" if not compare else
+               "larkspur.train takes no options" if not can_compare else
+               "the recipes record no options to turn off")
+        items.append(("training time with the options <= 1.2x without them", f"n/a: {why}", None))
+    C.print_targets(items)
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--langs", default=",".join(LANGS), help="comma-separated subset of hi,mr,ne")
+    ap.add_argument("--sizes", default=",".join(map(str, SIZES)), help="vocabulary sizes, comma-separated")
+    ap.add_argument("--reps", type=int, default=3, help="trainings per system (the best time is kept)")
+    ap.add_argument("--threads", type=int, default=1, choices=(1, 2), help="training threads of every system")
+    ap.add_argument("--heldout-lines", type=int, default=0,
+                    help="measure on at most this many held-out lines per language (evenly spread; 0: all)")
+    ap.add_argument("--compare-options", action=argparse.BooleanOptionalAction, default=True,
+                    help="also train larkspur's recipes with their options off, when larkspur allows it")
+    ap.add_argument("--timeout", type=float, default=600.0, help="seconds a training child may take")
+    ap.add_argument("--quick", action="store_true", help="Hindi, 8,000 ids, 1,000 held-out lines, one training each")
+    args = ap.parse_args()
+    if args.quick:
+        args.langs, args.sizes, args.reps, args.heldout_lines = "hi", "8000", 1, args.heldout_lines or 1000
+    langs = [s for s in args.langs.split(",") if s]
+    bad = [s for s in langs if s not in LANGS]
+    if bad or not langs:
+        sys.exit(f"--langs: choose among {', '.join(LANGS)}")
+    try:
+        sizes = [int(s) for s in args.sizes.split(",") if s]
+    except ValueError:
+        sys.exit("--sizes: integers, comma-separated")
+    if args.reps < 1:
+        sys.exit("--reps must be at least 1")
+    C.require_corpus(*[f"{lang}-dev.txt" for lang in langs])
+    if "hi" in langs:
+        C.require_corpus("paradigms-hi.json", "lexicon-hi.json")
+
+    L = C.import_larkspur()
+    import larkspur
+
+    import _peers as P
+
+    versions = P.available()
+    missing = [p for p in ("tokenizers", "sentencepiece") if versions.get(p) is None]
+    if missing:
+        sys.exit(f"peer(s) not installed: {', '.join(missing)} "
+                 f"(.venv/bin/python -m pip install -r bench/requirements.txt)")
+    can_compare = options_keyword()
+    C.print_header("quality: held-out tokens per word, bytes, akshara splits, stem|suffix recall",
+                   [C.module_note(L), f"larkspur  {larkspur.__version__}",
+                    f"peers     tokenizers {versions['tokenizers']}, sentencepiece {versions['sentencepiece']}",
+                    f"split     runs of {BLOCK} lines, run i held out when i % {EVERY} == {HELD}; "
+                    f"training {args.threads} thread(s), best of {args.reps}",
+                    f"options   larkspur.train " + ("takes" if can_compare else "takes no") + " options"
+                    + ("" if args.compare_options else " (comparison not asked for)")])
+
+    forms: List[tuple] = []
+    morph_extra: Dict[str, object] = {}
+    exact = L.PyLarkspurTokenization()
+    started = time.perf_counter()
+    rows: List[Row] = []
+    with C.scratch_dir("quality") as tmp:
+        scratch = Path(tmp)
+        if "hi" in langs:
+            paradigms = json.loads(C.corpus_path("paradigms-hi.json").read_text(encoding="utf-8"))
+            lexicon = json.loads(C.corpus_path("lexicon-hi.json").read_text(encoding="utf-8"))
+            train_roots, held_roots = Q.split_roots(paradigms)
+            kept = {int(p["root_id"]) for p in train_roots}
+            train_lexicon = {k: v for k, v in lexicon.items() if int(v) in kept}
+            forms = Q.paradigm_forms(held_roots)
+            (scratch / "paradigms.json").write_text(json.dumps(train_roots, ensure_ascii=False), encoding="utf-8")
+            (scratch / "lexicon.json").write_text(json.dumps(train_lexicon, ensure_ascii=False), encoding="utf-8")
+            morph_extra = {"paradigms": str(scratch / "paradigms.json"), "lexicon": str(scratch / "lexicon.json")}
+            print(f"hi paradigms: {len(train_roots)} roots (even ids) and {len(train_lexicon)} of "
+                  f"{len(lexicon)} lexicon entries go to training; {len(held_roots)} roots (odd ids) "
+                  f"held out, {len(forms):,} distinct stem|suffix forms", flush=True)
+        for lang in langs:
+            rows.extend(run_language(lang, sizes, args, exact, scratch, forms, morph_extra,
+                                     args.compare_options and can_compare))
+    print(f"\n(trained and measured in {time.perf_counter() - started:.0f} s)\n")
+    print_tables(rows)
+    targets(rows, langs, sizes, args.compare_options, can_compare)
+
+
+if __name__ == "__main__":
+    main()
