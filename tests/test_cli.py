@@ -64,9 +64,9 @@ class TestTrainResumeInspect:
         d = json.loads(run("inspect", ckpt, "--json").stdout)
         b = json.loads(run("inspect", bundle, "--json").stdout)
         assert d["kind"] == "checkpoint" and d["vocab_size"] == VOCAB
-        # Two merges may spell the same surface (a word and its danda, or its marker and the
-        # word with the danda): the second adds no token, so merges can exceed new tokens.
-        assert d["latest"]["vocab_len"] == b["base_size"] + b["merges"] and d["latest"]["merges_done"] >= b["merges"]
+        # Training runs past the size and gives the least used merges back after the last
+        # checkpoint; and two merges may spell the same surface (the second adds no token).
+        assert d["latest"]["vocab_len"] > b["base_size"] + b["merges"] and d["latest"]["merges_done"] >= b["merges"]
         assert d["latest"]["phase"] == "LAT"
         assert d["complete"] and d["dev_pass_complete"] and d["resumable"]
         assert "training              complete" in run("inspect", ckpt).stdout

@@ -1,40 +1,37 @@
-"""Training recipes: which seeds, punctuation and thresholds a training run uses.
+"""Training recipes: which seeds, punctuation, thresholds and core options a run uses.
 
-``plain`` trains without seeds or paradigms: the smallest token count the vocabulary size
-allows. ``morph`` (the default) protects the common suffixes and postpositions of Hindi,
-Marathi and Nepali as ambiguous seeds, so that merges keep stems and endings apart, and
-uses the paradigms and lexicon the caller passes.
+``plain`` trains without seeds or paradigms: the fewest tokens the vocabulary size allows,
+for a team that only counts tokens. ``morph`` (the default) keeps stems and endings apart
+where that is cheap: it protects the most productive verb endings of Hindi, Marathi and
+Nepali as ambiguous seeds (never absorbed into a stem by a merge) while the vocabulary is
+small, and lets the paradigms and lexicon that the caller passes constrain the merges of
+stems, at the start of words too.
 
-The seed lists below are written from the grammar of the three languages (case markers,
-postpositions, plural and oblique endings, verb endings); they are not taken from any
-corpus.
+Both recipes switch on the core's options (code-point fallback, whitespace tokens, joins
+at word edges, paradigms over word-initial stems) and give back the least used merges; the
+exact module keeps every option off.
+
+The endings are written from the grammar of the three languages, not taken from any
+corpus; which of them a recipe protects at which size was chosen by measuring tokens per
+word and stem|suffix boundaries on held-out text (see bench/quality.py).
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
-from typing import Dict, List, Tuple
+import re
+import sys
+from dataclasses import dataclass
+from typing import Dict, List, Optional, Tuple
 
-WORD = "\u2581"  # the word marker the encoder puts before every word
-
-# Postpositions and particles that stand as words of their own: seeded with the word
-# marker, so that each is one token wherever it stands alone.
-HINDI_WORDS = ["का", "की", "के", "को", "में", "से", "ने", "पर", "तक", "लिए", "भी", "ही", "और",
-               "है", "हैं", "था", "थी", "थे", "नहीं", "यह", "वह", "कि", "एक"]
-MARATHI_WORDS = ["आणि", "आहे", "आहेत", "होता", "होती", "होते", "नाही", "हे", "ही", "तो", "ती",
-                 "ते", "या", "व", "की", "पण", "एक"]
-NEPALI_WORDS = ["र", "छ", "छन्", "थियो", "हो", "पनि", "यो", "त्यो", "को", "का", "की", "मा",
-                "लाई", "ले", "बाट", "सँग", "भन्दा", "एक"]
-
-# Endings that attach to a stem: case and number endings, verb endings. Seeded bare, as
-# ambiguous seeds: never absorbed as the right part of a merge, extended only by pairs
-# seen often enough.
-HINDI_SUFFIXES = ["ों", "ें", "ियों", "ियाँ", "ाएँ", "ता", "ती", "ते", "ना", "नी", "ने", "कर",
-                  "वाला", "वाली", "वाले", "गा", "गी", "गे", "ाओं"]
-MARATHI_SUFFIXES = ["चा", "ची", "चे", "च्या", "ला", "ना", "ने", "त", "ात", "मध्ये", "साठी", "ून",
-                    "ांना", "ांचा", "ांची", "ांचे", "णार", "ले", "ली", "लेल्या"]
-NEPALI_SUFFIXES = ["हरू", "हरूको", "हरूलाई", "मा", "ले", "लाई", "को", "का", "की", "बाट", "न्",
-                   "ने", "दै", "एको", "एका"]
+# The participle endings: Hindi -ता/-ती/-ते (habitual and present participles, the bulk of
+# verb forms in running text), and -ले (Marathi past participle, Nepali ergative). Each
+# protected ending costs a token wherever a frequent word ends in it, and a large
+# vocabulary holds many such words whole, so the protection shrinks as the vocabulary
+# grows; above the last size only the caller's paradigms constrain the merges.
+PROTECTED_ENDINGS: Tuple[Tuple[int, Tuple[str, ...]], ...] = (
+    (12_000, ("ता", "ती", "ते", "ले")),
+    (24_000, ("ती", "ते")),
+)
 
 # Marks that get tokens of their own (beyond the typographic marks every vocabulary has):
 # the dandas and every ASCII punctuation mark and symbol. Each one left out would cost a
@@ -47,25 +44,20 @@ PUNCTUATION = ["।", "॥"] + [chr(c) for c in range(0x21, 0x7F) if not chr(c).
 SYMBOL_MIN_FREQ = 3
 
 
-def _is_symbol(c: str) -> bool:
-    o = ord(c)
-    if o < 0x144 or 0x0900 <= o <= 0x097F or o in (0x200C, 0x200D, 0x2581, 0x2582, 0x2026):
-        return False
-    if 0x2010 <= o <= 0x2015 or 0x2018 <= o <= 0x201F:
-        return False
-    return not c.isspace()
+# Anything but ASCII, the byte symbols, Devanagari, the characters of the punctuation and
+# format classes, the word markers and white space.
+_SYMBOL = re.compile("[^\x00-\u0143\u0900-\u097f\u200c\u200d\u2010-\u2015\u2018-\u201f\u2026"
+                     "\u2581\u2582\\s]")
 
 
 def symbols(words, counts, min_freq: int = SYMBOL_MIN_FREQ, limit: int = 1000) -> List[str]:
     """The symbol characters of the training words seen at least `min_freq` times, most
     frequent first (then by code point), at most `limit` of them."""
     seen: Dict[str, int] = {}
+    find = _SYMBOL.findall
     for w, n in zip(words, counts):
-        if w.isascii():
-            continue
-        for c in w:
-            if ord(c) >= 0x144 and _is_symbol(c):
-                seen[c] = seen.get(c, 0) + n
+        for c in find(w):
+            seen[c] = seen.get(c, 0) + n
     ranked = sorted((c for c, n in seen.items() if n >= min_freq), key=lambda c: (-seen[c], c))
     return ranked[:limit]
 
@@ -74,62 +66,73 @@ def symbols(words, counts, min_freq: int = SYMBOL_MIN_FREQ, limit: int = 1000) -
 # - codepoint_fallback: every code point of the Devanagari block is a base token and an
 #   akshara missing from the vocabulary is spelled with them instead of 6 to 15 bytes, so
 #   rare aksharas can go without a base id of their own;
-# - whitespace_tokens: line feed and tab are tokens, and the word after
-#   one keeps its word marker, so that it encodes as it was trained (training sees words
-#   cut at white space, each with its marker);
-# - edge_joins: a word may join the danda or punctuation that ends it, and a word marker
-#   the quotation mark or bracket after it ("है।" is one token);
-# - marker_stems: paradigms and the lexicon see word-initial tokens without their marker,
-#   so that they constrain the merges of stems at the start of words.
+# - whitespace_tokens: line feed and tab are tokens, and the word after one keeps its word
+#   marker, so that it encodes as it was trained (training sees words cut at white space,
+#   each with its marker);
+# - edge_joins: words and punctuation join: a word and the danda or comma that ends it
+#   ("है।" is one token), a marker and the bracket or quotation mark after it, the halves
+#   of a hyphenated pair ("बार-बार");
+# - marker_stems: paradigms see word-initial tokens without their marker, and merged
+#   tokens take the roots of their stems, so that the paradigms constrain the merges of
+#   stems at the start of words.
 RECIPE_OPTIONS: Dict[str, bool] = {"codepoint_fallback": True, "whitespace_tokens": True, "edge_joins": True,
                                    "marker_stems": True}
 
-# With code-point fallback, how often an akshara must occur in the training words to get a
-# base id, by vocabulary size: a small vocabulary spends its ids on merges of common
-# aksharas rather than on rare aksharas that code points spell nearly as well.
-AKSHARA_MIN_FREQ = ((12_000, 3), (24_000, 2))
+# With code-point fallback, the most frequent aksharas of the training words get base ids,
+# at most this share of the vocabulary size: the rest is better spent on merges than on
+# rare aksharas that code points spell nearly as well. (A share, not a count, so that the
+# choice does not drift with the size of the corpus.)
+AKSHARA_SHARE = 0.15
+
+# The part of the merges that training adds beyond the size asked for and then gives back,
+# the least used first: most of them are steps on the way to longer tokens that the greedy
+# encoder never stops at.
+PRUNE_SHARE = 0.1
 
 
 @dataclass(frozen=True)
 class Recipe:
     name: str
-    seeds: Tuple[str, ...] = ()
-    ambiguous: Tuple[str, ...] = ()
-    strict: Tuple[str, ...] = ()
+    # (largest vocabulary size, ambiguous seeds), from small sizes to large; a size above
+    # the last one gets no seeds.
+    seed_tiers: Tuple[Tuple[int, Tuple[str, ...]], ...] = ()
     punctuation: Tuple[str, ...] = tuple(PUNCTUATION)
     theta: int = 100
     use_paradigms: bool = True
     word_min_freq: int = 1
     options: Tuple[Tuple[str, bool], ...] = tuple(RECIPE_OPTIONS.items())
+    # The part of the merges that training adds beyond the size asked for and then gives
+    # back: the least used merges go, above all those the greedy encoder never reaches
+    # because a longer token always covers them.
+    prune_share: float = PRUNE_SHARE
+
+    def seeds(self, vocab_size: int) -> Tuple[str, ...]:
+        """The ambiguous seeds of a run at this vocabulary size."""
+        for limit, seeds in self.seed_tiers:
+            if vocab_size <= limit:
+                return seeds
+        return ()
 
     def option_values(self) -> Dict[str, bool]:
         return dict(self.options)
 
-    def akshara_min_freq(self, vocab_size: int) -> int:
-        """Aksharas seen fewer times than this in the training words get no base id."""
+    def akshara_limit(self, vocab_size: int) -> Optional[int]:
+        """How many of the harvested aksharas (most frequent first) get base ids."""
         if not self.option_values().get("codepoint_fallback"):
-            return 1  # a missing akshara would cost its bytes
-        for limit, freq in AKSHARA_MIN_FREQ:
-            if vocab_size <= limit:
-                return freq
-        return 1
+            return None  # a missing akshara would cost its bytes: keep them all
+        return max(1, int(AKSHARA_SHARE * vocab_size))
 
     def settings(self, vocab_size: int) -> Dict[str, object]:
-        return {"recipe": self.name, "seeds": list(self.seeds), "ambiguous": list(self.ambiguous),
-                "strict": list(self.strict), "punctuation": list(self.punctuation), "theta": self.theta,
-                "akshara_min_freq": self.akshara_min_freq(vocab_size), "word_min_freq": self.word_min_freq,
+        seeds = list(self.seeds(vocab_size))
+        return {"recipe": self.name, "seeds": seeds, "ambiguous": seeds, "strict": [],
+                "punctuation": list(self.punctuation), "theta": self.theta,
+                "akshara_limit": self.akshara_limit(vocab_size), "word_min_freq": self.word_min_freq,
                 "use_paradigms": self.use_paradigms}
-
-
-def _morph() -> Recipe:
-    words = [WORD + w for w in dict.fromkeys(HINDI_WORDS + MARATHI_WORDS + NEPALI_WORDS)]
-    suffixes = list(dict.fromkeys(HINDI_SUFFIXES + MARATHI_SUFFIXES + NEPALI_SUFFIXES))
-    return Recipe(name="morph", seeds=tuple(words + suffixes), ambiguous=tuple(suffixes))
 
 
 RECIPES: Dict[str, Recipe] = {
     "plain": Recipe(name="plain", use_paradigms=False),
-    "morph": _morph(),
+    "morph": Recipe(name="morph", seed_tiers=PROTECTED_ENDINGS),
 }
 
 
@@ -142,13 +145,14 @@ def recipe(name: str) -> Recipe:
 
 def with_seeds(base: Recipe, seeds: List[str]) -> Recipe:
     """The recipe with the caller's own seed list (ambiguous seeds) in place of its own."""
-    return Recipe(name=base.name, seeds=tuple(seeds), ambiguous=tuple(seeds), strict=(),
-                  punctuation=base.punctuation, theta=base.theta, use_paradigms=base.use_paradigms,
-                  word_min_freq=base.word_min_freq, options=base.options)
+    return Recipe(name=base.name, seed_tiers=((sys.maxsize, tuple(seeds)),), punctuation=base.punctuation,
+                  theta=base.theta, use_paradigms=base.use_paradigms, word_min_freq=base.word_min_freq,
+                  options=base.options, prune_share=base.prune_share)
 
 
 def without_options(base: Recipe) -> Recipe:
     """The recipe with every core option off: what the exact module's defaults give."""
-    return Recipe(name=base.name, seeds=base.seeds, ambiguous=base.ambiguous, strict=base.strict,
-                  punctuation=base.punctuation, theta=base.theta, use_paradigms=base.use_paradigms,
-                  word_min_freq=base.word_min_freq, options=tuple((k, False) for k in RECIPE_OPTIONS))
+    return Recipe(name=base.name, seed_tiers=base.seed_tiers, punctuation=base.punctuation,
+                  theta=base.theta, use_paradigms=base.use_paradigms,
+                  word_min_freq=base.word_min_freq, options=tuple((k, False) for k in RECIPE_OPTIONS),
+                  prune_share=0.0)

@@ -18,6 +18,7 @@ from ._tokenizer import Tokenizer, _threads, default_roles
 
 PathLike = Union[str, os.PathLike]
 RUN_FILE = "larkspur-run.json"  # beside the checkpoints: what resume needs to rebuild the run
+WORDS_FILE = "larkspur-words.tsv"  # beside them too when the run ends by pruning merges
 DEFAULT_SPECIALS = ("<pad>", "<s>", "</s>", "<unk>")
 
 
@@ -179,34 +180,56 @@ def _train_words(words: List[str], numbers: List[int], *, vocab_size: int = 1600
         rec = _recipes.without_options(rec)
     engine = _engine.Engine(mode, rules)
     engine.set_options(**rec.option_values())
-    aksharas = engine.harvest_from_words(words, numbers, rec.akshara_min_freq(vocab_size))
-    engine.initialize_vocab(aksharas, list(rec.seeds), list(rec.punctuation), list(rec.strict),
-                            list(rec.ambiguous))
-    extra = _recipes.symbols(words, numbers, limit=vocab_size // 100) if rec.option_values()["codepoint_fallback"] else []
-    base = engine.add_fallback_tokens(extra)
-    smallest = base + len(specials)
-    if vocab_size < smallest:
+    harvested = engine.harvest_from_words(words, numbers, 1)
+    symbols = _recipes.symbols(words, numbers) if rec.option_values()["codepoint_fallback"] else []
+
+    def base_vocabulary(e: "_engine.Engine", size: int) -> int:
+        # How many aksharas, symbols and seeds get base ids depends on the size asked for.
+        seeds = list(rec.seeds(size))
+        e.initialize_vocab(harvested[:rec.akshara_limit(size)], seeds, list(rec.punctuation), [], seeds)
+        return e.add_fallback_tokens(symbols[:size // 100])
+
+    base = base_vocabulary(engine, vocab_size)
+    if vocab_size < base + len(specials):
+        # The smallest size that holds its own base vocabulary (a larger size may give
+        # more aksharas base ids, so look for the fixed point).
+        smallest = base + len(specials)
+        while True:
+            probe = _engine.Engine(mode, rules)
+            probe.set_options(**rec.option_values())
+            need = base_vocabulary(probe, smallest) + len(specials)
+            if need <= smallest:
+                break
+            smallest = need
         raise ValueError(f"vocab_size {vocab_size} is below the smallest possible size {smallest} for this corpus "
-                         f"and recipe ({base} base tokens and {len(specials)} special tokens)")
+                         f"and recipe ({smallest - len(specials)} base tokens at that size and {len(specials)} "
+                         f"special tokens)")
     trained = vocab_size - len(specials)
     lat_budget = int(round(latin_share * trained))
     dev_budget = trained - lat_budget
+    # Merges beyond the budget, trained and then given back by the least used merges.
+    beyond = int(rec.prune_share * (trained - base))
     _register(engine, paradigm_list, lex)
     seed_settings = rec.settings(vocab_size)
     run = {"mode": engine.mode, "folding_rules": [list(r) for r in rules], "options": engine.options,
            "special_tokens": specials,
            "seeds": seed_settings, "paradigms": paradigm_list, "lexicon": lex,
-           "vocab_size": vocab_size, "latin_share": latin_share, "checkpoint_every": checkpoint_every}
+           "vocab_size": vocab_size, "latin_share": latin_share, "checkpoint_every": checkpoint_every,
+           "prune_to": trained if beyond else None}
     if checkpoint_dir is not None:
         Path(checkpoint_dir).mkdir(parents=True, exist_ok=True)
+        if beyond:
+            write_word_counts(dict(zip(words, numbers)), Path(checkpoint_dir) / WORDS_FILE)
         tmp = Path(checkpoint_dir) / (RUN_FILE + ".tmp")
         tmp.write_text(json.dumps(run, ensure_ascii=False) + "\n", encoding="utf-8")
         os.replace(tmp, Path(checkpoint_dir) / RUN_FILE)
-    with _progress.Bar(_progress.wanted(progress), "training", trained, "tok", initial=base) as bar:
-        size = engine.train(words, numbers, dev_budget, lat_budget, rec.theta, rec.word_min_freq,
+    with _progress.Bar(_progress.wanted(progress), "training", trained + beyond, "tok", initial=base) as bar:
+        size = engine.train(words, numbers, dev_budget + beyond, lat_budget, rec.theta, rec.word_min_freq,
                             None if checkpoint_dir is None else os.fspath(checkpoint_dir), checkpoint_every,
-                            3, max(1, (trained - base) // 200), bar.callback())
+                            3, max(1, (trained + beyond - base) // 200), bar.callback())
         bar.to(size)
+    if size > trained:
+        size = engine.prune_merges(words, numbers, size - trained)
     engine.set_special_tokens(specials)
     summary = {"word_types": len(words), "word_occurrences": int(sum(numbers)), "base_size": base,
                "dev_budget": dev_budget, "lat_budget": lat_budget, "trained_size": size,
@@ -309,9 +332,13 @@ def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None) -> Toke
     _register(engine, [[int(r), t] for r, t in paradigm_list], {k: int(v) for k, v in lex.items()})
     with _progress.Bar(_progress.wanted(progress), "resuming", info["total_budget"], "tok",
                        initial=info["vocab_len"]) as bar:
-        size = engine.resume(os.fspath(checkpoint_dir), int(run.get("checkpoint_every", 0)), 3, max(1, (info["total_budget"] - info["vocab_len"]) // 200),
-                             bar.callback())
+        size = engine.resume(os.fspath(checkpoint_dir), int(run.get("checkpoint_every", 0)), 3,
+                             max(1, (info["total_budget"] - info["vocab_len"]) // 200), bar.callback())
         bar.to(size)
+    prune_to = run.get("prune_to")
+    if prune_to and size > prune_to:
+        counts = read_word_counts(Path(checkpoint_dir) / WORDS_FILE)
+        size = engine.prune_merges(list(counts), list(counts.values()), size - prune_to)
     engine.set_special_tokens(specials)
     config = {"folding_rules": rules, "special_tokens": specials,
               "special_roles": default_roles(specials), "seeds": seed_settings, "paradigms": paradigm_list,

@@ -169,21 +169,18 @@ class Encoder {
             const char32_t c = utf8::next(t_, h);
             if (opt.whitespace_tokens && is_whitespace_token_char(c)) return whitespace_token(c, body);
             k = char_class(c);
+            if (k == Script::PUN && opt.edge_joins) k = Script::DEV;
         }
+        // With edge joins, Devanagari and punctuation form one run, for the matcher to join
+        // a word to its danda or quotation marks, or the halves of a hyphenated pair.
+        const bool mixed = k == Script::DEV && opt.edge_joins;
         while (h < e) {
             std::size_t i = h;
             const char32_t c = utf8::next(t_, i);
-            if (char_class(c) != k || (opt.whitespace_tokens && is_whitespace_token_char(c))) break;
+            const Script kc = char_class(c);
+            if (kc != k && !(mixed && kc == Script::PUN)) break;
+            if (opt.whitespace_tokens && is_whitespace_token_char(c)) break;
             h = i;
-        }
-        // The punctuation that ends a Devanagari run joins it, for the matcher to join.
-        const std::size_t dev_end = h;
-        if (k == Script::DEV && opt.edge_joins) {
-            while (h < e) {
-                std::size_t i = h;
-                if (char_class(utf8::next(t_, i)) != Script::PUN) break;
-                h = i;
-            }
         }
         std::string_view text = t_.substr(body, h - body);
         switch (k) {
@@ -206,7 +203,7 @@ class Encoder {
             case Script::LAT: {
                 std::optional<MarkerKind> marker;
                 if (w.marker) marker = latin_marker(w) ? MarkerKind::Latin : MarkerKind::Word;
-                match_units(k, marker, body, dev_end, h);
+                match_units(k, marker, body, h);
                 break;
             }
         }
@@ -281,6 +278,20 @@ class Encoder {
         if (pos_ == end_) return false;
         const std::size_t b = pos_, off = cps_.size();
         std::size_t e;
+        if (dev_ && b >= dev_end_) {
+            // The next stretch: one punctuation character, or the Devanagari up to the next one.
+            std::size_t q = b;
+            if (char_class(utf8::next(t_, q)) == Script::PUN) {
+                dev_end_ = b;
+            } else {
+                dev_end_ = q;
+                while (dev_end_ < end_) {
+                    q = dev_end_;
+                    if (char_class(utf8::next(t_, q)) == Script::PUN) break;
+                    dev_end_ = q;
+                }
+            }
+        }
         if (dev_ && b < dev_end_) {
             e = b + ctx_.dfa.first_akshara(t_.substr(b, dev_end_ - b), cps_);
         } else {
@@ -293,14 +304,13 @@ class Encoder {
     }
 
     // The greedy longest-match matcher over the units of one Devanagari or Latin run whose
-    // characters are t_[body, h), after its marker if it starts with one. A Devanagari
-    // run's aksharas end at dev_end; the punctuation after them is one unit per character.
-    void match_units(Script k, std::optional<MarkerKind> marker, std::size_t body, std::size_t dev_end,
-                     std::size_t h) {
+    // characters are t_[body, h), after its marker if it starts with one. In a Devanagari
+    // run the units are aksharas, and each punctuation character (with edge joins) is one.
+    void match_units(Script k, std::optional<MarkerKind> marker, std::size_t body, std::size_t h) {
         if (idx_.empty()) return;  // no byte tokens either: nothing can be emitted
         dev_ = k == Script::DEV;
         pos_ = body;
-        dev_end_ = dev_end;
+        dev_end_ = body;
         end_ = h;
         units_.clear();
         cps_.clear();

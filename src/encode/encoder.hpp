@@ -33,9 +33,9 @@ struct EncodeOptions {
     // and what follows one starts with a word marker of its own, as at the start of a
     // text; decoding drops that marker again.
     bool whitespace_tokens = false;
-    // A Devanagari run (the word marker included) goes on through the punctuation that
-    // follows it, so that the matcher can join a word to the danda or comma that ends it
-    // and a marker to the quotation mark after it.
+    // Devanagari and punctuation within a word form one run (the word marker included), so
+    // that the matcher can join a word to the danda or comma that ends it, a marker to the
+    // quotation mark after it and the halves of a hyphenated pair.
     bool edge_joins = false;
 };
 

@@ -212,6 +212,12 @@ class Engine {
             return tok_->train_from_word_texts(list, dev_budget, lat_budget, theta, opt);
         });
     }
+    std::size_t prune_merges(std::vector<std::string> words, const std::vector<std::uint64_t>& counts, std::size_t drop) {
+        WordList list = zip_words(std::move(words), counts);
+        WriteLock lock(mu_);
+        nb::gil_scoped_release nogil;
+        return tok_->prune_merges(list, drop);
+    }
     std::size_t resume(const std::string& dir, std::uint64_t checkpoint_every, std::size_t checkpoint_keep,
                        std::uint64_t progress_every, nb::object progress) {
         ResumeOptions opt;
@@ -783,6 +789,7 @@ NB_MODULE(_engine, m) {
              "progress_every"_a, "progress"_a.none())
         .def("resume", &Engine::resume, "checkpoint_dir"_a, "checkpoint_every"_a, "checkpoint_keep"_a,
              "progress_every"_a, "progress"_a.none())
+        .def("prune_merges", &Engine::prune_merges, "words"_a, "counts"_a, "drop"_a)
         .def("set_special_tokens", &Engine::set_special_tokens, "texts"_a)
         .def_prop_ro("special_tokens", &Engine::special_tokens)
         .def_prop_ro("base_size", &Engine::base_size)

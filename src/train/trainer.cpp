@@ -2,21 +2,8 @@
 
 #include <cmath>
 
-#include "common/utf8.hpp"
-#include "encode/encoder.hpp"
 
 namespace larkspur {
-
-namespace {
-
-bool ends_in_punctuation(std::string_view s) {
-    if (s.empty()) return false;
-    std::size_t i = s.size() - 1;
-    while (i > 0 && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) --i;
-    return char_script(utf8::next(s, i)) == Script::PUN;
-}
-
-}  // namespace
 
 std::string_view ConstrainedBPETrainer::morph_surface(TokenId a) const {
     const std::string& s = vocab.surface(a);
@@ -28,17 +15,15 @@ bool ConstrainedBPETrainer::legal(TokenId a, TokenId b, std::uint64_t freq) cons
     Script sa = vocab.script(a), sb = vocab.script(b);
     if (sa > Script::PUN || sb > Script::PUN) return false;
     if (phase == Phase::LAT) return sa == Script::LAT && sb == Script::LAT;
-    if (rules.edge_joins && sa == Script::DEV) {
-        if (sb == Script::PUN) {
-            if (vocab.is_strict(a)) return false;
-            return !(vocab.is_ambiguous(a) && freq < theta);
-        }
-        if (ends_in_punctuation(vocab.surface(a))) return false;
+    if (rules.edge_joins) {
+        if (sa == Script::LAT || sb == Script::LAT) return false;
+    } else if (sa != sb || (sa != Script::DEV && sa != Script::PUN)) {
+        return false;
     }
-    if (sa != sb || (sa != Script::DEV && sa != Script::PUN)) return false;
     if (vocab.is_strict(b) || vocab.is_ambiguous(b)) return false;
     if (vocab.is_strict(a)) return false;
     if (vocab.is_ambiguous(a) && freq < theta) return false;
+    if (rules.edge_joins && sb == Script::PUN) return true;  // punctuation is no morpheme
     const auto& roots = vocab.root_set(a);
     if (roots.empty()) return true;
     const std::string_view from = morph_surface(a);

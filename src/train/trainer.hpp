@@ -77,10 +77,10 @@ struct MergeCandidate {
 // Merge rules beyond the default ones, each off by default (the default rules are the
 // ones described above, which checkpoints and their callers rely on).
 struct MergeRules {
-    // In the Devanagari pass a Devanagari token may also join the punctuation after it
-    // (a word and its danda, a marker and a quotation mark), without the paradigm test:
-    // punctuation is no morpheme. A token that ends in punctuation is then extended by
-    // punctuation only, so such joins stay at the edges of words.
+    // In the Devanagari pass Devanagari and punctuation tokens join each other too (a word
+    // and its danda, a marker and a quotation mark, the halves of a hyphenated pair), and
+    // a join with punctuation on the right skips the paradigm test: punctuation is no
+    // morpheme.
     bool edge_joins = false;
     // Paradigms see a surface without its leading word marker, and a merged Devanagari
     // token whose left part has no roots takes the roots of its own surface (without the

@@ -219,9 +219,12 @@ static void test_optional_merge_rules() {
     t.rules.edge_joins = true;
     CHECK(t.legal(ka, danda, 1));
     CHECK(t.legal(marker, danda, 1));
-    CHECK(t.legal(ka_danda, danda, 1));   // more punctuation at the edge
-    CHECK(!t.legal(ka_danda, ra, 1));     // but never on into a word
-    CHECK(!t.legal(danda, ka, 1));        // nor from punctuation into a word
+    CHECK(t.legal(ka_danda, danda, 1));  // more punctuation
+    CHECK(t.legal(ka_danda, ra, 1));     // and on into a word (a hyphenated pair)
+    CHECK(t.legal(danda, ka, 1));
+    const TokenId x = t.vocab.add_token(Token::with_text(TokenKind::Latin, "x"), "x", false, false);
+    CHECK(!t.legal(danda, x, 1));  // Latin still joins only Latin, in its own pass
+    CHECK(!t.legal(x, danda, 1));
     t.vocab.set_ambiguous(ka);
     t.theta = 10;
     CHECK(!t.legal(ka, danda, 9));
@@ -235,6 +238,9 @@ static void test_optional_merge_rules() {
     CHECK(t.legal(ka, danda, 1));
 
     // A marker+stem token is asked about its stem only with marker_stems.
+    t.vocab.set_ambiguous(ra);
+    CHECK(!t.legal(danda, ra, 1000));  // a seed is never absorbed, not even by punctuation
+    t.vocab.clear_ambiguous(ra);
     const TokenId marker_ka = t.vocab.add_token(Token::merge({marker, ka}), "\xE2\x96\x81\xE0\xA4\x95", false, false);
     t.vocab.set_script(marker_ka, Script::DEV);
     t.vocab.set_root_set(marker_ka, {7});
