@@ -18,7 +18,6 @@ from ._tokenizer import Tokenizer, _threads, default_roles
 
 PathLike = Union[str, os.PathLike]
 RUN_FILE = "larkspur-run.json"  # beside the checkpoints: what resume needs to rebuild the run
-WORDS_FILE = "larkspur-words.tsv"  # beside them too when the run ends by pruning merges
 DEFAULT_SPECIALS = ("<pad>", "<s>", "</s>", "<unk>")
 
 
@@ -218,8 +217,6 @@ def _train_words(words: List[str], numbers: List[int], *, vocab_size: int = 1600
            "prune_to": trained if beyond else None}
     if checkpoint_dir is not None:
         Path(checkpoint_dir).mkdir(parents=True, exist_ok=True)
-        if beyond:
-            write_word_counts(dict(zip(words, numbers)), Path(checkpoint_dir) / WORDS_FILE)
         tmp = Path(checkpoint_dir) / (RUN_FILE + ".tmp")
         tmp.write_text(json.dumps(run, ensure_ascii=False) + "\n", encoding="utf-8")
         os.replace(tmp, Path(checkpoint_dir) / RUN_FILE)
@@ -229,7 +226,7 @@ def _train_words(words: List[str], numbers: List[int], *, vocab_size: int = 1600
                             3, max(1, (trained + beyond - base) // 200), bar.callback())
         bar.to(size)
     if size > trained:
-        size = engine.prune_merges(words, numbers, size - trained)
+        size = engine.prune_merges(size - trained)
     engine.set_special_tokens(specials)
     summary = {"word_types": len(words), "word_occurrences": int(sum(numbers)), "base_size": base,
                "dev_budget": dev_budget, "lat_budget": lat_budget, "trained_size": size,
@@ -337,8 +334,7 @@ def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None) -> Toke
         bar.to(size)
     prune_to = run.get("prune_to")
     if prune_to and size > prune_to:
-        counts = read_word_counts(Path(checkpoint_dir) / WORDS_FILE)
-        size = engine.prune_merges(list(counts), list(counts.values()), size - prune_to)
+        size = engine.prune_merges(size - prune_to)
     engine.set_special_tokens(specials)
     config = {"folding_rules": rules, "special_tokens": specials,
               "special_roles": default_roles(specials), "seeds": seed_settings, "paradigms": paradigm_list,

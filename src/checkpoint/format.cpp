@@ -156,6 +156,7 @@ std::vector<CkptRow> export_ckpt_rows(const Vocabulary& vocab) {
 void import_ckpt_rows(Vocabulary& vocab, std::vector<CkptRow> rows) {
     std::stable_sort(rows.begin(), rows.end(), [](const CkptRow& x, const CkptRow& y) { return x.id < y.id; });
     vocab.reset();
+    vocab.reserve(rows.size());
     for (auto& r : rows) {
         TokenKind kind = kind_of_letter(r.kind);
         TokenRef tok;

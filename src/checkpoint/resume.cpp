@@ -53,6 +53,7 @@ std::size_t resume_from_checkpoint(TrainingDriver& driver, ModelState& model, Fo
         spec.passes = {{Phase::DEV, meta.dev_budget}};
         if (meta.total_budget > meta.dev_budget) spec.passes.push_back({Phase::LAT, meta.total_budget});
     }
+    spec.token_use = opt.token_use;
     return driver.run(corpus, std::move(spec)).back();
 }
 

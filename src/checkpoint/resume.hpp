@@ -23,6 +23,8 @@ struct ResumeOptions {
     std::size_t checkpoint_keep = 0;
     bool allow_mode_mismatch = false;
     bool allow_paradigm_mismatch = false;
+    // When set, receives each token's use in the corpus at the end (see RunSpec).
+    std::vector<std::uint64_t>* token_use = nullptr;
 };
 
 struct CheckpointInfo {

@@ -208,15 +208,15 @@ class Engine {
         opt.checkpoint_dir = std::move(checkpoint_dir);
         opt.checkpoint_every = checkpoint_every;
         opt.checkpoint_keep = checkpoint_keep;
+        opt.token_use = &last_use_;
         return run_reporting(std::move(progress), [&] {
             return tok_->train_from_word_texts(list, dev_budget, lat_budget, theta, opt);
         });
     }
-    std::size_t prune_merges(std::vector<std::string> words, const std::vector<std::uint64_t>& counts, std::size_t drop) {
-        WordList list = zip_words(std::move(words), counts);
+    // Drops the least used merges of the last training or resumed run.
+    std::size_t prune_merges(std::size_t drop) {
         WriteLock lock(mu_);
-        nb::gil_scoped_release nogil;
-        return tok_->prune_merges(list, drop);
+        return tok_->prune_merges(last_use_, drop);
     }
     std::size_t resume(const std::string& dir, std::uint64_t checkpoint_every, std::size_t checkpoint_keep,
                        std::uint64_t progress_every, nb::object progress) {
@@ -224,6 +224,7 @@ class Engine {
         opt.progress_merges = progress.is_none() ? 0 : std::max<std::uint64_t>(progress_every, 1);
         opt.checkpoint_every = checkpoint_every;
         opt.checkpoint_keep = checkpoint_keep;
+        opt.token_use = &last_use_;
         return run_reporting(std::move(progress), [&] { return tok_->resume_from_checkpoint(dir, opt); });
     }
 
@@ -667,6 +668,8 @@ class Engine {
 
     std::unique_ptr<Tokenizer> tok_;
     SpecialTokens specials_;
+    // Each token's use in the corpus at the end of the last training or resumed run.
+    std::vector<std::uint64_t> last_use_;
     CallbackSink quiet_{nb::none()};
     mutable std::shared_mutex mu_;
     // Guarded by the interpreter lock.
@@ -789,7 +792,7 @@ NB_MODULE(_engine, m) {
              "progress_every"_a, "progress"_a.none())
         .def("resume", &Engine::resume, "checkpoint_dir"_a, "checkpoint_every"_a, "checkpoint_keep"_a,
              "progress_every"_a, "progress"_a.none())
-        .def("prune_merges", &Engine::prune_merges, "words"_a, "counts"_a, "drop"_a)
+        .def("prune_merges", &Engine::prune_merges, "drop"_a)
         .def("set_special_tokens", &Engine::set_special_tokens, "texts"_a)
         .def_prop_ro("special_tokens", &Engine::special_tokens)
         .def_prop_ro("base_size", &Engine::base_size)

@@ -1,7 +1,6 @@
 #include "tokenizer/tokenizer.hpp"
 
 #include "common/errors.hpp"
-#include "common/numbers.hpp"
 #include "common/parallel.hpp"
 #include "common/utf8.hpp"
 #include "text/harvest.hpp"
@@ -255,71 +254,28 @@ std::size_t Tokenizer::add_fallback_tokens(const std::vector<std::string>& symbo
     return m_.vocab.size();
 }
 
-std::size_t Tokenizer::prune_merges(const std::vector<std::pair<std::string, std::uint64_t>>& words,
-                                    std::size_t drop) {
+std::size_t Tokenizer::prune_merges(std::span<const std::uint64_t> use, std::size_t drop) {
     const std::size_t n = m_.vocab.size();
+    if (use.size() != n) throw_value("token use must give one count per token of the vocabulary");
     if (drop == 0) return n;
-    std::vector<std::uint64_t> usage(n, 0);
-    {
-        auto index = surface_index();
-        const EncodeContext ctx = encode_context(*index);
-        const std::size_t workers = std::min<std::size_t>(resolve_threads(0), std::max<std::size_t>(words.size() / 4096, 1));
-        std::vector<std::vector<std::uint64_t>> partial(workers, std::vector<std::uint64_t>(n, 0));
-        std::vector<EncodeScratch> scratch(workers);
-        std::vector<std::vector<std::uint32_t>> ids(workers);
-        parallel_for(words.size(), workers, [&](std::size_t i, std::size_t w) {
-            ids[w].clear();
-            encode_normalized(ctx, words[i].first, ids[w], scratch[w]);
-            for (std::uint32_t id : ids[w]) partial[w][id] += words[i].second;
-        });
-        for (const auto& p : partial) {
-            for (std::size_t id = 0; id < n; ++id) usage[id] += p[id];
-        }
-    }
     std::vector<TokenId> merged;
     for (TokenId id = 0; id < n; ++id) {
         // Devanagari merges only: the Latin pass has a budget of its own, and its merges,
         // rare in Devanagari text, would otherwise be the first to go.
         if (m_.vocab.token(id)->kind == TokenKind::Merge && m_.vocab.script(id) == Script::DEV) merged.push_back(id);
     }
-    std::sort(merged.begin(), merged.end(), [&](TokenId a, TokenId b) {
-        return usage[a] != usage[b] ? usage[a] < usage[b] : a > b;
-    });
+    std::sort(merged.begin(), merged.end(),
+              [&](TokenId a, TokenId b) { return use[a] != use[b] ? use[a] < use[b] : a > b; });
     merged.resize(std::min(drop, merged.size()));
     std::vector<bool> dropped(n, false);
     for (TokenId id : merged) dropped[id] = true;
-    std::vector<std::optional<TokenId>> renumbered(n);
-    std::vector<CkptRow> kept;
-    for (CkptRow& r : export_ckpt_rows(m_.vocab)) {
-        if (dropped[r.id]) continue;
-        renumbered[r.id] = kept.size();
-        kept.push_back(std::move(r));
-    }
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-        CkptRow& r = kept[i];
-        if (r.kind == 'M') {
-            // A merge keeps its parts only while both are still tokens.
-            std::vector<TokenId> parts, renumbered_parts;
-            split_u64_list(r.payload, parts);
-            for (TokenId p : parts) {
-                if (p < n && renumbered[p]) renumbered_parts.push_back(*renumbered[p]);
-            }
-            r.payload.clear();
-            if (renumbered_parts.size() == 2) {
-                append_u64_list(r.payload, renumbered_parts);
-            } else {
-                r.payload = "-";
-            }
-        }
-        r.id = i;
-    }
+    const std::vector<std::optional<TokenId>> renumbered = m_.vocab.remove_tokens(dropped);
     TokenWeights weights;
     for (const auto& [id, w] : m_.token_weights) {
         if (id < n && renumbered[id]) weights[*renumbered[id]] = w;
     }
     m_.token_weights = std::move(weights);
     paradigm_ids_.clear();
-    import_ckpt_rows(m_.vocab, std::move(kept));
     return m_.vocab.size();
 }
 

@@ -194,12 +194,12 @@ class Tokenizer {
     // merge. ValueError for a symbol that is not one such character. Returns the
     // vocabulary size.
     std::size_t add_fallback_tokens(const std::vector<std::string>& symbols);
-    // Drops the `drop` merged Devanagari tokens that encoding the words (normalized word texts with
-    // their counts, as training took them) uses least, the least used first and among
-    // equally used ones the newest, and renumbers the ids after each. A token the greedy
-    // encoder never reaches (a step on the way to a longer merge) is thus given back for
-    // one that it does. Returns the vocabulary size.
-    std::size_t prune_merges(const std::vector<std::pair<std::string, std::uint64_t>>& words, std::size_t drop);
+    // Drops the `drop` merged Devanagari tokens with the least use (per id, as a training
+    // run's token_use gives it), the least used first and among equally used ones the
+    // newest, and renumbers the ids after each. A token that no word ends up with (a step
+    // on the way to a longer merge) is thus given back. ValueError when `use` does not
+    // cover the vocabulary. Returns the vocabulary size.
+    std::size_t prune_merges(std::span<const std::uint64_t> use, std::size_t drop);
 
    private:
     // The encoder's lookup tables for the current vocabulary, rebuilt when it changed.

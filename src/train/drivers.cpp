@@ -73,6 +73,16 @@ std::vector<std::size_t> TrainingDriver::run(Corpus& corpus, RunSpec spec) {
         train(t, corpus, p.budget, spec.progress_merges, t.ckpt.dir ? checkpoints_ : nullptr, lines_);
         sizes.push_back(t.vocab.size());
     }
+    if (spec.token_use) {
+        std::vector<std::uint64_t>& use = *spec.token_use;
+        use.assign(t.vocab.size(), 0);
+        for (std::size_t w = 0; w < corpus.word_count(); ++w) {
+            const std::uint64_t count = corpus.words[w].count;
+            for (std::uint32_t id : corpus.codes(w)) {
+                if (id < use.size()) use[id] += count;
+            }
+        }
+    }
     return sizes;
 }
 
@@ -119,7 +129,7 @@ std::vector<std::size_t> TrainingDriver::run_file_corpus(WordCounts&& table, con
     Corpus corpus = Corpus::from_word_counts(std::move(table));
     return run(corpus, {ckpt_config(opt.checkpoint_dir, opt.checkpoint_every, opt.checkpoint_keep, dev_budget,
                                     total_budget),
-                        theta, 0, opt.progress_merges, std::move(passes)});
+                        theta, 0, opt.progress_merges, std::move(passes), opt.token_use});
 }
 
 std::size_t TrainingDriver::train_from_file(const Normalizer& normalizer, const EncodeContext& encoder,

@@ -50,6 +50,8 @@ struct FileTrainOptions {
     std::optional<std::string> checkpoint_dir;
     std::uint64_t checkpoint_every = 0;
     std::size_t checkpoint_keep = 0;
+    // When set, receives each token's use in the corpus at the end (see RunSpec).
+    std::vector<std::uint64_t>* token_use = nullptr;
 };
 
 // One pass of the merge loop: its phase and the vocabulary size it stops at.
@@ -65,6 +67,9 @@ struct RunSpec {
     std::uint64_t merges_done = 0;  // where the merge counter starts (a resumed run)
     std::uint64_t progress_merges = 0;
     std::vector<Pass> passes;
+    // When set, receives for every token id the occurrences of the token in the corpus
+    // as the last pass left it (each word counted as often as it occurred).
+    std::vector<std::uint64_t>* token_use = nullptr;
 };
 
 class TrainingDriver {

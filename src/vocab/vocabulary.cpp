@@ -67,6 +67,66 @@ void Vocabulary::reset() {
     touch();
 }
 
+void Vocabulary::reserve(std::size_t n) {
+    tokens_.reserve(n);
+    surface_to_id_.reserve(n);
+    scripts_.reserve(n);
+    flags_.reserve(n);
+    root_sets_.reserve(n);
+    surfaces_.reserve(n);
+}
+
+std::vector<std::optional<TokenId>> Vocabulary::remove_tokens(const std::vector<bool>& drop) {
+    const std::size_t n = tokens_.size();
+    std::vector<std::optional<TokenId>> renumbered(n);
+    TokenId next = 0;
+    for (TokenId id = 0; id < n; ++id) {
+        if (id < drop.size() && drop[id]) continue;
+        renumbered[id] = next;
+        if (next != id) {
+            tokens_[next] = std::move(tokens_[id]);
+            scripts_[next] = scripts_[id];
+            flags_[next] = flags_[id];
+            root_sets_[next] = std::move(root_sets_[id]);
+            surfaces_[next] = std::move(surfaces_[id]);
+        }
+        ++next;
+    }
+    tokens_.resize(next);
+    scripts_.resize(next);
+    flags_.resize(next);
+    root_sets_.resize(next);
+    surfaces_.resize(next);
+    // The surface map is updated in place: no key is copied.
+    for (auto it = surface_to_id_.begin(); it != surface_to_id_.end();) {
+        const std::optional<TokenId> to = it->second < n ? renumbered[it->second] : std::nullopt;
+        if (!to) {
+            it = surface_to_id_.erase(it);
+        } else {
+            it->second = *to;
+            ++it;
+        }
+    }
+    std::unordered_map<TokenId, double> counts;
+    for (const auto& [id, c] : induced_counts_) {
+        if (id < n && renumbered[id]) counts[*renumbered[id]] = c;
+    }
+    induced_counts_ = std::move(counts);
+    for (TokenRef& t : tokens_) {
+        if (t->kind != TokenKind::Merge) continue;
+        std::vector<TokenId> parts;
+        for (TokenId p : t->parts) {
+            if (p < n && renumbered[p]) parts.push_back(*renumbered[p]);
+        }
+        if (parts.size() != t->parts.size()) parts.clear();
+        if (parts != t->parts) t = Token::merge(std::move(parts));
+    }
+    max_token_chars_ = 0;
+    for (const std::string& s : surfaces_) raise_max_token_chars(utf8::count_chars(s));
+    touch();
+    return renumbered;
+}
+
 std::size_t Vocabulary::count_script(Script s) const {
     std::size_t n = 0;
     for (auto v : scripts_) n += v == static_cast<std::uint8_t>(s);

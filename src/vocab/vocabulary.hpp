@@ -38,6 +38,12 @@ class Vocabulary {
     TokenId append(TokenRef token, std::string surface, Script script, bool count_chars);
     // Empties the table (every list, map and set) and sets max_token_chars to 0.
     void reset();
+    // Room for n tokens, so that rebuilding a vocabulary of known size does not rehash.
+    void reserve(std::size_t n);
+    // Removes the tokens whose `drop` entry is true and renumbers the others densely in
+    // their order; a merge token keeps its parts only while both remain. Returns each old
+    // id's new id (none for a removed one).
+    std::vector<std::optional<TokenId>> remove_tokens(const std::vector<bool>& drop);
 
     const TokenRef& token(TokenId id) const { return tokens_[id]; }
     const std::string& surface(TokenId id) const { return surfaces_[id]; }
