@@ -437,3 +437,37 @@ class TestCoreOptions:
 def _write(path, lines):
     path.write_text("\n".join(lines) + "\n", encoding="utf-8")
     return path
+
+
+class TestPruning:
+    """Training past the size and giving back the least used merges."""
+
+    def test_the_least_used_merges_go_and_the_ids_stay_dense(self, corpus):
+        from larkspur import _engine
+
+        words = larkspur.count_words([corpus])
+        e = _engine.Engine("LM", [])
+        e.set_options(True, True, True, False)
+        e.initialize_vocab(e.harvest_from_words(list(words), list(words.values()), 1), [], ["।"], [], [])
+        with pytest.raises(ValueError, match="one count per token"):
+            e.prune_merges(5)  # nothing trained yet: no use to go by
+        base = e.add_fallback_tokens([])
+        size = e.train(list(words), list(words.values()), base + 300, 20, 100, 0, None, 0, 0, 1, None)
+        before, kinds, scripts, _, _ = e.export_tokens()
+        text = " ".join(list(words)[:200])
+        assert e.prune_merges(100) == size - 100
+        after, kinds_after, _, _, _ = e.export_tokens()
+        gone = set(before) - set(after)
+        assert len(gone) == 100 and len(after) == size - 100
+        assert all(kinds[before.index(s)] == "M" and scripts[before.index(s)] == "D" for s in gone)
+        assert sorted(e.get_vocab().values()) == list(range(size - 100))
+        assert e.decode(e.encode(text, []), False) == text
+        # Merges whose parts were both kept still name them by their new ids.
+        assert kinds_after.count("M") == kinds.count("M") - 100
+
+    def test_a_recipe_run_ends_at_the_size_asked_for(self, corpus, tmp_path):
+        tok = larkspur.train(corpus, vocab_size=900, recipe="plain", progress=False,
+                             checkpoint_dir=tmp_path / "ck", checkpoint_every=50)
+        assert tok.vocab_size == 900 and tok.settings["training"]["trained_size"] == 896
+        again = larkspur.resume(tmp_path / "ck", progress=False)
+        assert again.get_vocab() == tok.get_vocab()

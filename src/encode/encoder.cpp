@@ -171,9 +171,10 @@ class Encoder {
             k = char_class(c);
             if (k == Script::PUN && opt.edge_joins) k = Script::DEV;
         }
-        // With edge joins, Devanagari and punctuation form one run, for the matcher to join
-        // a word to its danda or quotation marks, or the halves of a hyphenated pair.
-        const bool mixed = k == Script::DEV && opt.edge_joins;
+        // With edge joins, punctuation joins the Devanagari or Latin run it stands in, for
+        // the matcher to join a word to its danda or quotation marks, the halves of a
+        // hyphenated pair, or an abbreviation with its full stops.
+        const bool mixed = (k == Script::DEV || k == Script::LAT) && opt.edge_joins;
         while (h < e) {
             std::size_t i = h;
             const char32_t c = utf8::next(t_, i);

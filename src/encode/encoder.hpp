@@ -33,9 +33,10 @@ struct EncodeOptions {
     // and what follows one starts with a word marker of its own, as at the start of a
     // text; decoding drops that marker again.
     bool whitespace_tokens = false;
-    // Devanagari and punctuation within a word form one run (the word marker included), so
-    // that the matcher can join a word to the danda or comma that ends it, a marker to the
-    // quotation mark after it and the halves of a hyphenated pair.
+    // Punctuation within a word joins the Devanagari or Latin run it stands in (the word
+    // marker included), so that the matcher can join a word to the danda or comma that
+    // ends it, a marker to the quotation mark after it, the halves of a hyphenated pair,
+    // and the letters and full stops of an abbreviation.
     bool edge_joins = false;
 };
 

@@ -14,7 +14,9 @@ bool ConstrainedBPETrainer::legal(TokenId a, TokenId b, std::uint64_t freq) cons
     if (vocab.empty()) return false;
     Script sa = vocab.script(a), sb = vocab.script(b);
     if (sa > Script::PUN || sb > Script::PUN) return false;
-    if (phase == Phase::LAT) return sa == Script::LAT && sb == Script::LAT;
+    if (phase == Phase::LAT) {
+        return sa == Script::LAT && (sb == Script::LAT || (rules.edge_joins && sb == Script::PUN));
+    }
     if (rules.edge_joins) {
         if (sa == Script::LAT || sb == Script::LAT) return false;
     } else if (sa != sb || (sa != Script::DEV && sa != Script::PUN)) {

@@ -80,7 +80,7 @@ struct MergeRules {
     // In the Devanagari pass Devanagari and punctuation tokens join each other too (a word
     // and its danda, a marker and a quotation mark, the halves of a hyphenated pair), and
     // a join with punctuation on the right skips the paradigm test: punctuation is no
-    // morpheme.
+    // morpheme. In the Latin pass a Latin token joins the punctuation after it ("N.").
     bool edge_joins = false;
     // Paradigms see a surface without its leading word marker, and a merged Devanagari
     // token whose left part has no roots takes the roots of its own surface (without the

@@ -223,8 +223,13 @@ static void test_optional_merge_rules() {
     CHECK(t.legal(ka_danda, ra, 1));     // and on into a word (a hyphenated pair)
     CHECK(t.legal(danda, ka, 1));
     const TokenId x = t.vocab.add_token(Token::with_text(TokenKind::Latin, "x"), "x", false, false);
-    CHECK(!t.legal(danda, x, 1));  // Latin still joins only Latin, in its own pass
+    CHECK(!t.legal(danda, x, 1));  // Latin joins only in its own pass
     CHECK(!t.legal(x, danda, 1));
+    t.phase = Phase::LAT;
+    CHECK(t.legal(x, danda, 1));   // "N" + "."
+    CHECK(!t.legal(danda, x, 1));  // a Latin pass merge starts with a Latin token
+    CHECK(!t.legal(ka, danda, 1));
+    t.phase = Phase::DEV;
     t.vocab.set_ambiguous(ka);
     t.theta = 10;
     CHECK(!t.legal(ka, danda, 9));
