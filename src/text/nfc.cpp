@@ -61,10 +61,12 @@ class NfcQuickCheck {
         }
     }
 
-    // Whether the text is in NFC. Characters the tables settle are checked here; around
-    // the others (a "maybe" that may compose, characters beyond the tables) ICU checks just
+    // The length of the text when it is in NFC; else where the first normalization segment
+    // that is not in NFC starts (at a boundary: normalizing from there on does not depend
+    // on what comes before). Characters the tables settle are checked here; around the
+    // others (a "maybe" that may compose, characters beyond the tables) ICU checks just
     // the normalization segment: from the last boundary before to the next boundary after.
-    bool is_nfc(std::string_view text) const {
+    std::size_t nfc_prefix(std::string_view text) const {
         const auto* s = reinterpret_cast<const unsigned char*>(text.data());
         const std::size_t n = text.size();
         State st;
@@ -138,9 +140,9 @@ class NfcQuickCheck {
                 st.segment = at;
                 continue;
             }
-            if (!other_char(text, c, v, i, st)) return false;
+            if (!other_char(text, c, v, i, st)) return st.segment;
         }
-        return true;
+        return n;
     }
 
     // A starter that nothing before it can combine with: a normalization boundary.
@@ -207,7 +209,7 @@ const NfcQuickCheck& quick_check() {
 
 }  // namespace
 
-bool is_nfc(std::string_view text) { return quick_check().is_nfc(text); }
+bool is_nfc(std::string_view text) { return quick_check().nfc_prefix(text) == text.size(); }
 
 bool boundary_before(char32_t c) { return quick_check().boundary_before(c); }
 
@@ -216,11 +218,31 @@ void warm_up() { quick_check(); }
 void to_nfc(std::string_view text, std::string& out) {
     out.clear();
     out.reserve(text.size());
-    UErrorCode ec = U_ZERO_ERROR;
+    const NfcQuickCheck& qc = quick_check();
     icu::StringByteSink<std::string> sink(&out);
-    nfc_instance().normalizeUTF8(0, icu::StringPiece(text.data(), static_cast<int32_t>(text.size())),
-                                 sink, nullptr, ec);
-    if (U_FAILURE(ec)) throw_runtime(std::string("NFC failed: ") + u_errorName(ec));
+    // Only the segments that are not in NFC go through ICU's normalizer: text in NFC up to
+    // the next failing segment is copied, the segment is composed up to the next
+    // boundary, and the check goes on from there. (A text with one precomposed nukta
+    // letter in 64 KiB costs one short segment, not the whole text.)
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::string_view rest = text.substr(pos);
+        const std::size_t ok = qc.nfc_prefix(rest);
+        out.append(rest.data(), ok);
+        if (ok == rest.size()) break;
+        std::size_t end = ok;
+        utf8::next(rest, end);
+        while (end < rest.size()) {
+            std::size_t k = end;
+            if (qc.boundary_before(utf8::next(rest, k))) break;
+            end = k;
+        }
+        UErrorCode ec = U_ZERO_ERROR;
+        nfc_instance().normalizeUTF8(0, icu::StringPiece(rest.data() + ok, static_cast<int32_t>(end - ok)), sink,
+                                     nullptr, ec);
+        if (U_FAILURE(ec)) throw_runtime(std::string("NFC failed: ") + u_errorName(ec));
+        pos += end;
+    }
 }
 
 }  // namespace larkspur::nfc
