@@ -10,7 +10,7 @@ CMAKE := $(VENV)/bin/cmake
 # The machines have two cores: native builds run at most two jobs at once.
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: demo test bench asan fuzz install icu cpp-test wheel wheel-test clean
+.PHONY: demo test bench asan fuzz install icu cpp-test wheel wheel-test wheels clean
 
 demo: install
 	$(VPY) examples/demo.py
@@ -111,6 +111,13 @@ wheel: icu $(VENV)/.deps-stamp $(VENV)/.wheel-stamp
 # fail there, which shows that ICU really is hidden (tests/wheel/check_wheel.py).
 wheel-test: wheel
 	$(VPY) tests/wheel/check_wheel.py --repaired dist --unrepaired build/wheel/raw --workdir build/wheel-test
+
+# Wheels for the other CPython versions found here (3.9 to 3.14, free-threaded builds too),
+# each built from the sdist, repaired and tested as above (packaging/build_wheels.py).
+VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+wheels: wheel
+	$(VPY) packaging/build_wheels.py dist/larkspurtokenization-$(VERSION).tar.gz dist build/wheels \
+	  --skip $$($(VPY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 
 clean:
 	rm -rf build

@@ -61,10 +61,10 @@ def make_stub_icudata(major, workdir):
     subprocess.run(["icupkg", "new", str(package)], check=True, env=env)
     subprocess.run(["genccode", "-q", "-a", "gcc", "-e", f"icudt{major}", "-d", str(out), str(package)],
                    check=True, env=env)
-    lib = out / f"libicudata.so.{major}"
+    # Compiled by relative names, so that the library does not depend on the folder used.
     cc = os.environ.get("CC", "cc")
-    subprocess.run([cc, "-shared", "-s", f"-Wl,-soname,libicudata.so.{major}", "-o", str(lib),
-                    str(out / f"icudt{major}l_dat.S")], check=True)
+    subprocess.run([cc, "-shared", "-s", f"-Wl,-soname,libicudata.so.{major}", "-o", f"libicudata.so.{major}",
+                    f"icudt{major}l_dat.S"], check=True, cwd=out)
     return out
 
 

@@ -12,7 +12,9 @@ struct ModuleState {
     PyObject* tokenizer_type;
 };
 
-ModuleState* state_of_module(PyObject* m) { return static_cast<ModuleState*>(PyModule_GetState(m)); }
+ModuleState* state_of_module(PyObject* m) {
+    return static_cast<ModuleState*>(PyModule_GetState(m));
+}
 
 int module_exec(PyObject* m) {
     PyObject* type = larkspur::py::create_tokenizer_type(m);

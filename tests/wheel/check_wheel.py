@@ -134,13 +134,16 @@ def run_inner(vpy, hidden, workdir):
 
 
 def interpreter_tag(python):
-    out = subprocess.run([python, "-c", "import sys; print('cp%d%d' % sys.version_info[:2])"],
-                         capture_output=True, text=True, check=True)
-    return out.stdout.strip()
+    """The wheel tags of the interpreter: python and ABI (cp313 and cp313t when free-threaded)."""
+    code = ("import sys, sysconfig; v = 'cp%d%d' % sys.version_info[:2];"
+            "print(v, v + ('t' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''))")
+    out = subprocess.run([python, "-c", code], capture_output=True, text=True, check=True)
+    return out.stdout.split()
 
 
-def pick(directory, tag):
-    found = sorted(Path(directory).glob(f"*-{tag}-{tag}-*.whl"))
+def pick(directory, tags):
+    tag = "-".join(tags)
+    found = sorted(Path(directory).glob(f"*-{tag}-*.whl"))
     if len(found) != 1:
         fail(f"expected one {tag} wheel in {directory}, found {[p.name for p in found]}")
     return found[0]
@@ -148,8 +151,9 @@ def pick(directory, tag):
 
 def outer(args):
     python = args.python or getattr(sys, "_base_executable", sys.executable)
-    tag = interpreter_tag(python)
-    repaired, unrepaired = pick(args.repaired, tag), pick(args.unrepaired, tag)
+    tags = interpreter_tag(python)
+    tag = tags[1]
+    repaired, unrepaired = pick(args.repaired, tags), pick(args.unrepaired, tags)
     check_metadata(repaired, expected_metadata(Path(__file__).resolve().parents[2] / "pyproject.toml"))
 
     hidden = system_icu_files() if namespaces_allowed() else []
