@@ -46,8 +46,9 @@ PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
 #if PY_VERSION_HEX >= 0x030C0000
     // Each module object has its own class, but progress lines reach sys.stderr through
-    // PyGILState_Ensure, which knows only one interpreter per thread: not fit for an
-    // interpreter with a GIL of its own.
+    // PyGILState_Ensure, which the C API does not promise to support beside other
+    // interpreters; it finds the right one for interpreters that share the main GIL, so
+    // those may load the module, and one with a GIL of its own may not.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
