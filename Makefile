@@ -7,8 +7,10 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
+# The machines have two cores: native builds run at most two jobs at once.
+export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: demo test bench asan fuzz install icu cpp-test clean
+.PHONY: demo test bench asan fuzz install icu cpp-test wheel wheel-test wheels clean
 
 demo: install
 	$(VPY) examples/demo.py
@@ -90,6 +92,32 @@ fuzz: icu $(VENV)/.deps-stamp
 	    -artifact_prefix=build/fuzz/crash-$$t- build/fuzz/corpus/$$t 2>&1 | tee build/fuzz/$$t.log \
 	    | grep -E "^(Done|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)"; \
 	  test $${PIPESTATUS[0]} -eq 0 || exit 1; done
+
+# The published wheel: an sdist, the wheel built from it (Release, hidden symbols, stripped),
+# then repaired by auditwheel so that it carries ICU, in dist/. WHEEL_ICU_DATA=system carries
+# Debian's full ICU data library instead of one without items (packaging/repair_wheel.py).
+WHEEL_ICU_DATA ?= stub
+$(VENV)/.wheel-stamp: requirements-wheel.txt | $(VENV)/.deps-stamp
+	$(VPY) -m pip install -q -r requirements-wheel.txt
+	touch $@
+
+wheel: icu $(VENV)/.deps-stamp $(VENV)/.wheel-stamp
+	rm -rf build/wheel
+	$(VPY) -m build --no-isolation --outdir build/wheel/raw .
+	$(VPY) packaging/repair_wheel.py build/wheel/raw dist --icu-data $(WHEEL_ICU_DATA)
+
+# The repaired wheel in a fresh virtual environment, both packages used from it with the
+# system's ICU libraries hidden from the loader; first the wheel as built, before repair, must
+# fail there, which shows that ICU really is hidden (tests/wheel/check_wheel.py).
+wheel-test: wheel
+	$(VPY) tests/wheel/check_wheel.py --repaired dist --unrepaired build/wheel/raw --workdir build/wheel-test
+
+# Wheels for the other CPython versions found here (3.9 to 3.14, free-threaded builds too),
+# each built from the sdist, repaired and tested as above (packaging/build_wheels.py).
+VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+wheels: wheel
+	$(VPY) packaging/build_wheels.py dist/larkspurtokenization-$(VERSION).tar.gz dist build/wheels \
+	  --skip $$($(VPY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 
 clean:
 	rm -rf build

@@ -6,8 +6,10 @@ import ast
 import contextlib
 import errno
 import gc
+import importlib.util
 import inspect
 import os
+import pickle
 import re
 import shutil
 import subprocess
@@ -15,6 +17,7 @@ import sys
 import threading
 import time
 import tracemalloc
+import weakref
 from pathlib import Path
 
 import pytest
@@ -87,6 +90,92 @@ class TestModuleSurface:
         assert isinstance(Tok.__dict__["escape_tsv"], staticmethod)
         assert Tok.escape_tsv("a\tb\n\\") == "a\\tb\\n\\\\"
         assert Tok().escape_tsv(s="x\ty") == "x\\ty"
+
+
+class TestClassObject:
+    """The class behaves as an extension type always has: named and documented from its
+    table, closed to new or replaced attributes, not a base class, its instances neither
+    pickled nor given attributes."""
+
+    QUALIFIED = "LarkspurTokenization.PyLarkspurTokenization"
+
+    def test_names_and_docs(self):
+        assert (Tok.__module__, Tok.__name__, Tok.__qualname__) == (
+            "LarkspurTokenization", "PyLarkspurTokenization", "PyLarkspurTokenization")
+        assert Tok.__doc__ is None
+        assert Tok.__text_signature__ == '(folding_rules=None, minimal_folding_rules=None, mode="LM")'
+        for name in METHOD_NAMES:
+            assert getattr(Tok, name).__qualname__ == "PyLarkspurTokenization." + name
+
+    @pytest.mark.parametrize("change", ["add", "replace", "delete"])
+    def test_class_attributes_cannot_change(self, change):
+        with pytest.raises(TypeError, match="type"):
+            if change == "add":
+                Tok.extra = 1
+            elif change == "replace":
+                Tok.encode = lambda self, text: []
+            else:
+                del Tok.encode
+        assert not hasattr(Tok, "extra")
+        assert Tok().encode("ab") == [] and "encode" in Tok.__dict__
+
+    def test_not_an_acceptable_base_type(self):
+        with pytest.raises(TypeError, match=re.escape(f"type '{self.QUALIFIED}' is not an acceptable base type")):
+            type("Derived", (Tok,), {})
+
+    @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+    def test_instances_do_not_pickle(self, protocol):
+        # Protocols 0 and 1 go through copyreg, which names the class by its short name.
+        name = Tok.__name__ if protocol < 2 else self.QUALIFIED
+        with pytest.raises(TypeError, match=re.escape(f"cannot pickle '{name}' object")):
+            pickle.dumps(Tok(), protocol)
+
+    def test_instances_take_no_attributes_or_weak_references(self):
+        t = Tok()
+        with pytest.raises(AttributeError):
+            t.extra = 1
+        with pytest.raises(TypeError, match=re.escape(f"cannot create weak reference to '{self.QUALIFIED}' object")):
+            weakref.ref(t)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="before 3.10 the class is one static type")
+class TestModuleObjects:
+    """Each module object made from the extension has a class of its own, which its
+    instances keep alive and which goes with the last of them and its module."""
+
+    @staticmethod
+    def fresh_module():
+        spec = importlib.util.find_spec("LarkspurTokenization")
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        return module
+
+    def test_a_second_module_object_has_its_own_class(self):
+        other = self.fresh_module().PyLarkspurTokenization
+        assert other is not Tok and other.__qualname__ == Tok.__qualname__
+        t = other(folding_rules=[("\u0970", ".")])
+        assert t.normalize("a\u0970") == Tok(folding_rules=[("\u0970", ".")]).normalize("a\u0970") == "a."
+        assert not isinstance(t, Tok)
+        with pytest.raises(TypeError, match="doesn't apply"):
+            Tok.encode(t, "x")
+
+    def test_instances_hold_one_reference_to_their_class(self):
+        before = sys.getrefcount(Tok)
+        objs = [Tok() for _ in range(100)]
+        assert sys.getrefcount(Tok) == before + 100
+        del objs
+        assert sys.getrefcount(Tok) == before
+
+    def test_class_lives_as_long_as_its_instances_and_module(self):
+        module = self.fresh_module()
+        cls = weakref.ref(module.PyLarkspurTokenization)
+        t = module.PyLarkspurTokenization()
+        del module
+        gc.collect()
+        assert cls() is not None and t.encode("ab") == []
+        del t
+        gc.collect()
+        assert cls() is None
 
 
 DOCS = {

@@ -19,7 +19,8 @@ struct TokenizerObject {
     std::uint64_t int_cache_generation;
 };
 
-extern PyTypeObject TokenizerType;
+// The class, made for one module object; a new reference, or NULL with the error set.
+PyObject* create_tokenizer_type(PyObject* module);
 
 inline Tokenizer& state_of(PyObject* self) { return *reinterpret_cast<TokenizerObject*>(self)->state; }
 inline BorrowFlag& borrow_of(PyObject* self) { return reinterpret_cast<TokenizerObject*>(self)->borrow; }

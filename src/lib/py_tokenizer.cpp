@@ -8,12 +8,6 @@
 
 namespace larkspur::py {
 
-// The type is filled in by prepare_type(); only its object header is set here.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject TokenizerType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
-
 namespace {
 
 struct MethodEntry {
@@ -142,35 +136,85 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Instances are not tracked by the garbage collector: they refer to no object that could
+// lead back to them (the int cache holds ints only), so they need no traverse or clear. An
+// instance of a heap type holds a reference to its type, which it gives up last.
 void tokenizer_dealloc(PyObject* self) {
     auto* obj = reinterpret_cast<TokenizerObject*>(self);
+    PyTypeObject* type = Py_TYPE(self);
     delete obj->state;
     obj->state = nullptr;
     Py_CLEAR(obj->int_cache);
     obj->borrow.~BorrowFlag();
-    Py_TYPE(self)->tp_free(self);
+    type->tp_free(self);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) Py_DECREF(type);
 }
+
+constexpr const char* kTypeName = "LarkspurTokenization.PyLarkspurTokenization";
+
+#if PY_VERSION_HEX >= 0x030A0000
+
+// A heap type, one per module object, immutable like a static type: attributes of the class
+// cannot be set or deleted, and it is not an acceptable base type.
+PyObject* make_type(PyObject* module, Tables& t) {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(t.class_doc.c_str())},
+        {Py_tp_new, reinterpret_cast<void*>(tokenizer_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(tokenizer_dealloc)},
+        {Py_tp_methods, t.defs},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {kTypeName, static_cast<int>(sizeof(TokenizerObject)), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    // The doc slot keeps the text signature, but a heap type's __doc__ is the rest of it as
+    // a string, here the empty one, where a static type reads None for an empty doc text.
+    // Set while the type is new, before any instance or lookup cache has seen it.
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(type.get())->tp_dict;
+    if (PyDict_SetItemString(dict, "__doc__", Py_None) < 0) throw ErrorAlreadySet{};
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
+    return type.release();
+}
+
+#else
+
+// Before 3.10 a heap type cannot be made immutable, so the class stays a static type there,
+// shared by every module object of the process.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject static_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+PyObject* make_type(PyObject*, Tables& t) {
+    if (!static_type.tp_name) {
+        static_type.tp_name = kTypeName;
+        static_type.tp_basicsize = sizeof(TokenizerObject);
+        static_type.tp_flags = Py_TPFLAGS_DEFAULT;
+        static_type.tp_doc = t.class_doc.c_str();
+        static_type.tp_new = tokenizer_new;
+        static_type.tp_dealloc = tokenizer_dealloc;
+        static_type.tp_methods = t.defs;
+        if (PyType_Ready(&static_type) < 0) {
+            static_type.tp_name = nullptr;
+            throw ErrorAlreadySet{};
+        }
+    }
+    Py_INCREF(&static_type);
+    return reinterpret_cast<PyObject*>(&static_type);
+}
+
+#endif
 
 }  // namespace
 
 const Signature& signature(std::size_t index) { return tables().sigs[index]; }
 const Signature& constructor_signature() { return tables().ctor; }
 
-int prepare_type() {
+PyObject* create_tokenizer_type(PyObject* module) {
     try {
-        Tables& t = tables();
-        TokenizerType.tp_name = "LarkspurTokenization.PyLarkspurTokenization";
-        TokenizerType.tp_basicsize = sizeof(TokenizerObject);
-        TokenizerType.tp_itemsize = 0;
-        TokenizerType.tp_flags = Py_TPFLAGS_DEFAULT;
-        TokenizerType.tp_doc = t.class_doc.c_str();
-        TokenizerType.tp_new = tokenizer_new;
-        TokenizerType.tp_dealloc = tokenizer_dealloc;
-        TokenizerType.tp_methods = t.defs;
-        return PyType_Ready(&TokenizerType);
+        return make_type(module, tables());
     } catch (...) {
-        translate_exception();
-        return -1;
+        return translate_exception();
     }
 }
 
