@@ -2,8 +2,11 @@
 """The larkspur package: batch encoding on one and two threads, parallel word counting,
 and saving and loading a bundle.
 
-One tokenizer is trained with ``larkspur.train(files, vocab_size=32000)`` on hi-dev, mr-dev
-and ne-dev (the three files as given, words counted on every core) and serves every part:
+One tokenizer is trained on hi-dev, mr-dev and ne-dev (the three files as given, words
+counted on every core) with the default recipe on the exact class's defaults
+(``train_from_word_counts(count_words(files), vocab_size=32000, _core_options=False)``), so
+that both packages encode alike and the comparison is of the same work; it serves every
+part:
 
 - encode: ``tok.encode_batch(lines, num_threads=1)`` and ``num_threads=2`` over all lines
   of the three files, beside the exact class ``PyLarkspurTokenization.encode(whole_text)``
@@ -80,7 +83,8 @@ def main() -> None:
 
     # ---- one tokenizer for everything
     t0 = time.perf_counter()
-    tok = larkspur.train(paths, vocab_size=args.vocab, progress=False)
+    tok = larkspur.train_from_word_counts(larkspur.count_words(paths), vocab_size=args.vocab, progress=False,
+                                          _core_options=False)
     train_s = time.perf_counter() - t0
     print(f"Trained {tok!r} on {', '.join(p.name for p in files)} "
           f"({C.mb(sum(p.stat().st_size for p in files)):.1f} MB) in {train_s:.2f} s\n")
