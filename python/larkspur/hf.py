@@ -36,8 +36,10 @@ tokenizer with the special tokens it needs.
 
 from __future__ import annotations
 
+import contextlib
+import inspect
 import os
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 try:
     import transformers
@@ -48,6 +50,11 @@ except ImportError as e:  # pragma: no cover - depends on the environment
                       f"pip install 'LarkspurTokenization[hf]'") from e
 
 from ._tokenizer import Tokenizer, load
+
+# transformers before 4.45 has no padding_side argument in its padding and encoding calls;
+# there the tokenizer's own padding_side is set for the call instead.
+_PAD_TAKES_SIDE = "padding_side" in inspect.signature(PreTrainedTokenizer.pad).parameters
+_ENCODE_TAKES_SIDE = "padding_side" in inspect.signature(PreTrainedTokenizer._encode_plus).parameters
 
 BUNDLE_DIR = "larkspur"
 
@@ -190,7 +197,7 @@ class LarkspurTokenizer(PreTrainedTokenizer):
         common = dict(add_special_tokens=add_special_tokens, padding_strategy=padding_strategy,
                       truncation_strategy=truncation_strategy, max_length=max_length, stride=stride,
                       is_split_into_words=is_split_into_words, pad_to_multiple_of=pad_to_multiple_of,
-                      padding_side=padding_side, return_tensors=return_tensors,
+                      return_tensors=return_tensors,
                       return_token_type_ids=return_token_type_ids, return_attention_mask=return_attention_mask,
                       return_overflowing_tokens=return_overflowing_tokens,
                       return_special_tokens_mask=return_special_tokens_mask, return_length=return_length,
@@ -201,9 +208,14 @@ class LarkspurTokenizer(PreTrainedTokenizer):
             if return_offsets_mapping:
                 raise NotImplementedError("return_offsets_mapping needs the texts as strings")
             base = super()
-            if not single and hasattr(base, "_batch_encode_plus"):  # transformers 4
-                return base._batch_encode_plus(text, split_special_tokens=split_special_tokens, **common, **kwargs)
-            return base._encode_plus(text, text_pair, split_special_tokens=split_special_tokens, **common, **kwargs)
+            if _ENCODE_TAKES_SIDE:
+                common["padding_side"] = padding_side
+            with self._padding_on(padding_side):
+                if not single and hasattr(base, "_batch_encode_plus"):  # transformers 4
+                    return base._batch_encode_plus(text, split_special_tokens=split_special_tokens, **common,
+                                                   **kwargs)
+                return base._encode_plus(text, text_pair, split_special_tokens=split_special_tokens, **common,
+                                         **kwargs)
 
         allowed = () if split_special_tokens else "all"
         first, first_spans = self._ids(texts, allowed, return_offsets_mapping)
@@ -229,9 +241,11 @@ class LarkspurTokenizer(PreTrainedTokenizer):
             outputs.pop("num_truncated_tokens", None)
         if not texts:
             return BatchEncoding({"input_ids": []}, tensor_type=return_tensors)
-        padded = self.pad(outputs, padding=padding_strategy, max_length=max_length,
-                          pad_to_multiple_of=pad_to_multiple_of, padding_side=padding_side,
-                          return_attention_mask=return_attention_mask)
+        side = {"padding_side": padding_side} if _PAD_TAKES_SIDE else {}
+        with self._padding_on(padding_side):
+            padded = self.pad(outputs, padding=padding_strategy, max_length=max_length,
+                              pad_to_multiple_of=pad_to_multiple_of, return_attention_mask=return_attention_mask,
+                              **side)
         if single:
             return BatchEncoding({k: v[0] for k, v in padded.items()}, tensor_type=return_tensors,
                                  prepend_batch_axis=return_tensors is not None)
@@ -257,12 +271,26 @@ class LarkspurTokenizer(PreTrainedTokenizer):
         mask = placed.get("special_tokens_mask", [0] * len(placed["input_ids"]))
         return [(0, 0) if m else tuple(every[p]) for p, m in zip(placed["input_ids"], mask)]
 
+    @contextlib.contextmanager
+    def _padding_on(self, side: Optional[str]) -> Iterator[None]:
+        """Pads on `side` for the calls within (where transformers takes no padding_side)."""
+        if side is None or _PAD_TAKES_SIDE:
+            yield
+            return
+        saved, self.padding_side = self.padding_side, side
+        try:
+            yield
+        finally:
+            self.padding_side = saved
+
     def _pad(self, encoded_inputs, max_length=None, padding_strategy=PaddingStrategy.DO_NOT_PAD,
              pad_to_multiple_of=None, padding_side=None, return_attention_mask=None, **kwargs: Any) -> dict:
         offsets = encoded_inputs.pop("offset_mapping", None)
+        if _PAD_TAKES_SIDE:
+            kwargs["padding_side"] = padding_side
         out = super()._pad(encoded_inputs, max_length=max_length, padding_strategy=padding_strategy,
-                           pad_to_multiple_of=pad_to_multiple_of, padding_side=padding_side,
-                           return_attention_mask=return_attention_mask, **kwargs)
+                           pad_to_multiple_of=pad_to_multiple_of, return_attention_mask=return_attention_mask,
+                           **kwargs)
         if offsets is not None:
             missing = [(0, 0)] * (len(out[self.model_input_names[0]]) - len(offsets))
             side = padding_side if padding_side is not None else self.padding_side
