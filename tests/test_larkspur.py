@@ -332,7 +332,7 @@ def _engine_with(aksharas, **options):
     e = _engine.Engine("LM", [])
     e.set_options(**{name: options.get(name, False)
                      for name in ("codepoint_fallback", "whitespace_tokens", "edge_joins", "marker_stems")})
-    e.initialize_vocab(aksharas, [], ["।", ",", '"'], [], [])
+    e.initialize_vocab(aksharas, options.get("seeds", []), ["।", ",", '"'], [], [])
     e.add_fallback_tokens(options.get("symbols", []))
     return e
 
@@ -358,6 +358,13 @@ class TestCoreOptions:
         assert e.decode(ids, False) == text
         # A code point of the block that is missing still falls back to bytes, not to nothing.
         assert e.decode(e.encode("ॐ ॠ", []), False) == "ॐ ॠ"
+        # The word marker takes the first code points of a spelled akshara when it forms a
+        # surface with them, as it would with a whole akshara; never those of an akshara
+        # that has a surface of its own.
+        e = _engine_with(["मा", "क"], codepoint_fallback=True, seeds=[WORD + "क"])
+        assert _surfaces(e, e.encode(text, [])) == [WORD + "क", "्", "ष", "मा"]
+        assert _surfaces(e, e.encode("मा", [])) == [WORD, "मा"]
+        assert e.decode(e.encode(text + " " + text, []), False) == text + " " + text
 
     def test_symbols_become_tokens_but_markers_and_byte_symbols_stay_bytes(self):
         e = _engine_with(["क"], codepoint_fallback=True, symbols=["−", "元"])

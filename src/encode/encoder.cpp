@@ -247,13 +247,12 @@ class Encoder {
 
     // An akshara that no surface covers, spelled as the longest surfaces within its own
     // code points; a code point that starts none goes to bytes.
-    void spell_code_points(const Unit& u) {
-        std::size_t at = u.begin;
-        while (at < u.end) {
+    void spell_code_points(std::size_t at, std::size_t end) {
+        while (at < end) {
             SurfaceIndex::Node node = SurfaceIndex::kRoot;
             std::optional<TokenId> best;
             std::size_t best_end = at;
-            for (std::size_t q = at; q < u.end;) {
+            for (std::size_t q = at; q < end;) {
                 OptIndex next = idx_.child(node, utf8::next(t_, q));
                 if (!next) break;
                 node = *next;
@@ -304,6 +303,66 @@ class Encoder {
         return true;
     }
 
+    // The longest surface over whole units from unit `from`, within the character budget:
+    // its id and the unit it ends before.
+    std::optional<TokenId> longest_from(std::size_t from, std::size_t& best_end) {
+        SurfaceIndex::Node node = SurfaceIndex::kRoot;
+        std::size_t chars = 0, j = from;
+        std::optional<TokenId> best;
+        for (;;) {
+            if (j == units_.size() && !produce()) break;
+            const Unit& u = units_[j];
+            chars += u.chars;
+            if (chars > budget_) break;
+            bool walked = true;
+            for (std::size_t c = u.cp_off, end = u.cp_off + u.chars; c < end; ++c) {
+                OptIndex next = idx_.child(node, cps_[c]);
+                if (!next) {
+                    walked = false;
+                    break;
+                }
+                node = *next;
+            }
+            if (!walked) break;  // no surface starts with this
+            ++j;
+            if (std::optional<TokenId> id = idx_.id_at(node)) {
+                best = id;
+                best_end = j;
+            }
+        }
+        return best;
+    }
+
+    // The word marker at head_ matched only alone, and the akshara after it starts no
+    // surface, so it will be spelled as code points: the marker then takes the longest run
+    // of its first code points that forms a surface with it ("▁क" of an unknown "क्ष"), as
+    // it would with a whole akshara. Returns false, changing nothing, when there is none.
+    bool marker_joins_spelled_unit() {
+        const std::size_t next = head_ + 1;
+        if (next == units_.size() && !produce()) return false;
+        if (units_[next].kind != Unit::Kind::Text) return false;
+        std::size_t ignored;
+        if (longest_from(next, ignored)) return false;
+        const Unit u = units_[next];
+        OptIndex node = idx_.child(SurfaceIndex::kRoot, kWordMarkerCp);
+        if (!node) return false;
+        std::optional<TokenId> id;
+        std::size_t taken = u.begin;
+        for (std::size_t q = u.begin; q < u.end;) {
+            node = idx_.child(*node, utf8::next(t_, q));
+            if (!node) break;
+            if (std::optional<TokenId> at = idx_.id_at(*node)) {
+                id = at;
+                taken = q;
+            }
+        }
+        if (!id || taken >= u.end) return false;
+        emit(id);
+        spell_code_points(taken, u.end);
+        head_ = next + 1;
+        return true;
+    }
+
     // The greedy longest-match matcher over the units of one Devanagari or Latin run whose
     // characters are t_[body, h), after its marker if it starts with one. In a Devanagari
     // run the units are aksharas, and each punctuation character (with edge joins) is one.
@@ -323,30 +382,11 @@ class Encoder {
         }
         for (;;) {
             if (head_ == units_.size() && !produce()) break;
-            // Walk the trie over units head_, head_+1, ... within the character budget.
-            SurfaceIndex::Node node = SurfaceIndex::kRoot;
-            std::size_t chars = 0, j = head_, best_end = 0;
-            std::optional<TokenId> best;
-            for (;;) {
-                if (j == units_.size() && !produce()) break;
-                const Unit& u = units_[j];
-                chars += u.chars;
-                if (chars > budget_) break;
-                bool walked = true;
-                for (std::size_t c = u.cp_off, end = u.cp_off + u.chars; c < end; ++c) {
-                    OptIndex next = idx_.child(node, cps_[c]);
-                    if (!next) {
-                        walked = false;
-                        break;
-                    }
-                    node = *next;
-                }
-                if (!walked) break;  // no surface starts with this
-                ++j;
-                if (std::optional<TokenId> id = idx_.id_at(node)) {
-                    best = id;
-                    best_end = j;
-                }
+            std::size_t best_end = 0;
+            const std::optional<TokenId> best = longest_from(head_, best_end);
+            if (best && best_end == head_ + 1 && units_[head_].kind == Unit::Kind::WordMarker && dev_ &&
+                ctx_.options.codepoint_fallback && marker_joins_spelled_unit()) {
+                continue;
             }
             if (best) {
                 emit(best);
@@ -362,7 +402,7 @@ class Encoder {
                         break;
                     case Unit::Kind::Text:
                         if (dev_ && ctx_.options.codepoint_fallback) {
-                            spell_code_points(u);
+                            spell_code_points(u.begin, u.end);
                         } else {
                             byte_fallback(t_.substr(u.begin, u.end - u.begin));
                         }

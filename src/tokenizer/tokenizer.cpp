@@ -1,6 +1,7 @@
 #include "tokenizer/tokenizer.hpp"
 
 #include "common/errors.hpp"
+#include "common/markers.hpp"
 #include "common/parallel.hpp"
 #include "common/utf8.hpp"
 #include "text/harvest.hpp"
@@ -259,10 +260,19 @@ std::size_t Tokenizer::prune_merges(std::span<const std::uint64_t> use, std::siz
     if (use.size() != n) throw_value("token use must give one count per token of the vocabulary");
     if (drop == 0) return n;
     std::vector<TokenId> merged;
+    const std::optional<TokenId> word_marker = m_.vocab.find(markers::kWord);
     for (TokenId id = 0; id < n; ++id) {
         // Devanagari merges only: the Latin pass has a budget of its own, and its merges,
-        // rare in Devanagari text, would otherwise be the first to go.
-        if (m_.vocab.token(id)->kind == TokenKind::Merge && m_.vocab.script(id) == Script::DEV) merged.push_back(id);
+        // rare in Devanagari text, would otherwise be the first to go. A word marker with
+        // its first akshara stays too: in the training words a longer token covers it,
+        // but it is what a word that training never saw starts with.
+        const Token& t = *m_.vocab.token(id);
+        if (t.kind != TokenKind::Merge || m_.vocab.script(id) != Script::DEV) continue;
+        if (word_marker && t.parts.size() == 2 && t.parts[0] == *word_marker &&
+            m_.vocab.token(t.parts[1])->kind == TokenKind::BaseAkshara) {
+            continue;
+        }
+        merged.push_back(id);
     }
     std::sort(merged.begin(), merged.end(),
               [&](TokenId a, TokenId b) { return use[a] != use[b] ? use[a] < use[b] : a > b; });
