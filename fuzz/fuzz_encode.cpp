@@ -1,5 +1,7 @@
 // Any text round-trips: with a seeded vocabulary (every byte token present, no seed equal
-// to a byte symbol), decode(encode(N(s))) equals N(s).
+// to a byte symbol), decode(encode(N(s))) equals N(s), with the default encoding and with
+// every option of the companion package on; the character spans of the ids lie within the
+// text, in order.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -23,6 +25,21 @@ Tokenizer& tokenizer() {
     }();
     return *tok;
 }
+
+Tokenizer& with_options() {
+    static Tokenizer* tok = [] {
+        auto* t = new Tokenizer(FoldMode::LM, {}, {});
+        t->set_options(EncodeOptions{true, true, true}, MergeRules{true, true});
+        SeedLists lists;
+        lists.aksharas = {"क", "मा", "र्", "है"};
+        lists.seed_morphemes = {"\u2581\u0915", "\u2581\u0939\u0948\u0964", "\u0915-\u0915", "N.", "\u2581\""};
+        lists.punctuation = {"\u0964", ",", ".", "-", "\""};
+        t->initialize_vocab(lists);
+        t->add_fallback_tokens({"\u2212", "\u5143"});
+        return t;
+    }();
+    return *tok;
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -41,5 +58,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ids.push_back(v % 3 == 0 ? ~TokenId(0) - v : TokenId(v % (t.vocab_size() + 2)));
     }
     if (!utf8::is_valid(t.decode(ids))) std::abort();
+
+    Tokenizer& o = with_options();
+    const std::string on = o.normalize(in);
+    std::vector<Span> spans;
+    const std::vector<std::uint32_t> got = o.encode_with_spans(in, spans);
+    if (o.decode(std::vector<TokenId>(got.begin(), got.end())) != on) std::abort();
+    const std::size_t chars = utf8::count_chars(in);
+    std::size_t last = 0;
+    for (const Span& s : spans) {
+        if (s.first > s.second || s.second > chars || s.first < last) std::abort();
+        last = s.first;
+    }
     return 0;
 }

@@ -154,7 +154,11 @@ WordTextCounts count_word_texts(const std::vector<std::string>& texts, const Nor
 std::vector<std::string> harvest_from_words(const std::vector<std::pair<std::string, std::uint64_t>>& words,
                                             std::uint64_t min_freq, const AksharaDFA& dfa) {
     StringCounter aksharas;
-    for (const auto& [word, count] : words) {
+    for (const auto& entry : words) {
+        // Named references, not structured bindings: clang before 16 cannot capture those
+        // in a lambda.
+        const std::string& word = entry.first;
+        const std::uint64_t count = entry.second;
         for_each_devanagari_run(word, [&](std::size_t b, std::size_t e) {
             std::string_view run = std::string_view(word).substr(b, e - b);
             dfa.segment(run, [&](std::size_t x, std::size_t y) { aksharas.add(run.substr(x, y - x), count); });
