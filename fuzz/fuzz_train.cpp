@@ -1,6 +1,8 @@
 // Arbitrary bytes as a corpus file: the akshara harvest and file training read them
 // without faults (lines that are not UTF-8 are skipped), whatever the line lengths, and
-// the trained vocabulary still encodes and decodes every valid line exactly.
+// the trained vocabulary still encodes and decodes every valid line exactly; with the
+// companion package's options (picked by the input's length) too, after giving back some of
+// the least used merges.
 #include <unistd.h>
 
 #include <cstdint>
@@ -8,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/errors.hpp"
 #include "common/utf8.hpp"
@@ -33,7 +36,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     lists.seed_morphemes = {"\u0915\u0930", "\u0928\u0947"};
     lists.punctuation = {"\u0964", "."};
     t.initialize_vocab(lists);
+    const bool options = (size & 1) != 0;
+    if (options) {
+        t.set_options(EncodeOptions{true, true, true}, MergeRules{true, true});
+        t.add_fallback_tokens({});
+    }
+    std::vector<std::uint64_t> use;
     FileTrainOptions opt;
+    opt.token_use = &use;
     opt.progress_lines = 0;
     opt.progress_merges = 0;
     opt.min_word_freq = 1 + (knobs >> 3) % 2;
@@ -48,6 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();  // a readable file never fails to train
     }
     if (t.vocab_size() < before || t.vocab_size() > before + (knobs >> 4) * 4) std::abort();
+    if (options) {
+        const std::size_t trained = t.vocab_size();
+        if (use.size() != trained) std::abort();
+        if (t.prune_merges(use, 3) + 3 < trained) std::abort();
+    }
     // Every valid line comes back from encoding and decoding.
     std::string_view all(reinterpret_cast<const char*>(data + 1), size - 1);
     while (!all.empty()) {
