@@ -218,8 +218,7 @@ class Encoder {
         for (std::size_t i = 0; i < text.size();) {
             const std::size_t s = i;
             const char32_t c = utf8::next(text, i);
-            std::optional<TokenId> id;
-            if (auto n = idx_.child(SurfaceIndex::kRoot, c)) id = idx_.id_at(*n);
+            std::optional<TokenId> id = char_token(c);
             if (id && !punctuation && (c == kWordMarkerCp || c == kLatinMarkerCp || idx_.is_byte(*id))) id.reset();
             if (id) {
                 emit(id);
@@ -233,8 +232,8 @@ class Encoder {
     // none). What follows starts the way a text does, with a marker, unless it is the end
     // or another such character.
     Pos whitespace_token(char32_t c, std::size_t b) {
-        if (auto n = idx_.child(SurfaceIndex::kRoot, c); n && idx_.id_at(*n)) {
-            emit(idx_.id_at(*n));
+        if (std::optional<TokenId> id = char_token(c)) {
+            emit(id);
         } else {
             byte_fallback(t_.substr(b, 1));
         }
@@ -245,22 +244,35 @@ class Encoder {
         return Pos::char_at(next);
     }
 
+    // The one-character surface of c, if the vocabulary has one.
+    std::optional<TokenId> char_token(char32_t c) const {
+        if (OptIndex n = idx_.child(SurfaceIndex::kRoot, c)) return idx_.id_at(*n);
+        return std::nullopt;
+    }
+
+    // The longest surface that continues the trie walk from `node` over the code points of
+    // t_[at, end), and in `taken` the byte where it ends.
+    std::optional<TokenId> longest_code_points(SurfaceIndex::Node node, std::size_t at, std::size_t end,
+                                               std::size_t& taken) const {
+        std::optional<TokenId> best;
+        for (std::size_t q = at; q < end;) {
+            OptIndex next = idx_.child(node, utf8::next(t_, q));
+            if (!next) break;
+            node = *next;
+            if (std::optional<TokenId> id = idx_.id_at(node)) {
+                best = id;
+                taken = q;
+            }
+        }
+        return best;
+    }
+
     // An akshara that no surface covers, spelled as the longest surfaces within its own
     // code points; a code point that starts none goes to bytes.
     void spell_code_points(std::size_t at, std::size_t end) {
         while (at < end) {
-            SurfaceIndex::Node node = SurfaceIndex::kRoot;
-            std::optional<TokenId> best;
             std::size_t best_end = at;
-            for (std::size_t q = at; q < end;) {
-                OptIndex next = idx_.child(node, utf8::next(t_, q));
-                if (!next) break;
-                node = *next;
-                if (std::optional<TokenId> id = idx_.id_at(node)) {
-                    best = id;
-                    best_end = q;
-                }
-            }
+            const std::optional<TokenId> best = longest_code_points(SurfaceIndex::kRoot, at, end, best_end);
             if (best) {
                 emit(best);
                 at = best_end;
@@ -344,18 +356,10 @@ class Encoder {
         std::size_t ignored;
         if (longest_from(next, ignored)) return false;
         const Unit u = units_[next];
-        OptIndex node = idx_.child(SurfaceIndex::kRoot, kWordMarkerCp);
-        if (!node) return false;
-        std::optional<TokenId> id;
+        const OptIndex marker = idx_.child(SurfaceIndex::kRoot, kWordMarkerCp);
+        if (!marker) return false;
         std::size_t taken = u.begin;
-        for (std::size_t q = u.begin; q < u.end;) {
-            node = idx_.child(*node, utf8::next(t_, q));
-            if (!node) break;
-            if (std::optional<TokenId> at = idx_.id_at(*node)) {
-                id = at;
-                taken = q;
-            }
-        }
+        const std::optional<TokenId> id = longest_code_points(*marker, u.begin, u.end, taken);
         if (!id || taken >= u.end) return false;
         emit(id);
         spell_code_points(taken, u.end);
@@ -370,7 +374,9 @@ class Encoder {
         if (idx_.empty()) return;  // no byte tokens either: nothing can be emitted
         dev_ = k == Script::DEV;
         pos_ = body;
-        dev_end_ = body;
+        // Without edge joins a Devanagari run holds no punctuation: its aksharas run to h,
+        // and produce() never looks for the next punctuation character.
+        dev_end_ = ctx_.options.edge_joins ? body : h;
         end_ = h;
         units_.clear();
         cps_.clear();

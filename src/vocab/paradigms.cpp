@@ -67,12 +67,8 @@ RootId RootOrder::best(const std::vector<RootId>& roots) const {
 }
 
 std::string_view without_marker(std::string_view surface) {
-    if (surface.starts_with(markers::kWord) || surface.starts_with(markers::kLatin)) surface.remove_prefix(3);
+    if (surface.starts_with(markers::kWord) || surface.starts_with(markers::kLatin)) surface.remove_prefix(markers::kWord.size());
     return surface;
-}
-
-void tag_roots(Vocabulary& vocab, const ParadigmRegistry& registry, const RootPrior& prior) {
-    tag_roots(vocab, registry, prior, false);
 }
 
 void tag_roots(Vocabulary& vocab, const ParadigmRegistry& registry, const RootPrior& prior, bool marker_stems) {

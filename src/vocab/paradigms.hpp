@@ -65,11 +65,11 @@ class RootOrder {
 };
 
 // Gives every Devanagari-kind token whose surface is a paradigm key its ordered root set;
-// tokens whose surface no paradigm knows keep what they had.
-void tag_roots(Vocabulary& vocab, const ParadigmRegistry& registry, const RootPrior& prior);
-// The same, with `marker_stems`: a surface that starts with a word marker is looked up
-// without it, so that word-initial tokens get the roots of their stems.
-void tag_roots(Vocabulary& vocab, const ParadigmRegistry& registry, const RootPrior& prior, bool marker_stems);
+// tokens whose surface no paradigm knows keep what they had. With `marker_stems` a surface
+// that starts with a word marker is looked up without it, so that word-initial tokens get
+// the roots of their stems.
+void tag_roots(Vocabulary& vocab, const ParadigmRegistry& registry, const RootPrior& prior,
+               bool marker_stems = false);
 // A surface without its leading word marker (the surface itself when it has none).
 std::string_view without_marker(std::string_view surface);
 
