@@ -681,9 +681,16 @@ def _refcounts(objects):
     return array.array("q", map(sys.getrefcount, objects))
 
 
+# Blocks that other libraries' threads allocate meanwhile (a progress bar's monitor thread,
+# a worker pool left by an earlier test) are not the module's: their frames lie in
+# site-packages or the threading module, while the module's own allocations are traced to
+# the calling test, or to no frame at all from its own threads.
+_OTHER_THREADS = [tracemalloc.Filter(False, "*site-packages*"), tracemalloc.Filter(False, threading.__file__)]
+
+
 def _traced_blocks():
     gc.collect()
-    return len(tracemalloc.take_snapshot().traces)
+    return len(tracemalloc.take_snapshot().filter_traces(_OTHER_THREADS).traces)
 
 
 RELEASES_LOCK = {"train_from_file", "train_bilingual_from_file", "train_latin_from_file", "resume_from_checkpoint",
