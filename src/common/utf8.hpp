@@ -101,19 +101,22 @@ std::string_view trim_white_space(std::string_view s);
 template <class Unit>
 void append_units(std::string& out, const Unit* src, std::size_t n) {
     const std::size_t old = out.size();
-    out.resize(old + n * (sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4));
+    // Two bytes of slack: every unit below U+10000 stores three bytes (see below).
+    out.resize(old + n * (sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4) + 2);
     auto* p = reinterpret_cast<unsigned char*>(out.data() + old);
     for (std::size_t i = 0; i < n; ++i) {
         const char32_t c = src[i];
-        if (c < 0x80) {
-            *p++ = static_cast<unsigned char>(c);
-        } else if (c < 0x800) {
-            *p++ = static_cast<unsigned char>(0xC0 | (c >> 6));
-            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            *p++ = static_cast<unsigned char>(0xE0 | (c >> 12));
-            *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        if (c < 0x10000) {
+            // One to three bytes without a branch on the length: text that mixes ASCII
+            // spaces with Devanagari would mispredict one at every word. All three bytes
+            // are stored and p moves by the length.
+            const bool two = c >= 0x80, three = c >= 0x800;
+            const unsigned lead = three ? 0xE0 | (c >> 12) : two ? 0xC0 | (c >> 6) : c;
+            const unsigned mid = 0x80 | ((three ? c >> 6 : c) & 0x3F);
+            p[0] = static_cast<unsigned char>(lead);
+            p[1] = static_cast<unsigned char>(mid);
+            p[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            p += 1 + two + three;
         } else {
             *p++ = static_cast<unsigned char>(0xF0 | (c >> 18));
             *p++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));

@@ -1,5 +1,6 @@
 // Methods of encoding: encode, decode, the round-trip check and corpus statistics.
 #include <algorithm>
+#include <cstdint>
 
 #include "common/utf8.hpp"
 #include "lib/methods.hpp"
@@ -14,15 +15,13 @@ class StrPieces {
    public:
     explicit StrPieces(PyObject* s)
         : s_(s), kind_(PyUnicode_KIND(s)), data_(PyUnicode_DATA(s)), length_(PyUnicode_GET_LENGTH(s)) {
-        if (kind_ != PyUnicode_1BYTE_KIND) {
-            // Lone surrogates cannot be encoded: let CPython raise its usual error.
-            for (Py_ssize_t i = 0; i < length_; ++i) {
-                Py_UCS4 c = PyUnicode_READ(kind_, data_, i);
-                if (c >= 0xD800 && c <= 0xDFFF) {
-                    Py_ssize_t n;
-                    if (!PyUnicode_AsUTF8AndSize(s_, &n)) throw ErrorAlreadySet{};
-                }
-            }
+        // Lone surrogates cannot be encoded: let CPython raise its usual error.
+        const bool surrogates = kind_ == PyUnicode_2BYTE_KIND ? has_surrogate(static_cast<const Py_UCS2*>(data_))
+                                : kind_ == PyUnicode_4BYTE_KIND ? has_surrogate(static_cast<const Py_UCS4*>(data_))
+                                                                : false;
+        if (surrogates) {
+            Py_ssize_t n;
+            if (!PyUnicode_AsUTF8AndSize(s_, &n)) throw ErrorAlreadySet{};
         }
     }
 
@@ -42,6 +41,14 @@ class StrPieces {
     }
 
    private:
+    // Branch-free over the whole text, so that the compiler can vectorize the scan.
+    template <class Unit>
+    bool has_surrogate(const Unit* d) const {
+        bool any = false;
+        for (Py_ssize_t i = 0; i < length_; ++i) any |= static_cast<std::uint32_t>(d[i]) - 0xD800u < 0x800u;
+        return any;
+    }
+
     template <class Unit>
     static void append_utf8(std::string& out, const Unit* src, Py_ssize_t n) {
         utf8::append_units(out, src, static_cast<std::size_t>(n));

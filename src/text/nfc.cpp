@@ -211,11 +211,13 @@ const NfcQuickCheck& quick_check() {
 
 bool is_nfc(std::string_view text) { return quick_check().nfc_prefix(text) == text.size(); }
 
+std::size_t nfc_prefix(std::string_view text) { return quick_check().nfc_prefix(text); }
+
 bool boundary_before(char32_t c) { return quick_check().boundary_before(c); }
 
 void warm_up() { quick_check(); }
 
-void to_nfc(std::string_view text, std::string& out) {
+void to_nfc(std::string_view text, std::string& out, std::size_t known_prefix) {
     out.clear();
     out.reserve(text.size());
     const NfcQuickCheck& qc = quick_check();
@@ -227,7 +229,7 @@ void to_nfc(std::string_view text, std::string& out) {
     std::size_t pos = 0;
     while (pos < text.size()) {
         const std::string_view rest = text.substr(pos);
-        const std::size_t ok = qc.nfc_prefix(rest);
+        const std::size_t ok = pos == 0 && known_prefix > 0 ? known_prefix : qc.nfc_prefix(rest);
         out.append(rest.data(), ok);
         if (ok == rest.size()) break;
         std::size_t end = ok;

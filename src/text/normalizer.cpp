@@ -223,8 +223,8 @@ bool Normalizer::fold(std::string_view text, std::string& out, bool& recheck) co
 
 std::string_view Normalizer::normalize_view(std::string_view text, NormalizeScratch& s) const {
     std::string_view cur = text;
-    if (!nfc::is_nfc(cur)) {
-        nfc::to_nfc(cur, s.a);
+    if (const std::size_t ok = nfc::nfc_prefix(cur); ok != cur.size()) {
+        nfc::to_nfc(cur, s.a, ok);
         cur = s.a;
     }
     bool recheck;
