@@ -4,6 +4,7 @@
 
 #include "common/errors.hpp"
 #include "common/utf8.hpp"
+#include "encode/word_cache.hpp"
 
 namespace larkspur {
 
@@ -71,14 +72,17 @@ namespace {
 template <class Id>
 class Encoder {
    public:
-    Encoder(const EncodeContext& ctx, std::string_view text, std::vector<Id>& out, EncodeScratch::Buffers& scratch)
+    Encoder(const EncodeContext& ctx, std::string_view text, std::vector<Id>& out, EncodeScratch::Buffers& scratch,
+            WordCache* cache = nullptr, std::size_t worker = 0)
         : ctx_(ctx),
           idx_(ctx.index),
           t_(text),
           out_(out),
           ends_(scratch.ends),
           units_(scratch.units),
-          cps_(scratch.cps) {
+          cps_(scratch.cps),
+          cache_(ctx.vocab.size() <= 0xFFFFFFFFu ? cache : nullptr),
+          worker_(worker) {
         std::size_t mtc = ctx.vocab.max_token_chars();
         budget_ = mtc > 1 ? mtc : 1;
     }
@@ -91,7 +95,11 @@ class Encoder {
         for (;;) {
             std::size_t e = t_.find(' ', b);
             if (e > stop) e = stop;
-            encode_word(b, e);
+            if (cache_) {
+                cached_word(b, e);
+            } else {
+                encode_word(b, e);
+            }
             if (e >= stop) break;
             b = e + 1;
         }
@@ -112,6 +120,31 @@ class Encoder {
     }
     void byte_fallback(std::string_view bytes) {
         for (unsigned char b : bytes) emit(idx_.byte_id(b));
+    }
+
+    // encode_word through the cache. A word encodes the same wherever it stands unless
+    // the abbreviation step can reach it: that step looks for "." or U+0964 from each run
+    // of the word up to seed_max_len positions ahead (at most four bytes each), so a word
+    // without either in that reach is cached and any other is encoded every time.
+    void cached_word(std::size_t b, std::size_t e) {
+        if (ctx_.seed_max_len > 0) {
+            const std::size_t reach = std::min(t_.size(), e + 4 * ctx_.seed_max_len);
+            const std::string_view near = t_.substr(b, reach - b);
+            if (near.find('.') != std::string_view::npos || near.find(kDanda) != std::string_view::npos) {
+                encode_word(b, e);
+                return;
+            }
+        }
+        const std::string_view word = t_.substr(b, e - b);
+        const std::uint64_t h = hash_bytes(word);
+        std::span<const std::uint32_t> ids;
+        if (cache_->find(word, h, ids)) {
+            out_.insert(out_.end(), ids.begin(), ids.end());
+            return;
+        }
+        const std::size_t before = out_.size();
+        encode_word(b, e);
+        cache_->insert(word, h, std::span<const Id>(out_).subspan(before), worker_);
     }
 
     // The word whose characters are t_[b, e), after its marker.
@@ -435,6 +468,8 @@ class Encoder {
     std::vector<std::size_t>& ends_;
     std::vector<Unit>& units_;
     std::vector<char32_t>& cps_;
+    WordCache* cache_;
+    std::size_t worker_;
     std::size_t head_ = 0, pos_ = 0, dev_end_ = 0, end_ = 0;
     bool dev_ = false;
 };
@@ -454,15 +489,15 @@ void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vec
 }
 
 void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<std::uint32_t>& out,
-                       EncodeScratch& scratch) {
+                       EncodeScratch& scratch, WordCache* cache, std::size_t worker) {
     if (ctx.vocab.size() > 0xFFFFFFFFu) throw_runtime("vocabulary too large for 32-bit ids");
-    Encoder<std::uint32_t>(ctx, text, out, scratch.buffers()).run(text.size(), true);
+    Encoder<std::uint32_t>(ctx, text, out, scratch.buffers(), cache, worker).run(text.size(), true);
 }
 
 void encode_segment(const EncodeContext& ctx, std::string_view text, std::size_t stop, bool first,
-                    std::vector<TokenId>& out) {
+                    std::vector<TokenId>& out, WordCache* cache) {
     EncodeScratch::Buffers scratch;
-    Encoder<TokenId>(ctx, text, out, scratch).run(stop, first);
+    Encoder<TokenId>(ctx, text, out, scratch, cache).run(stop, first);
 }
 
 std::string decode(const SurfaceIndex& index, std::span<const TokenId> ids, bool whitespace_tokens) {

@@ -22,6 +22,8 @@
 
 namespace larkspur {
 
+class WordCache;
+
 // Encoding choices beyond the default scheme, each off by default (the default is the
 // scheme described above, which stored vocabularies and their callers rely on).
 struct EncodeOptions {
@@ -75,14 +77,16 @@ void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vec
 // The same as 32-bit ids, for tables of many word types.
 void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<std::uint32_t>& out);
 void encode_normalized(const EncodeContext& ctx, std::string_view text, std::vector<std::uint32_t>& out,
-                       EncodeScratch& scratch);
+                       EncodeScratch& scratch, WordCache* cache = nullptr, std::size_t worker = 0);
 
 // Encodes a segment of a longer normalized text: text[0..stop), where `stop` is the end
 // or the position of a space, with the rest of `text` as lookahead (the abbreviation step
 // looks up to seed_max_len characters ahead). Only the first segment of a text gets the
 // leading word marker; the others start at the space that ended the previous one.
+// With a cache, words seen before are copied from it (see word_cache.hpp); the ids are the
+// same either way.
 void encode_segment(const EncodeContext& ctx, std::string_view text, std::size_t stop, bool first,
-                    std::vector<TokenId>& out);
+                    std::vector<TokenId>& out, WordCache* cache = nullptr);
 
 // Byte tokens are gathered and decoded as UTF-8 (invalid sequences become U+FFFD); other
 // ids append their surface with word markers as spaces; unknown ids add nothing. One

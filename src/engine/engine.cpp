@@ -25,6 +25,7 @@
 
 #include "common/errors.hpp"
 #include "common/parallel.hpp"
+#include "encode/word_cache.hpp"
 #include "tokenizer/specials.hpp"
 #include "tokenizer/tokenizer.hpp"
 #include "vocab/vocab_tsv.hpp"
@@ -357,12 +358,18 @@ class Engine {
         std::atomic<std::size_t> next{0};
         std::exception_ptr error;
         std::mutex error_mu;
-        auto encode_block = [&](std::size_t b) {
+        // The threads share one word cache; thread 0 is this one.
+        std::size_t total = 0;
+        for (std::string_view t : texts) total += t.size();
+        std::optional<WordCache> cache;
+        if (total >= WordCache::kWorthFrom) cache.emplace(total, threads);
+        auto encode_block = [&](std::size_t b, std::size_t worker) {
             try {
                 const std::size_t first = b * kBlock, last = std::min(n, first + kBlock);
                 if (allowed.empty()) {
-                    std::vector<std::vector<std::uint32_t>> part =
-                        tok_->encode_batch(std::span<const std::string_view>(texts.data() + first, last - first), 1);
+                    std::vector<std::vector<std::uint32_t>> part = tok_->encode_batch(
+                        std::span<const std::string_view>(texts.data() + first, last - first), 1,
+                        cache ? &*cache : nullptr, worker);
                     for (std::size_t i = first; i < last; ++i) {
                         // An empty text has no tokens, as encode gives it.
                         if (!texts[i].empty()) all[i] = std::move(part[i - first]);
@@ -376,9 +383,9 @@ class Engine {
             }
             done[b].store(true, std::memory_order_release);
         };
-        auto take = [&] {
+        auto take = [&](std::size_t worker) {
             const std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
-            if (b < blocks) encode_block(b);
+            if (b < blocks) encode_block(b, worker);
             return b < blocks;
         };
         std::vector<std::thread> pool;
@@ -386,7 +393,7 @@ class Engine {
             nb::gil_scoped_release nogil;
             for (std::size_t w = 1; w < threads; ++w) {
                 try {
-                    pool.emplace_back([&] { while (take()) {} });
+                    pool.emplace_back([&take, w] { while (take(w)) {} });
                 } catch (...) {
                     break;  // fewer threads: this one does the rest
                 }
@@ -404,7 +411,7 @@ class Engine {
             if (!done[b].load(std::memory_order_acquire)) {
                 nb::gil_scoped_release nogil;
                 while (!done[b].load(std::memory_order_acquire)) {
-                    if (!take()) std::this_thread::yield();
+                    if (!take(0)) std::this_thread::yield();
                 }
             }
             if (error) break;
@@ -418,7 +425,7 @@ class Engine {
             for (std::size_t b = 0; b < blocks; ++b) {
                 nb::gil_scoped_release nogil;
                 while (!done[b].load(std::memory_order_acquire)) {
-                    if (!take()) std::this_thread::yield();
+                    if (!take(0)) std::this_thread::yield();
                 }
             }
             std::rethrow_exception(error);

@@ -1,9 +1,12 @@
 #include "tokenizer/tokenizer.hpp"
 
+#include <optional>
+
 #include "common/errors.hpp"
 #include "common/markers.hpp"
 #include "common/parallel.hpp"
 #include "common/utf8.hpp"
+#include "encode/word_cache.hpp"
 #include "text/harvest.hpp"
 #include "vocab/vocab_tsv.hpp"
 
@@ -108,6 +111,10 @@ void Tokenizer::encode_stream(const TextPieces& next_piece, const IdBatches& emi
     std::string raw, normalized;
     NormalizeScratch scratch;
     std::vector<TokenId> ids;
+    // Long texts repeat their words: from the second segment (or a first one of some
+    // length) on, words are remembered. A short text is encoded without the cache, which
+    // would cost more to set up than it saves.
+    std::optional<WordCache> cache;
     bool first = true, more = true;
     while (more) {
         more = next_piece(raw);
@@ -127,7 +134,8 @@ void Tokenizer::encode_stream(const TextPieces& next_piece, const IdBatches& emi
             if (stop == std::string::npos || stop == 0) continue;
         }
         ids.clear();
-        encode_segment(ctx, normalized, stop, first, ids);
+        if (!cache && (more || stop >= WordCache::kWorthFrom)) cache.emplace(more ? 0 : stop);
+        encode_segment(ctx, normalized, stop, first, ids, cache ? &*cache : nullptr);
         first = false;
         normalized.erase(0, stop);
         if (!ids.empty()) emit(ids);
@@ -199,7 +207,8 @@ std::size_t Tokenizer::resume_from_checkpoint(const std::string& dir, const Resu
 // ---- for the companion package ---------------------------------------------------------
 
 std::vector<std::vector<std::uint32_t>> Tokenizer::encode_batch(std::span<const std::string_view> texts,
-                                                                std::size_t threads) const {
+                                                                std::size_t threads, WordCache* cache,
+                                                                std::size_t worker) const {
     auto index = surface_index();
     const EncodeContext ctx = encode_context(*index);
     std::vector<std::vector<std::uint32_t>> out(texts.size());
@@ -207,8 +216,17 @@ std::vector<std::vector<std::uint32_t>> Tokenizer::encode_batch(std::span<const 
     const std::size_t workers = std::min(threads, std::max<std::size_t>(texts.size(), 1));
     std::vector<NormalizeScratch> scratch(workers);
     std::vector<EncodeScratch> buffers(workers);
-    parallel_for(texts.size(), workers, [&](std::size_t i, std::size_t worker) {
-        encode_normalized(ctx, normalizer_.normalize_view(texts[i], scratch[worker]), out[i], buffers[worker]);
+    // The workers share one word cache (the caller's, when it gives one for one thread).
+    std::optional<WordCache> own;
+    if (!cache || workers > 1) {
+        cache = nullptr;
+        std::size_t bytes = 0;
+        for (std::string_view t : texts) bytes += t.size();
+        if (bytes >= WordCache::kWorthFrom) cache = &own.emplace(bytes, workers);
+    }
+    parallel_for(texts.size(), workers, [&](std::size_t i, std::size_t w) {
+        encode_normalized(ctx, normalizer_.normalize_view(texts[i], scratch[w]), out[i], buffers[w], cache,
+                          own ? w : worker);
     });
     return out;
 }

@@ -39,6 +39,8 @@
 
 namespace larkspur {
 
+class WordCache;
+
 class Tokenizer {
    public:
     // Keeps `folding_rules` in LM mode and `minimal_folding_rules` in OCR mode.
@@ -151,9 +153,12 @@ class Tokenizer {
     // as it was.
 
     // Encodes texts on `threads` threads (0: one per core), each with its own scratch
-    // space; results in input order, identical for any number of threads.
+    // space and word cache; results in input order, identical for any number of threads.
+    // A caller whose threads encode one batch each can pass a cache that they share
+    // (made for this tokenizer as it is now), each thread with its own worker number.
     std::vector<std::vector<std::uint32_t>> encode_batch(std::span<const std::string_view> texts,
-                                                         std::size_t threads) const;
+                                                         std::size_t threads, WordCache* cache = nullptr,
+                                                         std::size_t worker = 0) const;
     // The ids of N(text), with the character span in `text` of each.
     std::vector<std::uint32_t> encode_with_spans(std::string_view text, std::vector<Span>& spans) const;
     Script script(TokenId id) const { return m_.vocab.script(id); }

@@ -15,6 +15,7 @@
 #include "common/flat_map.hpp"
 #include "common/utf8.hpp"
 #include "train/corpus.hpp"
+#include "tokenizer/tokenizer.hpp"
 #include "train/trainer.hpp"
 #include "vocab/paradigms.hpp"
 #include "vocab/seeding.hpp"
@@ -390,6 +391,61 @@ static void test_kind_of_loaded_surface() {
     CHECK(s.symbol(0x20) == 0x120 && s.symbol(0x7F) == 0x121 && s.symbol(0xA0) == 0x142 && s.symbol(0xAD) == 0x143);
 }
 
+// Long texts and batches go through the word cache, shared by the threads of a batch;
+// short texts and Tokenizer::encode do not. Every way must give the same ids, also for
+// words the abbreviation step reaches: a "." or "।" within the next seed_max_len (6)
+// characters lets "कर" be taken whole as a seeded surface, so "कर ." is not "कर" + ".".
+static void test_word_cache() {
+    Tokenizer plain(FoldMode::LM, {}, {});
+    Tokenizer with_options(FoldMode::LM, {}, {});
+    with_options.set_options(EncodeOptions{true, true, true}, MergeRules{true, true});
+    for (Tokenizer* t : {&plain, &with_options}) {
+        SeedLists lists;
+        lists.aksharas = {"\u0915", "\u092E\u093E", "\u0930\u094D", "\u0939\u0948", "\u0921\u093E"};
+        lists.seed_morphemes = {"\u2581\u0915", "\u0915\u0930", "\u0921\u093E.", "e.g.", "\u2581\u0939\u0948\u0964", "N.Z.A."};
+        lists.punctuation = {"\u0964", ",", ".", "-"};
+        t->initialize_vocab(lists);
+    }
+    with_options.add_fallback_tokens({});
+    const char* pool[] = {"\u0915\u0930", "\u0915\u092E\u093E", "\u0921\u093E.", "\u0921\u093E", "e.g.", "eg",
+                          "\u0939\u0948\u0964", "\u0939\u0948", "\u0915-\u0915", "\u0930\u094D\u0915", "N.Z.",
+                          "\n\u0915\u0930", "x\ty", "\u0915\u094D\u0937", "", "\u0964", "."};
+    std::mt19937 rng(11);
+    std::vector<std::string> texts(40);
+    for (std::string& text : texts) {
+        const std::size_t words = 200 + rng() % 2000;
+        for (std::size_t w = 0; w < words; ++w) {
+            if (w) text += ' ';
+            text += pool[rng() % (sizeof pool / sizeof *pool)];
+        }
+    }
+    std::string all;
+    for (const std::string& text : texts) all += text + " ";
+    for (Tokenizer* t : {&plain, &with_options}) {
+        std::vector<std::string_view> views(texts.begin(), texts.end());
+        views.push_back(all);
+        for (std::size_t threads : {1, 2, 3}) {
+            const auto batch = t->encode_batch(views, threads);
+            for (std::size_t i = 0; i < views.size(); ++i) {
+                const std::vector<TokenId> one = t->encode(views[i]);
+                CHECK(std::vector<TokenId>(batch[i].begin(), batch[i].end()) == one);
+            }
+        }
+        // The streaming encoder of the exact class, fed in small pieces.
+        std::size_t at = 0;
+        std::vector<TokenId> streamed;
+        t->encode_stream(
+            [&](std::string& buf) {
+                const std::size_t n = std::min<std::size_t>(977, all.size() - at);
+                buf.append(all, at, n);
+                at += n;
+                return at < all.size();
+            },
+            [&](std::span<const TokenId> ids) { streamed.insert(streamed.end(), ids.begin(), ids.end()); });
+        CHECK(streamed == t->encode(all));
+    }
+}
+
 int main() {
     test_float_format();
     test_float_parse();
@@ -404,6 +460,7 @@ int main() {
     test_flat_map();
     test_lossy_utf8();
     test_kind_of_loaded_surface();
+    test_word_cache();
     if (g_failures) {
         std::fprintf(stderr, "core_tests: %d check(s) failed\n", g_failures);
         return 1;
