@@ -63,8 +63,18 @@ class TestTraining:
         big.write_text(block * 80, encoding="utf-8")
         assert big.stat().st_size > 9 * 2 ** 20
         one = larkspur.count_words(big, num_workers=1)
-        assert larkspur.count_words([big], num_workers=3) == one
+        assert list(larkspur.count_words([big], num_workers=3).items()) == list(one.items())  # the order too
         assert sum(one.values()) == sum(len(line.split()) for line in big.read_text(encoding="utf-8").splitlines())
+
+    def test_words_of_every_width_come_back_as_they_were(self, tmp_path):
+        # The str objects are built from code units of 1, 2 or 4 bytes, by the widest
+        # character of each word.
+        words = ["abc", "café", "ÿÿ", "देव", "a€", "x😀y", "😀", "\u0915\u094d\u0937", "Z"]
+        lines = [" ".join(words[i:] + words[:i]) for i in range(len(words))] * 3
+        path = _write(tmp_path / "w.txt", lines)
+        counts = larkspur.count_words(path, num_workers=2)
+        assert counts == {w: 3 * len(words) for w in words}
+        assert all(type(w) is str and w.isprintable() for w in counts)
 
     def test_vocab_size_counts_every_id(self, corpus):
         t = larkspur.train(corpus, vocab_size=650, special_tokens=["<s>", "</s>"], progress=False)

@@ -48,27 +48,20 @@ def _workers(num_workers: Optional[int]) -> int:
 
 
 def _count(files: List[str], texts: Optional[Sequence[str]], mode: str, rules, num_workers, progress
-           ) -> Tuple[List[str], List[int]]:
+           ) -> Dict[str, int]:
     counts: Dict[str, int] = {}
-    words: List[str] = []
-    numbers: List[int] = []
     if files:
         total = sum(os.path.getsize(f) for f in files if os.path.isfile(f))
         with _progress.Bar(_progress.wanted(progress), "counting words", total, "B", unit_scale=True) as bar:
-            words, numbers, _, _ = _engine.count_words(files, mode, rules, _workers(num_workers), bar.callback())
+            counts, _, _ = _engine.count_words(files, mode, rules, _workers(num_workers), bar.callback())
             bar.to(total)
     if texts is not None:
         if isinstance(texts, str):
             raise TypeError("texts must be a sequence of str, not a str")
-        w2, n2, _, _ = _engine.count_words_in_texts(list(texts), mode, rules)
-        if words:
-            counts = dict(zip(words, numbers))
-            for w, n in zip(w2, n2):
-                counts[w] = counts.get(w, 0) + n
-            words, numbers = list(counts), list(counts.values())
-        else:
-            words, numbers = w2, n2
-    return words, numbers
+        words, numbers, _, _ = _engine.count_words_in_texts(list(texts), mode, rules)
+        for w, n in zip(words, numbers):
+            counts[w] = counts.get(w, 0) + n
+    return counts
 
 
 def count_words(files: Union[PathLike, Sequence[PathLike]], *, mode: str = "LM",
@@ -77,8 +70,7 @@ def count_words(files: Union[PathLike, Sequence[PathLike]], *, mode: str = "LM",
     """Counts of the words of corpus files: each line normalized under `mode` and the
     folding rules, split at white space. Files are read on `num_workers` threads (default:
     every core); the counts do not depend on it. Lines that are not UTF-8 are skipped."""
-    words, numbers = _count(_paths(files), None, mode, _rules(folding_rules), num_workers, progress)
-    return dict(zip(words, numbers))
+    return _count(_paths(files), None, mode, _rules(folding_rules), num_workers, progress)
 
 
 def _load_json(value: Any, what: str) -> Any:
@@ -259,8 +251,8 @@ def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Option
     if not paths and texts is None:
         raise ValueError("train needs files or texts")
     rules = _rules(folding_rules)
-    words, numbers = _count(paths, texts, mode, rules, num_workers, progress)
-    return _train_words(words, numbers, vocab_size=vocab_size, mode=mode, recipe=recipe,
+    counts = _count(paths, texts, mode, rules, num_workers, progress)
+    return _train_words(list(counts), list(counts.values()), vocab_size=vocab_size, mode=mode, recipe=recipe,
                         latin_share=latin_share, special_tokens=special_tokens, folding_rules=rules,
                         seeds=seeds, paradigms=paradigms, lexicon=lexicon, checkpoint_dir=checkpoint_dir,
                         checkpoint_every=checkpoint_every, progress=progress,

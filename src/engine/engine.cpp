@@ -15,6 +15,8 @@
 #include <nanobind/stl/vector.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <thread>
@@ -715,26 +717,88 @@ nb::tuple count_words_of_texts(const std::vector<std::string>& texts, const std:
     return as_python(counts);
 }
 
+// {word: count}. Counting runs on a thread of its own (and its helpers) without the
+// interpreter lock; this thread turns each shard of words into str and int objects as
+// soon as it is merged, while later shards are still being merged, since the dict is
+// the one part that cannot run in parallel.
 nb::tuple count_words_of_files(const std::vector<std::string>& paths, const std::string& mode,
-                      const Normalizer::RulePairs& rules, std::size_t threads, nb::object progress) {
+                               const Normalizer::RulePairs& rules, std::size_t threads, nb::object progress) {
     Normalizer normalizer(parse_mode(mode), rules);
-    WordTextCounts counts;
+    BytesProgress report;
+    if (!progress.is_none()) {
+        report = [&](std::uint64_t done, std::uint64_t total) {
+            nb::gil_scoped_acquire gil;
+            try {
+                progress(done, total);
+            } catch (nb::python_error& e) {
+                e.discard_as_unraisable("larkspur progress callback");
+            }
+        };
+    }
+    WordUnitCounts counts;
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<bool> ready(WordUnitCounts::kShards, false);
+    bool finished = false;
+    std::exception_ptr error;
+    std::thread counter([&] {
+        try {
+            count_word_units(paths, normalizer, threads, report, counts, [&](std::size_t s) {
+                std::lock_guard<std::mutex> g(mu);
+                ready[s] = true;
+                cv.notify_one();
+            });
+        } catch (...) {
+            error = std::current_exception();
+        }
+        std::lock_guard<std::mutex> g(mu);
+        finished = true;
+        cv.notify_one();
+    });
+    struct Join {
+        std::thread& t;
+        ~Join() {
+            if (!t.joinable()) return;
+            nb::gil_scoped_release nogil;
+            t.join();
+        }
+    } join{counter};
+    std::size_t total = 0;
+    nb::dict out;
+    for (std::size_t s = 0; s < WordUnitCounts::kShards; ++s) {
+        {
+            nb::gil_scoped_release nogil;
+            std::unique_lock<std::mutex> lock(mu);
+            cv.wait(lock, [&] { return ready[s] || finished; });
+            if (!ready[s]) break;  // counting failed
+        }
+        WordUnitCounts::Shard& shard = counts.shards[s];
+        if (s == 0) {
+            // Shards are of about equal size: the dict is sized once for all the words
+            // instead of growing (and rehashing) a dozen times.
+            total = shard.words.size() * WordUnitCounts::kShards * 9 / 8;
+#if PY_VERSION_HEX < 0x030E0000
+            out = nb::steal<nb::dict>(_PyDict_NewPresized(static_cast<Py_ssize_t>(total)));
+            if (!out.is_valid()) throw nb::python_error();
+#endif
+        }
+        for (const WordUnitCounts::Word& w : shard.words) {
+            nb::object str = nb::steal(PyUnicode_New(static_cast<Py_ssize_t>(w.length), static_cast<Py_UCS4>(w.max_char)));
+            if (!str.is_valid()) throw nb::python_error();
+            std::memcpy(PyUnicode_DATA(str.ptr()), shard.units.data() + w.offset,
+                        w.length * WordUnitCounts::unit_width(w.max_char));
+            nb::object n = nb::steal(PyLong_FromUnsignedLongLong(w.count));
+            if (!n.is_valid() || PyDict_SetItem(out.ptr(), str.ptr(), n.ptr()) < 0) throw nb::python_error();
+        }
+        std::vector<WordUnitCounts::Word>().swap(shard.words);
+        std::vector<unsigned char>().swap(shard.units);
+    }
     {
         nb::gil_scoped_release nogil;
-        BytesProgress report;
-        if (!progress.is_none()) {
-            report = [&](std::uint64_t done, std::uint64_t total) {
-                nb::gil_scoped_acquire gil;
-                try {
-                    progress(done, total);
-                } catch (nb::python_error& e) {
-                    e.discard_as_unraisable("larkspur progress callback");
-                }
-            };
-        }
-        counts = count_word_texts(paths, normalizer, threads, report);
+        counter.join();
     }
-    return as_python(counts);
+    if (error) std::rethrow_exception(error);
+    return nb::make_tuple(out, counts.lines, counts.occurrences);
 }
 
 // (ids, surfaces, warning) of a vocabulary file; the warning is the line the file's
