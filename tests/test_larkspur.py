@@ -260,6 +260,20 @@ class TestBatches:
             assert tok.encode_batch(texts, num_threads=threads) == expect
         assert tok.decode_batch(expect, num_threads=2) == [tok.decode(ids) for ids in expect]
 
+    def test_batches_leave_the_garbage_collector_as_they_found_it(self, tok):
+        # The collector is held off while the lists are built, and only then.
+        import gc
+        texts = _texts() * 7
+        try:
+            gc.disable()
+            tok.encode_batch(texts, num_threads=2)
+            assert not gc.isenabled()
+            gc.enable()
+            tok.encode_batch(texts, num_threads=2)
+            assert gc.isenabled()
+        finally:
+            gc.enable()
+
     def test_arrays_hold_every_text_with_its_end(self, tok):
         texts = _texts()
         ids, offsets = tok.encode_to_array(texts)

@@ -108,6 +108,31 @@ std::vector<std::string_view> views_of(nb::list list, nb::object& hold) {
     return out;
 }
 
+// Holds off the interpreter's cyclic garbage collector while a batch result is built.
+// Each new list counts towards the next collection, and every collection walks the
+// young lists with all their ints: a batch of 48,000 texts spent a tenth of its time
+// there. The lists built here refer only to ints, so there is nothing for the collector
+// to find in them. The earlier state is restored (a collector the caller switched off
+// stays off). Before 3.10 there is no C call for this and the collector runs as usual.
+class GcPause {
+   public:
+    GcPause() {
+#if PY_VERSION_HEX >= 0x030A0000
+        was_enabled_ = PyGC_Disable() != 0;
+#endif
+    }
+    ~GcPause() {
+#if PY_VERSION_HEX >= 0x030A0000
+        if (was_enabled_) PyGC_Enable();
+#endif
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+   private:
+    bool was_enabled_ = false;
+};
+
 nb::list new_list(std::size_t n) {
     PyObject* p = PyList_New(static_cast<Py_ssize_t>(n));
     if (!p) throw nb::python_error();
@@ -409,6 +434,7 @@ class Engine {
             }
         } join{pool};
         nb::list out = new_list(n);
+        GcPause pause;
         for (std::size_t b = 0; b < blocks; ++b) {
             if (!done[b].load(std::memory_order_acquire)) {
                 nb::gil_scoped_release nogil;
