@@ -28,7 +28,9 @@ struct Chunk {
 // them run shard by shard on all threads.
 constexpr std::size_t kShards = WordUnitCounts::kShards;
 
-struct WorkerCounts {
+// One per thread, a cache line each: the counters change at every word, and two threads'
+// counters on one line would make every word a cache miss for both.
+struct alignas(64) WorkerCounts {
     std::vector<StringCounter> shards = std::vector<StringCounter>(kShards);
     std::uint64_t lines = 0, occurrences = 0;
     void add(std::string_view word, std::uint64_t n = 1) {
