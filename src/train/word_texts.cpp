@@ -57,28 +57,48 @@ enum class ShardOrder { Bytes, Hash };
 template <class Emit>
 void merge_shards(std::vector<WorkerCounts>& workers, std::size_t threads, ShardOrder order, Emit&& emit) {
     parallel_for(kShards, threads, [&](std::size_t s, std::size_t) {
+        std::vector<std::pair<std::string_view, std::uint64_t>> words;
+        if (order == ShardOrder::Hash) {
+            // Every worker's entries sorted together by (hash, bytes), then equal words
+            // added up: cheaper than inserting one table into another, since the sort by
+            // hash is needed anyway.
+            struct Ref {
+                std::uint64_t hash;
+                std::string_view key;
+                std::uint64_t count;
+            };
+            std::vector<Ref> refs;
+            std::size_t total = 0;
+            for (const WorkerCounts& w : workers) total += w.shards[s].size();
+            refs.reserve(total);
+            for (const WorkerCounts& w : workers) {
+                const StringCounter& table = w.shards[s];
+                for (const auto& e : table.entries()) refs.push_back(Ref{e.hash, table.key(e), e.count});
+            }
+            std::sort(refs.begin(), refs.end(), [](const Ref& a, const Ref& b) {
+                return a.hash != b.hash ? a.hash < b.hash : a.key < b.key;
+            });
+            words.reserve(refs.size());
+            for (std::size_t i = 0; i < refs.size(); ++i) {
+                if (!words.empty() && refs[i].hash == refs[i - 1].hash && refs[i].key == words.back().first) {
+                    words.back().second += refs[i].count;
+                } else {
+                    words.emplace_back(refs[i].key, refs[i].count);
+                }
+            }
+            emit(s, words);
+            for (WorkerCounts& w : workers) w.shards[s].clear();
+            return;
+        }
         StringCounter& into = workers.front().shards[s];
         for (std::size_t w = 1; w < workers.size(); ++w) {
             StringCounter& from = workers[w].shards[s];
             for (const auto& e : from.entries()) into.add_hashed(from.key(e), e.hash, e.count);
             from.clear();
         }
-        std::vector<std::pair<std::string_view, std::uint64_t>> words;
         words.reserve(into.size());
-        if (order == ShardOrder::Hash) {
-            std::vector<std::pair<std::uint64_t, std::uint32_t>> keys;
-            keys.reserve(into.size());
-            const auto& entries = into.entries();
-            for (std::uint32_t i = 0; i < entries.size(); ++i) keys.emplace_back(entries[i].hash, i);
-            std::sort(keys.begin(), keys.end(), [&](const auto& a, const auto& b) {
-                if (a.first != b.first) return a.first < b.first;
-                return into.key(entries[a.second]) < into.key(entries[b.second]);
-            });
-            for (const auto& [h, i] : keys) words.emplace_back(into.key(entries[i]), entries[i].count);
-        } else {
-            for (const auto& e : into.entries()) words.emplace_back(into.key(e), e.count);
-            std::sort(words.begin(), words.end());
-        }
+        for (const auto& e : into.entries()) words.emplace_back(into.key(e), e.count);
+        std::sort(words.begin(), words.end());
         emit(s, words);
         into.clear();
     });
@@ -225,7 +245,9 @@ void count_word_units(const std::vector<std::string>& paths, const Normalizer& n
     std::uint64_t bytes = 0;
     std::vector<WorkerCounts> workers = count_files(paths, normalizer, threads, progress, bytes);
     out.bytes = bytes;
-    merge_units(workers, threads, out, ready);
+    // A caller that takes the shards as they come works on a core of its own meanwhile,
+    // and its work is the longer part: leave it that core.
+    merge_units(workers, ready && threads > 1 ? threads - 1 : threads, out, ready);
 }
 
 WordTextCounts count_word_texts(const std::vector<std::string>& texts, const Normalizer& normalizer) {
