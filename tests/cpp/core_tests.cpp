@@ -419,6 +419,15 @@ static void test_word_cache() {
             text += pool[rng() % (sizeof pool / sizeof *pool)];
         }
     }
+    // A table that fills up (many distinct words in little text) and words too long to keep.
+    std::string distinct, long_words;
+    for (std::size_t w = 0; w < 6000; ++w) {
+        distinct += w ? " " : "";
+        for (std::size_t c = 0; c < 2 + rng() % 4; ++c) distinct += pool[rng() % 10];
+    }
+    for (std::size_t w = 0; w < 8; ++w) long_words += std::string(600 + 500 * w, 'a') + " \u0915\u0930 ";
+    texts.push_back(distinct);
+    texts.push_back(long_words);
     std::string all;
     for (const std::string& text : texts) all += text + " ";
     for (Tokenizer* t : {&plain, &with_options}) {
