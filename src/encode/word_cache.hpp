@@ -51,8 +51,6 @@ class WordCache {
         }
     }
 
-    std::size_t workers() const { return arenas_.size(); }
-
     // Whether `word` (whose hash_bytes is h) is cached; its ids go to `ids`.
     bool find(std::string_view word, std::uint64_t h, std::span<const std::uint32_t>& ids) const {
         const std::uint64_t tag = h >> 48;
@@ -64,7 +62,7 @@ class WordCache {
     }
 
     // Remembers the ids of `word` (hash h), which find() has just missed; `worker` is the
-    // calling thread's number, below workers().
+    // calling thread's number, below the number of workers the cache was made for.
     template <class Id>
     void insert(std::string_view word, std::uint64_t h, std::span<const Id> ids, std::size_t worker = 0) {
         if (word.size() > kMaxKeyBytes || ids.size() > kMaxIds || worker >= arenas_.size()) return;

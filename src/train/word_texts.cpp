@@ -52,55 +52,44 @@ void count_words_in(std::string_view text, WorkerCounts& out) {
 enum class ShardOrder { Bytes, Hash };
 
 // Adds up the workers' tables shard by shard on `threads` threads, and calls
-// emit(shard, words) with each shard's words (views of the table, valid during the call)
-// in that order, from any of those threads.
+// emit(shard, words) with each shard's words (views of the tables, valid during the call)
+// in that order, from any of those threads. Every worker's entries of a shard are sorted
+// together and equal words added up, which is cheaper than inserting one table into
+// another before the same sort.
 template <class Emit>
 void merge_shards(std::vector<WorkerCounts>& workers, std::size_t threads, ShardOrder order, Emit&& emit) {
     parallel_for(kShards, threads, [&](std::size_t s, std::size_t) {
-        std::vector<std::pair<std::string_view, std::uint64_t>> words;
+        struct Ref {
+            std::uint64_t hash;
+            std::string_view key;
+            std::uint64_t count;
+        };
+        std::vector<Ref> refs;
+        std::size_t total = 0;
+        for (const WorkerCounts& w : workers) total += w.shards[s].size();
+        refs.reserve(total);
+        for (const WorkerCounts& w : workers) {
+            const StringCounter& table = w.shards[s];
+            for (const auto& e : table.entries()) refs.push_back(Ref{e.hash, table.key(e), e.count});
+        }
         if (order == ShardOrder::Hash) {
-            // Every worker's entries sorted together by (hash, bytes), then equal words
-            // added up: cheaper than inserting one table into another, since the sort by
-            // hash is needed anyway.
-            struct Ref {
-                std::uint64_t hash;
-                std::string_view key;
-                std::uint64_t count;
-            };
-            std::vector<Ref> refs;
-            std::size_t total = 0;
-            for (const WorkerCounts& w : workers) total += w.shards[s].size();
-            refs.reserve(total);
-            for (const WorkerCounts& w : workers) {
-                const StringCounter& table = w.shards[s];
-                for (const auto& e : table.entries()) refs.push_back(Ref{e.hash, table.key(e), e.count});
-            }
             std::sort(refs.begin(), refs.end(), [](const Ref& a, const Ref& b) {
                 return a.hash != b.hash ? a.hash < b.hash : a.key < b.key;
             });
-            words.reserve(refs.size());
-            for (std::size_t i = 0; i < refs.size(); ++i) {
-                if (!words.empty() && refs[i].hash == refs[i - 1].hash && refs[i].key == words.back().first) {
-                    words.back().second += refs[i].count;
-                } else {
-                    words.emplace_back(refs[i].key, refs[i].count);
-                }
+        } else {
+            std::sort(refs.begin(), refs.end(), [](const Ref& a, const Ref& b) { return a.key < b.key; });
+        }
+        std::vector<std::pair<std::string_view, std::uint64_t>> words;
+        words.reserve(refs.size());
+        for (const Ref& r : refs) {
+            if (!words.empty() && r.key == words.back().first) {
+                words.back().second += r.count;
+            } else {
+                words.emplace_back(r.key, r.count);
             }
-            emit(s, words);
-            for (WorkerCounts& w : workers) w.shards[s].clear();
-            return;
         }
-        StringCounter& into = workers.front().shards[s];
-        for (std::size_t w = 1; w < workers.size(); ++w) {
-            StringCounter& from = workers[w].shards[s];
-            for (const auto& e : from.entries()) into.add_hashed(from.key(e), e.hash, e.count);
-            from.clear();
-        }
-        words.reserve(into.size());
-        for (const auto& e : into.entries()) words.emplace_back(into.key(e), e.count);
-        std::sort(words.begin(), words.end());
         emit(s, words);
-        into.clear();
+        for (WorkerCounts& w : workers) w.shards[s].clear();
     });
 }
 
