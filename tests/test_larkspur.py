@@ -5,9 +5,11 @@ import json
 import multiprocessing
 import pickle
 import random
+import re
 import shutil
 import threading
 import unicodedata
+from collections import Counter
 from pathlib import Path
 
 import numpy as np
@@ -389,6 +391,30 @@ class TestCoreOptions:
         assert _surfaces(e, e.encode(text, [])) == [WORD + "क", "्", "ष", "मा"]
         assert _surfaces(e, e.encode("मा", [])) == [WORD, "मा"]
         assert e.decode(e.encode(text + " " + text, []), False) == text + " " + text
+
+    def test_symbol_inventory_ranks_what_no_script_class_or_byte_symbol_covers(self):
+        # Against a regular expression of the same rule, over words drawn around each edge
+        # of the excluded ranges, with counts that tie.
+        excluded = re.compile("[\x00-\u0143\u0900-\u097f\u200c\u200d\u2010-\u2015\u2018-\u201f"
+                              "\u2026\u2581\u2582\\s]")
+        edges = [0x7F, 0xE9, 0x143, 0x144, 0x8FF, 0x900, 0x97F, 0x980, 0x1680, 0x1FFF, 0x2000, 0x200A, 0x200B,
+                 0x200C, 0x200D, 0x200E, 0x200F, 0x2010, 0x2015, 0x2016, 0x2017, 0x2018, 0x201F, 0x2020, 0x2026,
+                 0x2028, 0x202F, 0x205F, 0x2212, 0x2580, 0x2581, 0x2582, 0x2583, 0x3000, 0x5143, 0x1F642]
+        rng = random.Random(3)
+        words = ["".join(chr(rng.choice(edges)) for _ in range(rng.randint(1, 6))) + "क" for _ in range(400)]
+        counts = [rng.randint(1, 3) for _ in words]
+        seen = Counter()
+        for w, n in zip(words, counts):
+            for c in w:
+                if not excluded.match(c):
+                    seen[c] += n
+        e = larkspur._engine.Engine("LM", [])
+        for min_freq, limit in [(1, 1000), (40, 1000), (1, 5)]:
+            want = sorted((c for c, n in seen.items() if n >= min_freq), key=lambda c: (-seen[c], c))[:limit]
+            aksharas, symbols = e.harvest_inventories(words, counts, 1, min_freq, limit)
+            assert symbols == want
+            assert aksharas == e.harvest_from_words(words, counts, 1)
+        assert set(want) < set(map(chr, edges))
 
     def test_symbols_become_tokens_but_markers_and_byte_symbols_stay_bytes(self):
         e = _engine_with(["क"], codepoint_fallback=True, symbols=["−", "元"])

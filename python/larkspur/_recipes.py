@@ -18,7 +18,6 @@ word and stem|suffix boundaries on held-out text (see bench/quality.py).
 
 from __future__ import annotations
 
-import re
 import sys
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Tuple
@@ -46,23 +45,8 @@ PUNCTUATION = ["।", "॥"] + [chr(c) for c in range(0x21, 0x7F) if not chr(c).
 # byte tokens of held-out Hindi at 32k fell by a third, tokens per word did not move).
 SYMBOL_MIN_FREQ = 1
 
-
-# Anything but ASCII, the byte symbols, Devanagari, the characters of the punctuation and
-# format classes, the word markers and white space.
-_SYMBOL = re.compile("[^\x00-\u0143\u0900-\u097f\u200c\u200d\u2010-\u2015\u2018-\u201f\u2026"
-                     "\u2581\u2582\\s]")
-
-
-def symbols(words, counts, min_freq: int = SYMBOL_MIN_FREQ, limit: int = 1000) -> List[str]:
-    """The symbol characters of the training words seen at least `min_freq` times, most
-    frequent first (then by code point), at most `limit` of them."""
-    seen: Dict[str, int] = {}
-    find = _SYMBOL.findall
-    for w, n in zip(words, counts):
-        for c in find(w):
-            seen[c] = seen.get(c, 0) + n
-    ranked = sorted((c for c, n in seen.items() if n >= min_freq), key=lambda c: (-seen[c], c))
-    return ranked[:limit]
+# At most this many symbols are ranked (the core counts them, in harvest_inventories).
+SYMBOL_LIMIT = 1000
 
 
 # The core's options that both recipes switch on (the exact module keeps all of them off):

@@ -171,8 +171,11 @@ def _train_words(words: List[str], numbers: List[int], *, vocab_size: int = 1600
         rec = _recipes.without_options(rec)
     engine = _engine.Engine(mode, rules)
     engine.set_options(**rec.option_values())
-    harvested = engine.harvest_from_words(words, numbers, 1)
-    symbols = _recipes.symbols(words, numbers) if rec.option_values()["codepoint_fallback"] else []
+    if rec.option_values()["codepoint_fallback"]:
+        harvested, symbols = engine.harvest_inventories(words, numbers, 1, _recipes.SYMBOL_MIN_FREQ,
+                                                        _recipes.SYMBOL_LIMIT)
+    else:
+        harvested, symbols = engine.harvest_from_words(words, numbers, 1), []
 
     def base_vocabulary(e: "_engine.Engine", size: int) -> int:
         # How many aksharas, symbols and seeds get base ids depends on the size asked for.

@@ -225,6 +225,16 @@ class Engine {
         std::shared_lock<std::shared_mutex> lock(mu_);
         return tok_->harvest_from_words(list, min_freq);
     }
+    // The akshara inventory and the symbol inventory of the same words, which then cross
+    // into C++ once.
+    std::pair<std::vector<std::string>, std::vector<std::string>> harvest_inventories(
+        std::vector<std::string> words, const std::vector<std::uint64_t>& counts, std::uint64_t min_freq,
+        std::uint64_t symbol_min_freq, std::size_t symbol_limit) const {
+        WordList list = zip_words(std::move(words), counts);
+        nb::gil_scoped_release nogil;
+        std::shared_lock<std::shared_mutex> lock(mu_);
+        return {tok_->harvest_from_words(list, min_freq), symbol_inventory(list, symbol_min_freq, symbol_limit)};
+    }
     std::size_t train(std::vector<std::string> words, const std::vector<std::uint64_t>& counts, std::size_t dev_budget,
                       std::size_t lat_budget, std::uint64_t theta, std::uint64_t min_word_freq,
                       std::optional<std::string> checkpoint_dir, std::uint64_t checkpoint_every,
@@ -884,6 +894,8 @@ NB_MODULE(_engine, m) {
         .def("add_paradigm", &Engine::add_paradigm, "root_id"_a, "transitions"_a)
         .def("set_lexicon", &Engine::set_lexicon, "entries"_a)
         .def("harvest_from_words", &Engine::harvest_from_words, "words"_a, "counts"_a, "min_freq"_a)
+        .def("harvest_inventories", &Engine::harvest_inventories, "words"_a, "counts"_a, "min_freq"_a,
+             "symbol_min_freq"_a, "symbol_limit"_a)
         .def("train", &Engine::train, "words"_a, "counts"_a, "dev_budget"_a, "lat_budget"_a, "theta"_a,
              "min_word_freq"_a, "checkpoint_dir"_a.none(), "checkpoint_every"_a, "checkpoint_keep"_a,
              "progress_every"_a, "progress"_a.none())

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <unordered_map>
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
@@ -263,6 +264,54 @@ std::vector<std::string> harvest_from_words(const std::vector<std::pair<std::str
         });
     }
     return sorted_inventory(aksharas, min_freq);
+}
+
+namespace {
+
+// Whether c is a symbol: no ASCII, control character or byte symbol (all below U+0144),
+// no Devanagari, no joiner, dash, quotation mark or ellipsis of the punctuation and format
+// classes, no word marker and no white space.
+bool is_symbol(char32_t c) {
+    if (c < 0x144) return false;
+    if (c >= 0x900 && c <= 0x97F) return false;
+    if (c == 0x200C || c == 0x200D || c == 0x2026 || c == 0x2581 || c == 0x2582) return false;
+    if ((c >= 0x2010 && c <= 0x2015) || (c >= 0x2018 && c <= 0x201F)) return false;
+    if (c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+        c == 0x3000) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::string> symbol_inventory(const std::vector<std::pair<std::string, std::uint64_t>>& words,
+                                          std::uint64_t min_freq, std::size_t limit) {
+    std::unordered_map<char32_t, std::uint64_t> seen;
+    for (const auto& [word, count] : words) {
+        for (std::size_t i = 0; i < word.size();) {
+            // Most of a word is ASCII or Devanagari: skip those without decoding.
+            const unsigned char b = static_cast<unsigned char>(word[i]);
+            if (b < 0x80) {
+                ++i;
+                continue;
+            }
+            const char32_t c = utf8::next(word, i);
+            if (is_symbol(c)) seen[c] += count;
+        }
+    }
+    std::vector<std::pair<char32_t, std::uint64_t>> ranked;
+    for (const auto& [c, n] : seen) {
+        if (n >= min_freq) ranked.emplace_back(c, n);
+    }
+    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+        return a.second != b.second ? a.second > b.second : a.first < b.first;
+    });
+    if (ranked.size() > limit) ranked.resize(limit);
+    std::vector<std::string> out;
+    out.reserve(ranked.size());
+    for (const auto& entry : ranked) out.push_back(utf8::encode(entry.first));
+    return out;
 }
 
 }  // namespace larkspur
