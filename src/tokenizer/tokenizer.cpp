@@ -299,6 +299,7 @@ std::size_t Tokenizer::prune_merges(std::span<const std::uint64_t> use, std::siz
     for (TokenId id : merged) dropped[id] = true;
     const std::vector<std::optional<TokenId>> renumbered = m_.vocab.remove_tokens(dropped);
     TokenWeights weights;
+    weights.reserve(m_.token_weights.size());
     for (const auto& [id, w] : m_.token_weights) {
         if (id < n && renumbered[id]) weights[*renumbered[id]] = w;
     }

@@ -108,18 +108,31 @@ std::vector<std::optional<TokenId>> Vocabulary::remove_tokens(const std::vector<
         }
     }
     std::unordered_map<TokenId, double> counts;
+    counts.reserve(induced_counts_.size());
     for (const auto& [id, c] : induced_counts_) {
         if (id < n && renumbered[id]) counts[*renumbered[id]] = c;
     }
     induced_counts_ = std::move(counts);
     for (TokenRef& t : tokens_) {
         if (t->kind != TokenKind::Merge) continue;
-        std::vector<TokenId> parts;
+        // A new token only where a part moved (a merge that loses a part has none left);
+        // most merges below the first removed id keep theirs.
+        bool moved = false, lost = false;
         for (TokenId p : t->parts) {
-            if (p < n && renumbered[p]) parts.push_back(*renumbered[p]);
+            if (p >= n || !renumbered[p]) {
+                lost = true;
+                break;
+            }
+            moved = moved || *renumbered[p] != p;
         }
-        if (parts.size() != t->parts.size()) parts.clear();
-        if (parts != t->parts) t = Token::merge(std::move(parts));
+        if (lost) {
+            t = Token::merge({});
+        } else if (moved) {
+            std::vector<TokenId> parts;
+            parts.reserve(t->parts.size());
+            for (TokenId p : t->parts) parts.push_back(*renumbered[p]);
+            t = Token::merge(std::move(parts));
+        }
     }
     max_token_chars_ = 0;
     for (const std::string& s : surfaces_) raise_max_token_chars(utf8::count_chars(s));
