@@ -276,11 +276,7 @@ bool is_symbol(char32_t c) {
     if (c >= 0x900 && c <= 0x97F) return false;
     if (c == 0x200C || c == 0x200D || c == 0x2026 || c == 0x2581 || c == 0x2582) return false;
     if ((c >= 0x2010 && c <= 0x2015) || (c >= 0x2018 && c <= 0x201F)) return false;
-    if (c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-        c == 0x3000) {
-        return false;
-    }
-    return true;
+    return !utf8::is_white_space(c);
 }
 
 }  // namespace
@@ -290,7 +286,7 @@ std::vector<std::string> symbol_inventory(const std::vector<std::pair<std::strin
     std::unordered_map<char32_t, std::uint64_t> seen;
     for (const auto& [word, count] : words) {
         for (std::size_t i = 0; i < word.size();) {
-            // Most of a word is ASCII or Devanagari: skip those without decoding.
+            // ASCII is never a symbol: skip it without decoding.
             const unsigned char b = static_cast<unsigned char>(word[i]);
             if (b < 0x80) {
                 ++i;
