@@ -395,9 +395,9 @@ class TestCoreOptions:
     def test_symbol_inventory_ranks_what_no_script_class_or_byte_symbol_covers(self):
         # Against a regular expression of the same rule, over words drawn around each edge
         # of the excluded ranges, with counts that tie.
-        excluded = re.compile("[\x00-\u0143\u0900-\u097f\u200c\u200d\u2010-\u2015\u2018-\u201f"
+        excluded = re.compile("[\x00-\x9f\u0900-\u097f\u200c\u200d\u2010-\u2015\u2018-\u201f"
                               "\u2026\u2581\u2582\\s]")
-        edges = [0x7F, 0xE9, 0x143, 0x144, 0x8FF, 0x900, 0x97F, 0x980, 0x1680, 0x1FFF, 0x2000, 0x200A, 0x200B,
+        edges = [0x7F, 0x9F, 0xA0, 0xA1, 0xB0, 0xE9, 0x143, 0x144, 0x8FF, 0x900, 0x97F, 0x980, 0x1680, 0x1FFF, 0x2000, 0x200A, 0x200B,
                  0x200C, 0x200D, 0x200E, 0x200F, 0x2010, 0x2015, 0x2016, 0x2017, 0x2018, 0x201F, 0x2020, 0x2026,
                  0x2028, 0x202F, 0x205F, 0x2212, 0x2580, 0x2581, 0x2582, 0x2583, 0x3000, 0x5143, 0x1F642]
         rng = random.Random(3)
@@ -416,7 +416,7 @@ class TestCoreOptions:
             assert aksharas == e.harvest_from_words(words, counts, 1)
         assert set(want) < set(map(chr, edges))
 
-    def test_symbols_become_tokens_but_markers_and_byte_symbols_stay_bytes(self):
+    def test_symbols_become_tokens_but_markers_stay_bytes(self):
         e = _engine_with(["क"], codepoint_fallback=True, symbols=["−", "元"])
         for text in ["क − 元", "literal \u2581 and \u2582 marks", "Ā Ń byte symbols", "ß é"]:
             assert e.decode(e.encode(text, []), False) == text
@@ -424,7 +424,25 @@ class TestCoreOptions:
         with pytest.raises(ValueError, match="symbol token"):
             e.add_fallback_tokens(["ab"])
         with pytest.raises(ValueError, match="symbol token"):
-            e.add_fallback_tokens(["Ā"])  # the byte token of 0x80 has that surface
+            e.add_fallback_tokens(["\x85"])  # a control character
+
+    def test_letters_that_look_like_byte_symbols_get_tokens_beside_the_bytes(self):
+        # "°" is the byte 0xB0's symbol and "Ā" the byte 0x00's: their character tokens must
+        # not take the byte tokens' place in byte fallback, where "ะ" (E0 B8 B0) and a NUL
+        # still need the bytes themselves.
+        e = _engine_with(["क"], codepoint_fallback=True, symbols=["°", "Ā", "é"])
+        kinds = e.export_tokens()[1]
+        text = "३०° Āé ะ \x00क"
+        ids = e.encode(text, [])
+        assert e.decode(ids, False) == text
+        assert [s for i, s in zip(ids, _surfaces(e, ids)) if kinds[i] != "B"].count("°") == 1
+        singles = [i for i in e.encode("°Āé", []) if kinds[i] != "B"]
+        assert [e.decode([i], False) for i in singles[1:]] == ["°", "Ā", "é"]
+        assert sum(kinds[i] == "B" for i in e.encode("ะ", [])) == 3
+        assert e.decode(e.encode("ะ", []), False) == "ะ"
+        # Adding them again adds nothing.
+        n = e.add_fallback_tokens(["°", "é"])
+        assert n == len(kinds)
 
     @pytest.mark.parametrize("text", ["पहला\nदूसरा", "पहला\n दूसरा", "\nपहला", "पहला\n", "एक\n\nदो", "a\tb c",
                                       " \n ", "\n", "\r\n", "नमस्ते दुनिया", "", "  दो  spaces \n\tend  "])
@@ -489,6 +507,19 @@ class TestCoreOptions:
         (tmp_path / "b" / "tokenizer.json").write_text(json.dumps(doc), encoding="utf-8")
         with pytest.raises(ValueError, match="unknown option 'faster'"):
             larkspur.load(tmp_path / "b")
+
+
+    def test_letters_that_look_like_byte_symbols_train_and_travel_as_characters(self, corpus, tmp_path):
+        counts = dict(larkspur.count_words([corpus]))
+        counts.update({"३०°": 5, "Śiva": 4, "ā": 3, "café": 2})
+        tok = larkspur.train_from_word_counts(counts, vocab_size=900, progress=False)
+        text = "तापमान ३०° है, Śiva café ā ะ"
+        ids = tok.encode(text)
+        assert tok.decode(ids) == text
+        assert {"°", "ā", "é"} <= {tok.decode([i]) for i in ids}  # a byte token alone decodes to U+FFFD
+        tok.save(tmp_path / "b")
+        back = larkspur.load(tmp_path / "b")
+        assert back.encode(text) == ids and back.decode(ids) == text
 
 
 def _write(path, lines):

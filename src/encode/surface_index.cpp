@@ -1,5 +1,7 @@
 #include "encode/surface_index.hpp"
 
+#include <array>
+
 #include "common/errors.hpp"
 #include "common/flat_map.hpp"
 #include "common/utf8.hpp"
@@ -79,7 +81,25 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
     }
     nodes_[order.size()] = NodeInfo{static_cast<std::uint32_t>(child_cp_.size()), OptIndex(), OptIndex()};
 
-    for (int b = 0; b < 256; ++b) byte_ids_[b] = lookup(symbols.text(static_cast<std::uint8_t>(b)));
+    // A byte's token is the one its symbol names, unless that surface belongs to a token
+    // that decodes to other bytes (a character token that shares a byte symbol's
+    // surface) and a Byte token of that byte exists beside it: then it is the last one.
+    // Seeding that gives the surface to a punctuation token first leaves no Byte token,
+    // and that token stands for the byte.
+    std::array<std::optional<TokenId>, 256> last_byte_token{};
+    for (TokenId id = 0; id < vocab.size(); ++id) {
+        const Token& t = *vocab.token(id);
+        if (t.kind == TokenKind::Byte) last_byte_token[t.byte] = id;
+    }
+    for (int b = 0; b < 256; ++b) {
+        const auto byte = static_cast<std::uint8_t>(b);
+        byte_ids_[b] = lookup(symbols.text(byte));
+        if (!byte_ids_[b]) continue;
+        const Token& t = *vocab.token(*byte_ids_[b]);
+        const bool decodes_to_b = t.kind == TokenKind::Byte ? t.byte == byte
+                                                            : vocab.surface(*byte_ids_[b]) == std::string(1, char(b));
+        if (!decodes_to_b && last_byte_token[b]) byte_ids_[b] = last_byte_token[b];
+    }
     word_marker_id_ = lookup(markers::kWord);
     latin_marker_id_ = lookup(markers::kLatin);
     zwnj_id_ = lookup(markers::kZwnj);

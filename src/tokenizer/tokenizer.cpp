@@ -245,14 +245,22 @@ std::size_t Tokenizer::add_fallback_tokens(const std::vector<std::string>& symbo
     for (const std::string& s : symbols) {
         std::size_t i = 0;
         const char32_t c = s.empty() ? 0 : utf8::next(s, i);
-        // Below U+0144 every character is ASCII, a control character or a byte symbol.
-        if (s.empty() || i != s.size() || c < 0x144 || char_script(c) != Script::MAL || c == 0x2581 || c == 0x2582) {
+        // Below U+00A0 every character is ASCII or a control character.
+        if (s.empty() || i != s.size() || c < 0xA0 || char_script(c) != Script::MAL || c == 0x2581 || c == 0x2582) {
             throw_value("a symbol token must be one character outside the script classes, not '" + s + "'");
         }
     }
     auto add = [&](char32_t c, Script script) {
         std::string s = utf8::encode(c);
-        if (m_.vocab.find(s)) return;
+        if (const std::optional<TokenId> have = m_.vocab.find(s)) {
+            if (m_.vocab.token(*have)->kind != TokenKind::Byte) return;
+            // A Latin-1 or Latin Extended-A letter has the surface of a byte token (the
+            // degree sign is the byte 0xB0's). The character's token stands beside it,
+            // later in the table, so that its surface names the character; byte fallback
+            // finds byte tokens by their byte, not by surface.
+            m_.vocab.append(Token::with_text(TokenKind::Other, s), s, script, true);
+            return;
+        }
         const TokenId id = m_.vocab.add_token(Token::with_text(TokenKind::Other, s), s, false, false);
         m_.vocab.set_script(id, script);
     };

@@ -268,11 +268,13 @@ std::vector<std::string> harvest_from_words(const std::vector<std::pair<std::str
 
 namespace {
 
-// Whether c is a symbol: no ASCII, control character or byte symbol (all below U+0144),
-// no Devanagari, no joiner, dash, quotation mark or ellipsis of the punctuation and format
-// classes, no word marker and no white space.
+// Whether c is a symbol: no ASCII or control character (all below U+00A0), no
+// Devanagari, no joiner, dash, quotation mark or ellipsis of the punctuation and format
+// classes, no word marker and no white space. Latin-1 and Latin Extended-A letters are
+// symbols although 188 of them look like byte tokens: the tokenizer gives them tokens of
+// their own beside the byte tokens.
 bool is_symbol(char32_t c) {
-    if (c < 0x144) return false;
+    if (c < 0xA0) return false;
     if (c >= 0x900 && c <= 0x97F) return false;
     if (c == 0x200C || c == 0x200D || c == 0x2026 || c == 0x2581 || c == 0x2582) return false;
     if ((c >= 0x2010 && c <= 0x2015) || (c >= 0x2018 && c <= 0x201F)) return false;

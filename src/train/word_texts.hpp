@@ -71,7 +71,7 @@ WordTextCounts count_word_texts(const std::vector<std::string>& texts, const Nor
 std::vector<std::string> harvest_from_words(const std::vector<std::pair<std::string, std::uint64_t>>& words,
                                             std::uint64_t min_freq, const AksharaDFA& dfa);
 
-// The symbols of word counts (characters outside ASCII, the byte symbols, Devanagari, the
+// The symbols of word counts (characters outside ASCII, the C1 controls, Devanagari, the
 // punctuation and format classes' quotation marks, dashes and joiners, the word markers
 // and white space), each counted with the word's count; those seen at least `min_freq`
 // times, by count (highest first) then code point, at most `limit` of them.
