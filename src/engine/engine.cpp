@@ -177,6 +177,7 @@ class Engine {
     Engine(const std::string& mode, const Normalizer::RulePairs& rules)
         : tok_(std::make_unique<Tokenizer>(parse_mode(mode), rules, rules)) {
         tok_->set_line_sink(quiet_);
+        set_options(false, false, false, false);
     }
 
     std::string mode() const { return fold_mode_name(tok_->fold_mode()); }
@@ -190,8 +191,11 @@ class Engine {
     // and encoding both follow them.
     void set_options(bool codepoint_fallback, bool whitespace_tokens, bool edge_joins, bool marker_stems) {
         WriteLock lock(mu_);
+        // The companion's merge loop always skips heap entries for falling counts: the
+        // merges are the same either way (only the exact module's progress lines, which
+        // report the heap size, need the other kind).
         tok_->set_options(EncodeOptions{codepoint_fallback, whitespace_tokens, edge_joins},
-                          MergeRules{edge_joins, marker_stems});
+                          MergeRules{edge_joins, marker_stems, true});
     }
     nb::dict options() const {
         ReadLock lock(mu_);

@@ -171,8 +171,15 @@ class MergeLoop {
             std::pop_heap(heap_.begin(), heap_.end());
             out = heap_.back();
             heap_.pop_back();
-            const std::uint64_t* c = c_.pair_counts.find(pair_key(out.left, out.right));
-            if (!c || *c != out.freq || *c == 0) continue;
+            const PairKey k = pair_key(out.left, out.right);
+            const std::uint64_t* c = c_.pair_counts.find(k);
+            if (!c || *c == 0) continue;
+            if (*c != out.freq) {
+                // With lazy decreases, an entry that overstates the count stands for the
+                // pair until it surfaces: re-admit the pair at its current count.
+                if (t_.rules.lazy_decreases && *c < out.freq) readmit(k, *c);
+                continue;
+            }
             if (!t_.legal(out.left, out.right, *c)) continue;
             return true;
         }
@@ -196,7 +203,13 @@ class MergeLoop {
         } else {
             *v -= by;
         }
-        touched_.push_back(k);
+        if (!t_.rules.lazy_decreases) touched_.push_back(k);
+    }
+
+    void readmit(PairKey k, std::uint64_t count) {
+        if (!t_.legal(pair_left(k), pair_right(k), count)) return;
+        heap_.push_back(candidate(k, count));
+        std::push_heap(heap_.begin(), heap_.end());
     }
 
     void raise(PairKey k, std::uint64_t by, std::size_t w) {
@@ -268,10 +281,7 @@ class MergeLoop {
         touched_.erase(std::unique(touched_.begin(), touched_.end()), touched_.end());
         for (PairKey k : touched_) {
             const std::uint64_t* c = c_.pair_counts.find(k);
-            if (!c || *c == 0) continue;
-            if (!t_.legal(pair_left(k), pair_right(k), *c)) continue;
-            heap_.push_back(candidate(k, *c));
-            std::push_heap(heap_.begin(), heap_.end());
+            if (c && *c != 0) readmit(k, *c);
         }
     }
 
