@@ -29,7 +29,9 @@ longer tokens, per 100 words.
 
 With --compare-options (the default), larkspur's recipes are also trained with every
 option the recipe run records in its settings forced off, when larkspur.train takes an
-`options` mapping; the time target compares the two. Otherwise that target is n/a.
+`options` mapping; the time target compares the two. The repetitions of the two set-ups
+alternate in one process, so that the machine's noise falls on both alike. Otherwise
+that target is n/a.
 
 Targets (MET or MISSED): plain's tokens per word <= the tokenizers BPE's at both sizes,
 for each language; morph's <= 1.03x the BPE's, and morph's Hindi stem|suffix recall >= 3x
@@ -68,26 +70,33 @@ THREAD_ENV = ("RAYON_NUM_THREADS", "OMP_NUM_THREADS")
 # clock runs around the training call alone (reading and counting the file included,
 # saving the model not, except for sentencepiece, whose trainer writes it as it ends).
 
+# Trains one recipe in one or more set-ups (with and without the core options), the
+# repetitions of the set-ups interleaved, so that a noisy stretch of a shared machine falls
+# on both alike instead of on whichever ran then.
 LARKSPUR_CHILD = C.CHILD_PROLOGUE + r'''
 import larkspur
-path, vocab, recipe, out, reps, threads = ARGS[0], int(ARGS[1]), ARGS[2], ARGS[3], int(ARGS[4]), int(ARGS[5])
-extra = json.loads(ARGS[6])
-kw = dict(vocab_size=vocab, recipe=recipe, progress=False, num_workers=threads)
-kw.update(extra)
-with_options = kw.pop("_core_options", True)
-times = []
+path, vocab, recipe, reps, threads = ARGS[0], int(ARGS[1]), ARGS[2], int(ARGS[3]), int(ARGS[4])
+outs, extras = json.loads(ARGS[5]), json.loads(ARGS[6])
+times = [[] for _ in outs]
+toks = [None for _ in outs]
 for _ in range(reps):
-    t0 = time.perf_counter()
-    if with_options:
-        tok = larkspur.train([path], **kw)
-    else:  # the same recipe on the exact module's defaults, through the same counting
-        workers = kw.pop("num_workers", None)
-        tok = larkspur.train_from_word_counts(larkspur.count_words([path], num_workers=workers),
-                                              _core_options=False, **kw)
-        kw["num_workers"] = workers
-    times.append(time.perf_counter() - t0)
-tok.save(out)
-emit(times=times, ids=tok.vocab_size, options=tok.settings.get("options", {}))
+    for k, extra in enumerate(extras):
+        kw = dict(vocab_size=vocab, recipe=recipe, progress=False, num_workers=threads)
+        kw.update(extra)
+        with_options = kw.pop("_core_options", True)
+        t0 = time.perf_counter()
+        if with_options:
+            tok = larkspur.train([path], **kw)
+        else:  # the same recipe on the exact module's defaults, through the same counting
+            workers = kw.pop("num_workers")
+            tok = larkspur.train_from_word_counts(larkspur.count_words([path], num_workers=workers),
+                                                  _core_options=False, **kw)
+        times[k].append(time.perf_counter() - t0)
+        toks[k] = tok
+for tok, out in zip(toks, outs):
+    tok.save(out)
+emit(runs=[dict(times=t, ids=tok.vocab_size, options=tok.settings.get("options", {}))
+           for t, tok in zip(times, toks)])
 '''
 
 HF_CHILD = C.CHILD_PROLOGUE + r'''
@@ -147,13 +156,18 @@ def _finish(run: Trained, r: C.ChildResult, model: str) -> Trained:
     return run
 
 
-def train_larkspur(system: str, path: Path, vocab: int, recipe: str, extra: dict, dest: Path,
-                   reps: int, threads: int, timeout: float) -> Trained:
-    out = str(dest / f"{system.replace(' ', '-')}-{vocab}")
-    r = C.run_child(LARKSPUR_CHILD, [str(path), str(vocab), recipe, out, str(reps), str(threads),
-                                     json.dumps(extra, ensure_ascii=False)],
-                    env=_thread_env(threads), timeout=timeout)
-    return _finish(Trained(system), r, out)
+def train_larkspur(systems: Sequence[str], path: Path, vocab: int, recipe: str, extras: Sequence[dict],
+                   dest: Path, reps: int, threads: int, timeout: float) -> List[Trained]:
+    """The recipe in each set-up of `extras` (one system each), in one child."""
+    outs = [str(dest / f"{system.replace(' ', '-')}-{vocab}") for system in systems]
+    r = C.run_child(LARKSPUR_CHILD, [str(path), str(vocab), recipe, str(reps), str(threads),
+                                     json.dumps(outs), json.dumps(list(extras), ensure_ascii=False)],
+                    env=_thread_env(threads), timeout=timeout * len(systems))
+    runs = []
+    for k, (system, out) in enumerate(zip(systems, outs)):
+        one = r.result["runs"][k] if r.ok and r.result else None
+        runs.append(_finish(Trained(system), C.ChildResult(r.ok, r.rc, r.wall, r.peak_kib, one, r.lines), out))
+    return runs
 
 
 def train_hf(path: Path, vocab: int, dest: Path, reps: int, threads: int, timeout: float) -> Trained:
@@ -377,13 +391,12 @@ def run_language(lang: str, sizes: Sequence[int], args, exact, scratch: Path, fo
         runs: List[Trained] = []
         for recipe in ("plain", "morph"):
             extra = dict(morph_extra) if recipe == "morph" and lang == "hi" else {}
-            run = train_larkspur(f"larkspur {recipe}", train_path, size, recipe, extra, dest, args.reps,
-                                 args.threads, args.timeout)
-            runs.append(run)
-            if compare and run.ok and run.options:
-                off = dict(extra, _core_options=False)
-                runs.append(train_larkspur(f"larkspur {recipe} (options off)", train_path, size, recipe, off,
-                                           dest, args.reps, args.threads, args.timeout))
+            systems, extras = [f"larkspur {recipe}"], [extra]
+            if compare:
+                systems.append(f"larkspur {recipe} (options off)")
+                extras.append(dict(extra, _core_options=False))
+            runs += train_larkspur(systems, train_path, size, recipe, extras, dest, args.reps, args.threads,
+                                   args.timeout)
         runs.append(train_hf(train_path, size, dest, args.reps, args.threads, args.timeout))
         runs.append(train_sp("bpe", train_path, size, dest, args.reps, args.threads, args.timeout))
         runs.append(train_sp("unigram", train_path, size, dest, args.reps, args.threads, args.timeout))
