@@ -145,7 +145,7 @@ def _register(engine: "_engine.Engine", paradigms: List[List[Any]], lexicon: Dic
 
 
 def _train_words(words: List[str], numbers: List[int], *, vocab_size: int = 16000, mode: str = "LM",
-                 recipe: str = "morph", latin_share: float = 0.02,
+                 recipe: str = "morph", latin_share: float = _recipes.LATIN_SHARE,
                  special_tokens: Iterable[str] = DEFAULT_SPECIALS, folding_rules=(), seeds=None,
                  paradigms=None, lexicon=None, checkpoint_dir: Optional[PathLike] = None,
                  checkpoint_every: int = 0, progress: Optional[bool] = None, num_workers=None,
@@ -233,7 +233,7 @@ def _train_words(words: List[str], numbers: List[int], *, vocab_size: int = 1600
 
 
 def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Optional[Sequence[str]] = None, *,
-          vocab_size: int = 16000, mode: str = "LM", recipe: str = "morph", latin_share: float = 0.02,
+          vocab_size: int = 16000, mode: str = "LM", recipe: str = "morph", latin_share: float = _recipes.LATIN_SHARE,
           special_tokens: Iterable[str] = DEFAULT_SPECIALS, folding_rules: Iterable[Sequence[str]] = (),
           seeds: Optional[Sequence[str]] = None, paradigms: Any = None, lexicon: Any = None,
           checkpoint_dir: Optional[PathLike] = None, checkpoint_every: int = 0,

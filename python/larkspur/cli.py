@@ -172,8 +172,9 @@ def _train_args(p: argparse.ArgumentParser) -> None:
     p.add_argument("--recipe", default="morph", choices=sorted(_recipes.RECIPES),
                    help="morph protects common suffixes and postpositions; plain uses no seeds "
                         "(default morph)")
-    p.add_argument("--latin-share", type=_share, default=0.02, metavar="X",
-                   help="the part of the vocabulary the Latin pass gets, from 0 up to 1 (default 0.02)")
+    p.add_argument("--latin-share", type=_share, default=_recipes.LATIN_SHARE, metavar="X",
+                   help=f"the part of the vocabulary the Latin pass gets, from 0 up to 1 "
+                        f"(default {_recipes.LATIN_SHARE})")
     p.add_argument("--special-tokens", action="append", metavar="LIST",
                    help="special tokens, comma-separated or repeated; an empty LIST means none "
                         "(default <pad>,<s>,</s>,<unk>)")
