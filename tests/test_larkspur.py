@@ -440,6 +440,12 @@ class TestCoreOptions:
         assert [e.decode([i], False) for i in singles[1:]] == ["°", "Ā", "é"]
         assert sum(kinds[i] == "B" for i in e.encode("ะ", [])) == 3
         assert e.decode(e.encode("ะ", []), False) == "ะ"
+        ids, spans = e.encode_with_offsets(text, [])
+        for i, (a, b) in zip(ids, spans):
+            if kinds[i] == "B":
+                assert text[a:b] in ("ะ", "\x00")
+            else:
+                assert text[a:b].strip() == e.decode([i], False).strip()
         # Adding them again adds nothing.
         n = e.add_fallback_tokens(["°", "é"])
         assert n == len(kinds)
