@@ -20,9 +20,18 @@ part:
   of the 32k tokenizer, best of the repetitions; what comes back must encode the sample as
   the original does.
 
+- scale (``--scale-gb``, 2 by default, 0 to leave it out): a corpus of that size made by
+  ``_scale_corpus`` (the three files shuffled and repeated, with new word types mixed in:
+  about 3.5 million word types at 2 GB), then ``count_words`` and
+  ``train_from_word_counts(counts, vocab_size=32000)`` with the default recipe in a fresh
+  process: peak RSS and the time of each step. With ``--baseline DIR`` (a directory where
+  an older build of both packages is importable, made by ``pip install --target DIR``), the
+  same run with that build goes first, side by side.
+
 Targets: 2 threads >= 1.6x 1 thread (encode_batch); 1-thread encode_batch >= 80 % of the
 exact class's whole-text encode; count_words 2 workers >= 1.6x 1 worker; save, load and
-the pickle round trip each under 0.5 s.
+the pickle round trip each under 0.5 s; with a baseline, the scale run's peak RSS at most
+0.6x the baseline's at the same speed or better.
 """
 
 from __future__ import annotations
@@ -34,6 +43,21 @@ import time
 from pathlib import Path
 
 import _common as C
+import _scale_corpus
+
+SCALE_CHILD = C.CHILD_PROLOGUE + r'''
+import larkspur
+path = ARGS[0]
+t0 = time.perf_counter()
+counts = larkspur.count_words([path], progress=False)
+t1 = time.perf_counter()
+types = len(counts)
+count_peak = self_peak_kib()
+tok = larkspur.train_from_word_counts(counts, vocab_size=int(ARGS[1]), progress=False)
+t2 = time.perf_counter()
+emit(count_s=t1 - t0, train_s=t2 - t1, types=types, count_peak_kib=count_peak, vocab=tok.vocab_size,
+     version=larkspur.__version__, where=os.path.dirname(larkspur.__file__))
+'''
 
 
 def load_average() -> str:
@@ -68,6 +92,12 @@ def main() -> None:
     ap.add_argument("--reps", type=int, default=7, help="repetitions per measurement (best is kept)")
     ap.add_argument("--vocab", type=int, default=32000, help="vocabulary size of the trained tokenizer")
     ap.add_argument("--sample", type=int, default=2000, help="lines whose ids are compared with the exact class")
+    ap.add_argument("--scale-gb", type=float, default=2.0, help="size of the generated corpus for the scale run "
+                    "(0: no scale run)")
+    ap.add_argument("--scale-vocab", type=int, default=32000, help="vocabulary size of the scale run")
+    ap.add_argument("--baseline", help="a directory holding an older build of both packages (pip install "
+                    "--target DIR), run side by side in the scale part")
+    ap.add_argument("--only-scale", action="store_true", help="run the scale part alone")
     args = ap.parse_args()
 
     files = C.require_corpus(*C.TEXT_FILES)
@@ -80,6 +110,10 @@ def main() -> None:
                     f"larkspur  {larkspur.__version__}; default threads {_engine.default_threads()}",
                     f"load      {load_average()} at the start"])
     paths = [str(p) for p in files]
+    scale_targets = scale_part(args, files) if args.scale_gb > 0 else []
+    if args.only_scale:
+        C.print_targets(scale_targets)
+        return
 
     # ---- one tokenizer for everything
     t0 = time.perf_counter()
@@ -199,7 +233,7 @@ def main() -> None:
         wall, cpu = wall_cpu
         return f"; the 2-thread pass used {cpu / wall:.2f} cores"
 
-    C.print_targets([
+    C.print_targets(scale_targets + [
         ("encode_batch: 2 threads >= 1.6x 1 thread", f"{speedup:.2f}x ({C.mb(rate2):.1f} vs {C.mb(rate1):.1f} MB/s)"
          + cores(best[two_name]), speedup >= 1.6),
         ("encode_batch 1 thread >= 80 % of the exact class's whole-text encode",
@@ -216,6 +250,40 @@ def main() -> None:
         (f"pickle round trip < {limit} s", f"{round_trip * 1000:.0f} ms"
          + ("" if unpickled_ok else "; encodes differently"), round_trip < limit and unpickled_ok),
     ])
+
+
+def scale_part(args, files) -> list:
+    """Counting and training on a generated corpus of --scale-gb, with the baseline build
+    first when one is given; returns the target rows."""
+    with C.scratch_dir("scale") as tmpdir:
+        corpus = Path(tmpdir) / "scale.txt"
+        t0 = time.perf_counter()
+        made = _scale_corpus.generate(corpus, files, int(args.scale_gb * 1e9))
+        print(f"Generated {C.mb(made['bytes']):,.0f} MB ({made['lines']:,} lines, {made['words']:,} words, "
+              f"{made['synthetic_words']:,} of them synthetic) in {time.perf_counter() - t0:.0f} s\n")
+        builds = ([("baseline", {"PYTHONPATH": os.path.abspath(args.baseline)})] if args.baseline else [])
+        builds.append(("this build", None))
+        rows, got = [], {}
+        for name, env in builds:
+            r = C.run_child(SCALE_CHILD, [str(corpus), str(args.scale_vocab)], env=env)
+            if not r.ok:
+                print(f"{name}: the scale run failed (exit {r.rc})\n{r.tail()}")
+                continue
+            res = r.result
+            got[name] = (r.peak_mib, res["count_s"] + res["train_s"])
+            rows.append([name, res["types"], res["vocab"], res["count_s"], res["train_s"],
+                         res["count_s"] + res["train_s"], C.mib(res["count_peak_kib"]), r.peak_mib])
+        C.print_table(["build", "word types", "ids", "count s", "train s", "total s", "peak MiB after count",
+                       "peak MiB"], rows,
+                      title=f"count_words + train_from_word_counts(vocab_size={args.scale_vocab}) on "
+                            f"{C.mb(made['bytes']):,.0f} MB, each in a fresh process")
+    if "baseline" not in got or "this build" not in got:
+        return []
+    (base_mem, base_s), (mem, s) = got["baseline"], got["this build"]
+    return [("scale: peak RSS <= 0.6x the baseline's", f"{mem / base_mem:.2f}x ({mem:,.0f} vs {base_mem:,.0f} MiB)",
+             mem <= 0.6 * base_mem),
+            ("scale: count + train time no worse than the baseline's", f"{s / base_s:.2f}x ({s:.1f} vs {base_s:.1f} s)",
+             s <= base_s * 1.05)]
 
 
 if __name__ == "__main__":
