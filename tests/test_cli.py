@@ -14,7 +14,6 @@ from pathlib import Path
 import pytest
 
 import larkspur
-from larkspur._training import read_word_counts
 from larkspur.cli import COMMANDS, build_parser
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "sample.txt"
@@ -110,7 +109,7 @@ class TestEncodeDecode:
 def test_count_words_trains_like_the_files(trained, tmp_path):
     out = tmp_path / "counts.tsv"
     run("count-words", SAMPLE, "-o", out, "--workers", 2, "--no-progress")
-    assert read_word_counts(out) == larkspur.count_words([SAMPLE], progress=False)
+    assert larkspur.WordCounts.load(out) == larkspur.count_words([SAMPLE], progress=False)
     from_counts = larkspur.train_from_word_counts(out, vocab_size=VOCAB, progress=False)
     assert from_counts.get_vocab() == trained[2].get_vocab()
 

@@ -351,16 +351,29 @@ def test_resuming_a_broken_run_ends_with_the_unbroken_vocabulary(corpus, tmp_pat
         larkspur.resume(tmp_path)
 
 
-def _engine_with(aksharas, **options):
-    """A bare engine with the given base aksharas and core options (others off)."""
+def _request(words, size, seeds=(), symbol_min_freq=1, symbol_limit=1000, **scheme):
     from larkspur import _engine
 
-    e = _engine.Engine("LM", [])
-    e.set_options(**{name: options.get(name, False)
-                     for name in ("codepoint_fallback", "whitespace_tokens", "edge_joins", "marker_stems")})
-    e.initialize_vocab(aksharas, options.get("seeds", []), ["।", ",", '"'], [], [])
-    e.add_fallback_tokens(options.get("symbols", []))
-    return e
+    recipe = _engine.Recipe()
+    recipe.symbol_min_freq, recipe.symbol_limit = symbol_min_freq, symbol_limit
+    tier = _engine.SeedTier()
+    tier.up_to, tier.seeds = 10**9, list(seeds)
+    recipe.seed_tiers = [tier]
+    recipe.punctuation = ["।", ",", '"']
+    recipe.ids_per_symbol = 1  # every symbol of the words, however small the vocabulary
+    return _engine.TrainingRequest("LM", [], scheme, recipe, size, [], [], [])
+
+
+def _engine_with(aksharas, seeds=(), symbols=(), **scheme):
+    """A tokenizer holding just the base vocabulary of the given aksharas, seeds and symbols,
+    with the named scheme fields on (the others off): trained to its own base size, so that
+    nothing is merged."""
+    from larkspur import _engine
+
+    words = larkspur.WordCounts({w: 1 for w in [*aksharas, *symbols]})._table
+    base = _engine.plan_training(words, _request(words, 10**6, seeds, **scheme)).base_size
+    request = _request(words, base, seeds, **scheme)
+    return _engine.train(words, request, _engine.plan_training(words, request), None, 0, 3, 0, None)
 
 
 def _surfaces(e, ids):
@@ -408,12 +421,16 @@ class TestCoreOptions:
             for c in w:
                 if not excluded.match(c):
                     seen[c] += n
-        e = larkspur._engine.Engine("LM", [])
+        from larkspur import _engine
+
+        table = larkspur.WordCounts(list(zip(words, counts)))._table  # a word drawn twice adds up
+        without = _engine.plan_training(table, _request(table, 10**6)).aksharas
         for min_freq, limit in [(1, 1000), (40, 1000), (1, 5)]:
             want = sorted((c for c, n in seen.items() if n >= min_freq), key=lambda c: (-seen[c], c))[:limit]
-            aksharas, symbols = e.harvest_inventories(words, counts, 1, min_freq, limit)
-            assert symbols == want
-            assert aksharas == e.harvest_from_words(words, counts, 1)
+            plan = _engine.plan_training(table, _request(table, 10**6, symbol_min_freq=min_freq, symbol_limit=limit,
+                                                         codepoint_fallback=True))
+            assert plan.symbols == want
+            assert plan.aksharas == without  # the one pass finds what the akshara harvest alone does
         assert set(want) < set(map(chr, edges))
 
     def test_symbols_become_tokens_but_markers_stay_bytes(self):
@@ -421,10 +438,6 @@ class TestCoreOptions:
         for text in ["क − 元", "literal \u2581 and \u2582 marks", "Ā Ń byte symbols", "ß é"]:
             assert e.decode(e.encode(text, []), False) == text
         assert _surfaces(e, e.encode("−元", [])) == [WORD, "−", "元"]
-        with pytest.raises(ValueError, match="symbol token"):
-            e.add_fallback_tokens(["ab"])
-        with pytest.raises(ValueError, match="symbol token"):
-            e.add_fallback_tokens(["\x85"])  # a control character
 
     def test_letters_that_look_like_byte_symbols_get_tokens_beside_the_bytes(self):
         # "°" is the byte 0xB0's symbol and "Ā" the byte 0x00's: their character tokens must
@@ -446,9 +459,6 @@ class TestCoreOptions:
                 assert text[a:b] in ("ะ", "\x00")
             else:
                 assert text[a:b].strip() == e.decode([i], False).strip()
-        # Adding them again adds nothing.
-        n = e.add_fallback_tokens(["°", "é"])
-        assert n == len(kinds)
 
     @pytest.mark.parametrize("text", ["पहला\nदूसरा", "पहला\n दूसरा", "\nपहला", "पहला\n", "एक\n\nदो", "a\tb c",
                                       " \n ", "\n", "\r\n", "नमस्ते दुनिया", "", "  दो  spaces \n\tend  "])
@@ -535,29 +545,6 @@ def _write(path, lines):
 
 class TestPruning:
     """Training past the size and giving back the least used merges."""
-
-    def test_the_least_used_merges_go_and_the_ids_stay_dense(self, corpus):
-        from larkspur import _engine
-
-        words = larkspur.count_words([corpus])
-        e = _engine.Engine("LM", [])
-        e.set_options(True, True, True, False)
-        e.initialize_vocab(e.harvest_from_words(list(words), list(words.values()), 1), [], ["।"], [], [])
-        with pytest.raises(ValueError, match="one count per token"):
-            e.prune_merges(5)  # nothing trained yet: no use to go by
-        base = e.add_fallback_tokens([])
-        size = e.train(list(words), list(words.values()), base + 300, 20, 100, 0, None, 0, 0, 1, None)
-        before, kinds, scripts, _, _ = e.export_tokens()
-        text = " ".join(list(words)[:200])
-        assert e.prune_merges(100) == size - 100
-        after, kinds_after, _, _, _ = e.export_tokens()
-        gone = set(before) - set(after)
-        assert len(gone) == 100 and len(after) == size - 100
-        assert all(kinds[before.index(s)] == "M" and scripts[before.index(s)] == "D" for s in gone)
-        assert sorted(e.get_vocab().values()) == list(range(size - 100))
-        assert e.decode(e.encode(text, []), False) == text
-        # Merges whose parts were both kept still name them by their new ids.
-        assert kinds_after.count("M") == kinds.count("M") - 100
 
     def test_a_recipe_run_ends_at_the_size_asked_for(self, corpus, tmp_path):
         tok = larkspur.train(corpus, vocab_size=900, recipe="plain", progress=False,

@@ -52,8 +52,8 @@ def test_counts_equal_local_counts_and_train_the_same_vocabulary(files, tok):
     folded = lray.count_words(files, mode="OCR", folding_rules=[("।", ".")])
     assert folded == larkspur.count_words(files, mode="OCR", folding_rules=[("।", ".")])
     texts = SAMPLE.read_text(encoding="utf-8").splitlines()
-    words, numbers, _, _ = _engine.count_words_in_texts(texts, "LM", [])
-    assert lray.count_words(ray.data.from_items([{"text": t} for t in texts])) == dict(zip(words, numbers))
+    assert lray.count_words(ray.data.from_items([{"text": t} for t in texts])) == larkspur.count_words(
+        [], progress=False) + larkspur.WordCounts(larkspur._training._count([], texts, "LM", [], None, False))
 
 
 def test_encoding_in_an_actor_pool_leaves_a_cpu_for_reading(tok):
@@ -94,7 +94,7 @@ def _documents(paths):
 def test_the_commands_run_on_ray(tok, files, tmp_path):
     out = tmp_path / "counts.tsv"
     assert cli.main(["count-words", *map(str, files), "-o", str(out), "--ray"]) == 0
-    assert larkspur._training.read_word_counts(out) == larkspur.count_words(files)
+    assert larkspur.WordCounts.load(out) == larkspur.count_words(files)
     tok.save(tmp_path / "tok")
     assert cli.main(["pretokenize", "-t", str(tmp_path / "tok"), *map(str, files), "-o", str(tmp_path / "p"),
                      "--format", "bin", "--ray"]) == 0

@@ -38,8 +38,8 @@ SCHEMA = {
     "mode": "the fold mode, LM or OCR",
     "folding_rules": "list of [from, to] pairs, in the order given",
     "akshara_extensions": "transitions added to the default akshara automaton (none so far)",
-    "options": "the core's encoding and merge options beyond the exact module's defaults: an object "
-               "of booleans named in OPTIONS (a missing one is off)",
+    "options": "the tokenizer's scheme: the core's optional behaviour beyond the exact module's, an "
+               "object of the scheme's fields (_engine.scheme_fields(); a missing one has its default)",
     "vocab_file": "the vocabulary file, relative to the bundle",
     "vocab_size": "number of trained tokens (ids 0 to vocab_size - 1)",
     "special_tokens": "object from each special token's text to its id, ids after vocab_size",
@@ -52,19 +52,20 @@ SCHEMA = {
 }
 
 
-# The core options a bundle may switch on (see _recipes for what each does).
-OPTIONS = ("codepoint_fallback", "whitespace_tokens", "edge_joins", "marker_stems")
+# The scheme's fields, by name, with their defaults (the core defines them).
+SCHEME_DEFAULTS: Dict[str, Any] = {name: default for name, default, _ in _engine.scheme_fields()}
 
 
-def engine_options(options: Dict[str, Any]) -> Dict[str, bool]:
-    """Every option by name, from a bundle's (or a recipe's) options object."""
-    unknown = sorted(set(options) - set(OPTIONS))
+def scheme_fields(options: Dict[str, Any]) -> Dict[str, Any]:
+    """Every field of the scheme by name, from a bundle's (or run file's) options object."""
+    unknown = sorted(set(options) - set(SCHEME_DEFAULTS))
     if unknown:
-        raise ValueError(f"unknown option {unknown[0]!r} (known: {', '.join(OPTIONS)})")
+        raise ValueError(f"unknown option {unknown[0]!r} (known: {', '.join(SCHEME_DEFAULTS)})")
     for name, value in options.items():
-        if not isinstance(value, bool):
-            raise ValueError(f"option {name!r} must be true or false, not {value!r}")
-    return {name: options.get(name, False) for name in OPTIONS}
+        if type(value) is not type(SCHEME_DEFAULTS[name]):
+            expected = "true or false" if isinstance(SCHEME_DEFAULTS[name], bool) else "a number"
+            raise ValueError(f"option {name!r} must be {expected}, not {value!r}")
+    return {**SCHEME_DEFAULTS, **options}
 
 
 def _fail(path: Path, problem: str) -> ValueError:
@@ -80,7 +81,7 @@ def _inside(root: Path, name: Any, field: str, json_path: Path) -> Path:
     return root / p
 
 
-def write(directory: str | os.PathLike, engine: "_engine.Engine", config: Dict[str, Any]) -> None:
+def write(directory: str | os.PathLike, engine: "_engine.Tokenizer", config: Dict[str, Any]) -> None:
     """Writes the bundle of `engine` with `config` (the tokenizer's settings)."""
     root = Path(directory)
     root.mkdir(parents=True, exist_ok=True)
@@ -95,7 +96,7 @@ def write(directory: str | os.PathLike, engine: "_engine.Engine", config: Dict[s
         "mode": engine.mode,
         "folding_rules": [list(r) for r in config.get("folding_rules", [])],
         "akshara_extensions": [],
-        "options": engine.options,
+        "options": engine.scheme,
         "vocab_file": VOCAB_FILE,
         "vocab_size": base,
         "special_tokens": {text: base + i for i, text in enumerate(specials)},
@@ -144,7 +145,7 @@ def _get(doc: Dict[str, Any], key: str, kind: type, path: Path) -> Any:
     return value
 
 
-def read(directory: str | os.PathLike) -> Tuple["_engine.Engine", Dict[str, Any]]:
+def read(directory: str | os.PathLike) -> Tuple["_engine.Tokenizer", Dict[str, Any]]:
     """Reads a bundle: (engine, config). ValueError naming the file for a bad bundle."""
     root = Path(directory)
     json_path = root / TOKENIZER_FILE
@@ -170,10 +171,8 @@ def read(directory: str | os.PathLike) -> Tuple["_engine.Engine", Dict[str, Any]
     tokens = _get(doc, "tokens", dict, json_path)
     seeds = _get(doc, "seeds", dict, json_path)
     vocab_path = _inside(root, doc.get("vocab_file"), "vocab_file", json_path)
-    try:
-        engine = _engine.Engine(mode, [tuple(r) for r in rules])
-    except ValueError as e:
-        raise _fail(json_path, str(e)) from None
+    if mode not in ("LM", "OCR"):
+        raise _fail(json_path, f"mode must be 'LM' or 'OCR', not {mode!r}")
 
     if not vocab_path.is_file():
         raise _fail(vocab_path, "missing")
@@ -202,17 +201,12 @@ def read(directory: str | os.PathLike) -> Tuple["_engine.Engine", Dict[str, Any]
     if any(r < 0 for _, v in roots for r in v) or any(k < 0 for k, _ in roots):
         raise _fail(json_path, "root_sets must map token ids to lists of root ids")
     try:
-        engine.set_options(**engine_options(options))
+        scheme = scheme_fields(options)
     except ValueError as e:
         raise _fail(json_path, str(e)) from None
     seed_max_len = seeds.get("seed_max_len", 0)
     if not isinstance(seed_max_len, int) or isinstance(seed_max_len, bool) or seed_max_len < 0:
         raise _fail(json_path, "seeds.seed_max_len must be a non-negative integer")
-    try:
-        engine.import_tokens(surfaces, kinds, scripts, bytes(int(f) for f in flags), roots, seed_max_len)
-    except ValueError as e:
-        raise _fail(json_path, str(e)) from None
-
     top = base + len(specials)
     for text, sid in specials.items():
         if not isinstance(sid, int) or isinstance(sid, bool) or not base <= sid < top:
@@ -222,7 +216,9 @@ def read(directory: str | os.PathLike) -> Tuple["_engine.Engine", Dict[str, Any]
         raise _fail(json_path, "two special tokens share an id")
     order = sorted(specials.items(), key=lambda kv: kv[1])
     try:
-        engine.set_special_tokens([t for t, _ in order])
+        request = _engine.TrainingRequest(mode, [tuple(r) for r in rules], scheme, _engine.Recipe(), 0,
+                                          [t for t, _ in order], [], [])
+        engine = _engine.load(request, surfaces, kinds, scripts, bytes(int(f) for f in flags), roots, seed_max_len)
     except ValueError as e:
         raise _fail(json_path, str(e)) from None
     roles = doc.get("special_roles", {})
@@ -242,7 +238,7 @@ def read(directory: str | os.PathLike) -> Tuple["_engine.Engine", Dict[str, Any]
 
     config = {
         "folding_rules": [tuple(r) for r in rules],
-        "options": engine.options,
+        "options": engine.scheme,
         "special_tokens": [t for t, _ in order],
         "special_roles": roles,
         "seeds": {k: v for k, v in seeds.items() if k != "seed_max_len"},
@@ -256,7 +252,7 @@ def read(directory: str | os.PathLike) -> Tuple["_engine.Engine", Dict[str, Any]
 _MEMBERS = (TOKENIZER_FILE, VOCAB_FILE, MORPHOLOGY_FILE)
 
 
-def to_bytes(engine: "_engine.Engine", config: Dict[str, Any]) -> bytes:
+def to_bytes(engine: "_engine.Tokenizer", config: Dict[str, Any]) -> bytes:
     """The bundle's files as one uncompressed tar, for pickling and worker processes."""
     with tempfile.TemporaryDirectory(prefix="larkspur-") as tmp:
         write(tmp, engine, config)
@@ -268,7 +264,7 @@ def to_bytes(engine: "_engine.Engine", config: Dict[str, Any]) -> bytes:
         return buf.getvalue()
 
 
-def from_bytes(data: bytes) -> Tuple["_engine.Engine", Dict[str, Any]]:
+def from_bytes(data: bytes) -> Tuple["_engine.Tokenizer", Dict[str, Any]]:
     """Reads what to_bytes wrote; only the bundle's own file names are taken from it."""
     with tempfile.TemporaryDirectory(prefix="larkspur-") as tmp:
         try:

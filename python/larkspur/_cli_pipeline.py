@@ -87,14 +87,13 @@ def run_pretokenize(args: argparse.Namespace) -> None:
 
 def count_words_on_ray(args: argparse.Namespace) -> None:
     from . import ray as lray
-    from ._training import write_word_counts
 
     for p in args.files:
         if not os.path.isfile(p):
             raise ValueError(f"{p}: {'is a directory' if os.path.isdir(p) else 'no such file'}")
     lray.connect(args.ray_address)
     counts = lray.count_words(args.files, mode=args.mode, folding_rules=[tuple(r) for r in args.folding_rule])
-    write_word_counts(counts, args.output)
+    counts.save(args.output)
 
 
 def _with_ray(arguments: Callable[[argparse.ArgumentParser], None],

@@ -22,6 +22,8 @@ import sys
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Tuple
 
+from . import _engine
+
 # The participle endings: Hindi -ता/-ती/-ते (habitual and present participles, the bulk of
 # verb forms in running text), and -ले (Marathi past participle, Nepali ergative). Each
 # protected ending costs a token wherever a frequent word ends in it, and a large
@@ -45,25 +47,19 @@ PUNCTUATION = ["।", "॥"] + [chr(c) for c in range(0x21, 0x7F) if not chr(c).
 # byte tokens of held-out Hindi at 32k fell by a third, tokens per word did not move).
 SYMBOL_MIN_FREQ = 1
 
-# At most this many symbols are ranked (the core counts them, in harvest_inventories).
+# At most this many symbols are ranked (the core counts them, in harvest_inventories), and
+# at most one symbol gets a token per this many ids (1 % of the vocabulary).
 SYMBOL_LIMIT = 1000
+IDS_PER_SYMBOL = 100
 
 
-# The core's options that both recipes switch on (the exact module keeps all of them off):
-# - codepoint_fallback: every code point of the Devanagari block is a base token and an
-#   akshara missing from the vocabulary is spelled with them instead of 6 to 15 bytes, so
-#   rare aksharas can go without a base id of their own;
-# - whitespace_tokens: line feed and tab are tokens, and the word after one keeps its word
-#   marker, so that it encodes as it was trained (training sees words cut at white space,
-#   each with its marker);
-# - edge_joins: words and punctuation join: a word and the danda or comma that ends it
-#   ("है।" is one token), a marker and the bracket or quotation mark after it, the halves
-#   of a hyphenated pair ("बार-बार");
-# - marker_stems: paradigms see word-initial tokens without their marker, and merged
-#   tokens take the roots of their stems, so that the paradigms constrain the merges of
-#   stems at the start of words.
-RECIPE_OPTIONS: Dict[str, bool] = {"codepoint_fallback": True, "whitespace_tokens": True, "edge_joins": True,
-                                   "marker_stems": True}
+# The scheme of both recipes: every optional behaviour of the core on (the exact module
+# keeps all of them off). The fields are documented where they are defined, in the core's
+# scheme (_engine.scheme_fields() gives their names, defaults and one line on each):
+# code-point fallback, whitespace tokens, joins at word edges, paradigms over word-initial
+# stems.
+RECIPE_SCHEME: Dict[str, object] = {name: True for name, default, _ in _engine.scheme_fields()
+                                    if isinstance(default, bool)}
 
 # With code-point fallback, the most frequent aksharas of the training words get base ids,
 # at most this share of the vocabulary size: the rest is better spent on merges than on
@@ -94,7 +90,7 @@ class Recipe:
     theta: int = 100
     use_paradigms: bool = True
     word_min_freq: int = 1
-    options: Tuple[Tuple[str, bool], ...] = tuple(RECIPE_OPTIONS.items())
+    scheme: Tuple[Tuple[str, object], ...] = tuple(RECIPE_SCHEME.items())
     # The part of the merges that training adds beyond the size asked for and then gives
     # back: the least used merges go, above all those the greedy encoder never reaches
     # because a longer token always covers them.
@@ -107,14 +103,32 @@ class Recipe:
                 return seeds
         return ()
 
-    def option_values(self) -> Dict[str, bool]:
-        return dict(self.options)
+    def scheme_fields(self) -> Dict[str, object]:
+        return dict(self.scheme)
 
     def akshara_limit(self, vocab_size: int) -> Optional[int]:
         """How many of the harvested aksharas (most frequent first) get base ids."""
-        if not self.option_values().get("codepoint_fallback"):
+        if not self.scheme_fields().get("codepoint_fallback"):
             return None  # a missing akshara would cost its bytes: keep them all
         return max(1, int(AKSHARA_SHARE * vocab_size))
+
+    def core_recipe(self, latin_share: float) -> "_engine.Recipe":
+        """The numbers the core's training plan reads."""
+        r = _engine.Recipe()
+        tiers = []
+        for limit, seeds in self.seed_tiers:
+            t = _engine.SeedTier()
+            t.up_to, t.seeds = min(limit, 2**63 - 1), list(seeds)
+            tiers.append(t)
+        r.seed_tiers = tiers
+        r.punctuation = list(self.punctuation)
+        r.theta, r.word_min_freq = self.theta, self.word_min_freq
+        r.akshara_share = AKSHARA_SHARE
+        r.ids_per_symbol = IDS_PER_SYMBOL
+        r.symbol_min_freq, r.symbol_limit = SYMBOL_MIN_FREQ, SYMBOL_LIMIT
+        r.prune_share = self.prune_share
+        r.latin_share = float(latin_share)
+        return r
 
     def settings(self, vocab_size: int) -> Dict[str, object]:
         seeds = list(self.seeds(vocab_size))
@@ -141,12 +155,12 @@ def with_seeds(base: Recipe, seeds: List[str]) -> Recipe:
     """The recipe with the caller's own seed list (ambiguous seeds) in place of its own."""
     return Recipe(name=base.name, seed_tiers=((sys.maxsize, tuple(seeds)),), punctuation=base.punctuation,
                   theta=base.theta, use_paradigms=base.use_paradigms, word_min_freq=base.word_min_freq,
-                  options=base.options, prune_share=base.prune_share)
+                  scheme=base.scheme, prune_share=base.prune_share)
 
 
 def without_options(base: Recipe) -> Recipe:
-    """The recipe with every core option off: what the exact module's defaults give."""
+    """The recipe with the exact scheme (every optional behaviour off) and no pruning: what
+    the exact module's defaults give."""
     return Recipe(name=base.name, seed_tiers=base.seed_tiers, punctuation=base.punctuation,
                   theta=base.theta, use_paradigms=base.use_paradigms,
-                  word_min_freq=base.word_min_freq, options=tuple((k, False) for k in RECIPE_OPTIONS),
-                  prune_share=0.0)
+                  word_min_freq=base.word_min_freq, scheme=(), prune_share=0.0)

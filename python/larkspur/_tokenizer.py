@@ -31,7 +31,7 @@ class Tokenizer:
     its bundle's bytes), so it can go to worker processes and ``datasets.map``.
     """
 
-    def __init__(self, engine: "_engine.Engine", config: Dict[str, Any]):
+    def __init__(self, engine: "_engine.Tokenizer", config: Dict[str, Any]):
         self._engine = engine
         self._config = config
         self._specials = {t: engine.token_to_id(t) for t in engine.special_tokens}
@@ -152,7 +152,7 @@ class Tokenizer:
     def settings(self) -> Dict[str, Any]:
         """What the tokenizer was built with: recipe, seeds, folding rules, training summary."""
         return {"mode": self.mode, "folding_rules": list(self._config.get("folding_rules", [])),
-                "options": self._engine.options, **self._config.get("seeds", {}),
+                "options": self._engine.scheme, **self._config.get("seeds", {}),
                 "training": dict(self._config.get("training", {}))}
 
     # ---- measuring -----------------------------------------------------------------------
@@ -169,7 +169,7 @@ class Tokenizer:
         items: List[str] = list(texts or [])
         for path in files or []:
             items.extend(line for line in _read_lines(path))
-        raw = self._engine.stats(items)
+        raw = self._engine.stats(items, 0)
         tokens = max(raw["tokens"], 1)
         return {
             "texts": raw["texts"], "words": raw["words"], "tokens": raw["tokens"],

@@ -14,6 +14,7 @@ from pathlib import Path
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import _bundle, _engine, _progress, _recipes
+from ._counts import WordCounts, as_word_counts
 from ._tokenizer import Tokenizer, _threads, default_roles
 
 PathLike = Union[str, os.PathLike]
@@ -48,25 +49,23 @@ def _workers(num_workers: Optional[int]) -> int:
 
 
 def _count(files: List[str], texts: Optional[Sequence[str]], mode: str, rules, num_workers, progress
-           ) -> Dict[str, int]:
-    counts: Dict[str, int] = {}
+           ) -> WordCounts:
+    table = _engine.WordTable()
     if files:
         total = sum(os.path.getsize(f) for f in files if os.path.isfile(f))
         with _progress.Bar(_progress.wanted(progress), "counting words", total, "B", unit_scale=True) as bar:
-            counts, _, _ = _engine.count_words(files, mode, rules, _workers(num_workers), bar.callback())
+            table = _engine.count_words(files, mode, rules, _workers(num_workers), bar.callback())
             bar.to(total)
     if texts is not None:
         if isinstance(texts, str):
             raise TypeError("texts must be a sequence of str, not a str")
-        words, numbers, _, _ = _engine.count_words_in_texts(list(texts), mode, rules)
-        for w, n in zip(words, numbers):
-            counts[w] = counts.get(w, 0) + n
-    return counts
+        table = table + _engine.count_words_in_texts(list(texts), mode, rules)
+    return WordCounts(table)
 
 
 def count_words(files: Union[PathLike, Sequence[PathLike]], *, mode: str = "LM",
                 folding_rules: Iterable[Sequence[str]] = (), num_workers: Optional[int] = None,
-                progress: Optional[bool] = None) -> Dict[str, int]:
+                progress: Optional[bool] = None) -> WordCounts:
     """Counts of the words of corpus files: each line normalized under `mode` and the
     folding rules, split at white space. Files are read on `num_workers` threads (default:
     every core); the counts do not depend on it. Lines that are not UTF-8 are skipped."""
@@ -137,14 +136,13 @@ def _specials(special_tokens: Iterable[str]) -> List[str]:
     return out
 
 
-def _register(engine: "_engine.Engine", paradigms: List[List[Any]], lexicon: Dict[str, int]) -> None:
-    for root, transitions in paradigms:
-        engine.add_paradigm(root, list(transitions.items()))
-    if lexicon:
-        engine.set_lexicon(list(lexicon.items()))
+def _request(mode: str, rules, scheme: Dict[str, Any], recipe: "_engine.Recipe", vocab_size: int,
+             specials: List[str], paradigms: List[List[Any]], lexicon: Dict[str, int]) -> "_engine.TrainingRequest":
+    return _engine.TrainingRequest(mode, rules, scheme, recipe, vocab_size, specials,
+                                   [(root, list(t.items())) for root, t in paradigms], list(lexicon.items()))
 
 
-def _train_words(words: List[str], numbers: List[int], *, vocab_size: int = 16000, mode: str = "LM",
+def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM",
                  recipe: str = "morph", latin_share: float = _recipes.LATIN_SHARE,
                  special_tokens: Iterable[str] = DEFAULT_SPECIALS, folding_rules=(), seeds=None,
                  paradigms=None, lexicon=None, checkpoint_dir: Optional[PathLike] = None,
@@ -169,67 +167,37 @@ def _train_words(words: List[str], numbers: List[int], *, vocab_size: int = 1600
         raise ValueError(f"recipe {rec.name!r} trains without paradigms or a lexicon; use recipe='morph'")
     if not _core_options:  # for measuring what the options give: the exact module's defaults
         rec = _recipes.without_options(rec)
-    engine = _engine.Engine(mode, rules)
-    engine.set_options(**rec.option_values())
-    if rec.option_values()["codepoint_fallback"]:
-        harvested, symbols = engine.harvest_inventories(words, numbers, 1, _recipes.SYMBOL_MIN_FREQ,
-                                                        _recipes.SYMBOL_LIMIT)
-    else:
-        harvested, symbols = engine.harvest_from_words(words, numbers, 1), []
-
-    def base_vocabulary(e: "_engine.Engine", size: int) -> int:
-        # How many aksharas, symbols and seeds get base ids depends on the size asked for.
-        seeds = list(rec.seeds(size))
-        e.initialize_vocab(harvested[:rec.akshara_limit(size)], seeds, list(rec.punctuation), [], seeds)
-        return e.add_fallback_tokens(symbols[:size // 100])
-
-    base = base_vocabulary(engine, vocab_size)
-    if vocab_size < base + len(specials):
-        # The smallest size that holds its own base vocabulary (a larger size may give
-        # more aksharas base ids, so look for the fixed point).
-        smallest = base + len(specials)
-        while True:
-            probe = _engine.Engine(mode, rules)
-            probe.set_options(**rec.option_values())
-            need = base_vocabulary(probe, smallest) + len(specials)
-            if need <= smallest:
-                break
-            smallest = need
-        raise ValueError(f"vocab_size {vocab_size} is below the smallest possible size {smallest} for this corpus "
-                         f"and recipe ({smallest - len(specials)} base tokens at that size and {len(specials)} "
-                         f"special tokens)")
-    trained = vocab_size - len(specials)
-    lat_budget = int(round(latin_share * trained))
-    dev_budget = trained - lat_budget
-    # Merges beyond the budget, trained and then given back by the least used merges.
-    beyond = int(rec.prune_share * (trained - base))
-    _register(engine, paradigm_list, lex)
+    request = _request(mode, rules, rec.scheme_fields(), rec.core_recipe(latin_share), vocab_size, specials,
+                       paradigm_list, lex)
+    table = counts._table
+    plan = _engine.plan_training(table, request)
     seed_settings = rec.settings(vocab_size)
-    run = {"mode": engine.mode, "folding_rules": [list(r) for r in rules], "options": engine.options,
-           "special_tokens": specials,
-           "seeds": seed_settings, "paradigms": paradigm_list, "lexicon": lex,
+    scheme = _engine.scheme_of(rec.scheme_fields())
+    run = {"mode": mode, "folding_rules": [list(r) for r in rules], "options": scheme,
+           "special_tokens": specials, "seeds": seed_settings, "paradigms": paradigm_list, "lexicon": lex,
            "vocab_size": vocab_size, "latin_share": latin_share, "checkpoint_every": checkpoint_every,
-           "prune_to": trained if beyond else None}
+           "prune_to": plan.trained_size if plan.beyond else None}
     if checkpoint_dir is not None:
         Path(checkpoint_dir).mkdir(parents=True, exist_ok=True)
-        tmp = Path(checkpoint_dir) / (RUN_FILE + ".tmp")
-        tmp.write_text(json.dumps(run, ensure_ascii=False) + "\n", encoding="utf-8")
-        os.replace(tmp, Path(checkpoint_dir) / RUN_FILE)
-    with _progress.Bar(_progress.wanted(progress), "training", trained + beyond, "tok", initial=base) as bar:
-        size = engine.train(words, numbers, dev_budget + beyond, lat_budget, rec.theta, rec.word_min_freq,
-                            None if checkpoint_dir is None else os.fspath(checkpoint_dir), checkpoint_every,
-                            3, max(1, (trained + beyond - base) // 200), bar.callback())
-        bar.to(size)
-    if size > trained:
-        size = engine.prune_merges(size - trained)
-    engine.set_special_tokens(specials)
-    summary = {"word_types": len(words), "word_occurrences": int(sum(numbers)), "base_size": base,
-               "dev_budget": dev_budget, "lat_budget": lat_budget, "trained_size": size,
+        _write_run_file(Path(checkpoint_dir), run)
+    steps = plan.trained_size + plan.beyond
+    with _progress.Bar(_progress.wanted(progress), "training", steps, "tok", initial=plan.base_size) as bar:
+        engine = _engine.train(table, request, plan, None if checkpoint_dir is None else os.fspath(checkpoint_dir),
+                               checkpoint_every, 3, max(1, (steps - plan.base_size) // 200), bar.callback())
+        bar.to(steps)
+    summary = {"word_types": len(counts), "word_occurrences": counts.occurrences, "base_size": plan.base_size,
+               "dev_budget": plan.dev_budget, "lat_budget": plan.lat_budget, "trained_size": engine.base_size,
                "seconds": round(time.time() - started, 3), **(source or {})}
     config = {"folding_rules": rules, "special_tokens": specials,
               "special_roles": default_roles(specials), "seeds": seed_settings,
               "paradigms": paradigm_list, "lexicon": lex, "training": summary}
     return Tokenizer(engine, config)
+
+
+def _write_run_file(directory: Path, run: Dict[str, Any]) -> None:
+    tmp = directory / (RUN_FILE + ".tmp")
+    tmp.write_text(json.dumps(run, ensure_ascii=False) + "\n", encoding="utf-8")
+    os.replace(tmp, directory / RUN_FILE)
 
 
 def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Optional[Sequence[str]] = None, *,
@@ -255,52 +223,19 @@ def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Option
         raise ValueError("train needs files or texts")
     rules = _rules(folding_rules)
     counts = _count(paths, texts, mode, rules, num_workers, progress)
-    return _train_words(list(counts), list(counts.values()), vocab_size=vocab_size, mode=mode, recipe=recipe,
+    return _train_words(counts, vocab_size=vocab_size, mode=mode, recipe=recipe,
                         latin_share=latin_share, special_tokens=special_tokens, folding_rules=rules,
                         seeds=seeds, paradigms=paradigms, lexicon=lexicon, checkpoint_dir=checkpoint_dir,
                         checkpoint_every=checkpoint_every, progress=progress,
                         source={"files": paths, "texts": len(texts) if texts is not None else 0})
 
 
-def read_word_counts(path: PathLike) -> Dict[str, int]:
-    """A word<TAB>count file (as `larkspur count-words` writes it)."""
-    counts: Dict[str, int] = {}
-    with open(path, encoding="utf-8", newline="") as f:
-        for n, line in enumerate(f, 1):
-            line = line.rstrip("\r\n")
-            if not line:
-                continue
-            word, sep, count = line.rpartition("\t")
-            if not sep or not word or not count.isdigit():
-                raise ValueError(f"{path}:{n}: expected word<TAB>count, got {line[:40]!r}")
-            counts[word] = counts.get(word, 0) + int(count)
-    return counts
-
-
-def write_word_counts(counts: Mapping[str, int], path: PathLike) -> None:
-    tmp = Path(os.fspath(path) + ".tmp")
-    with open(tmp, "w", encoding="utf-8", newline="\n") as f:
-        for word, count in counts.items():
-            f.write(f"{word}\t{count}\n")
-    os.replace(tmp, path)
-
-
-def train_from_word_counts(counts: Union[Mapping[str, int], PathLike], **keywords: Any) -> Tokenizer:
-    """Trains from word counts, as count_words gives them (or a word<TAB>count file):
-    the same vocabulary that train() gives on the files the words were counted from,
-    whatever order the words come in. Takes the keywords of train()."""
+def train_from_word_counts(counts: Union[WordCounts, Mapping[str, int], PathLike], **keywords: Any) -> Tokenizer:
+    """Trains from word counts, as count_words gives them (or a mapping of words to counts,
+    or a word<TAB>count file): the same vocabulary that train() gives on the files the words
+    were counted from, whatever order the words come in. Takes the keywords of train()."""
     keywords.pop("num_workers", None)
-    if isinstance(counts, (str, os.PathLike)):
-        counts = read_word_counts(counts)
-    if not isinstance(counts, Mapping):
-        raise TypeError(f"counts must be a mapping of words to counts or a path, not {type(counts).__name__}")
-    words, numbers = [], []
-    for w, n in counts.items():
-        if not isinstance(w, str) or not w or isinstance(n, bool) or not isinstance(n, int) or n < 0:
-            raise ValueError(f"word count {w!r}: {n!r} must map a non-empty word to a non-negative integer")
-        words.append(w)
-        numbers.append(n)
-    return _train_words(words, numbers, **keywords)
+    return _train_words(as_word_counts(counts), **keywords)
 
 
 def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None) -> Tokenizer:
@@ -318,19 +253,17 @@ def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None) -> Toke
     info = _engine.checkpoint_info(os.fspath(checkpoint_dir))
     if info is None:
         raise ValueError(f"{checkpoint_dir}: no complete checkpoint to resume from")
-    engine = _engine.Engine(mode, rules)
     # A run file from before the options existed trained with all of them off.
-    engine.set_options(**_bundle.engine_options(run.get("options", {})))
-    _register(engine, [[int(r), t] for r, t in paradigm_list], {k: int(v) for k, v in lex.items()})
+    scheme = _bundle.scheme_fields(run.get("options", {}))
+    prune_to = run.get("prune_to")
+    request = _request(mode, rules, scheme, _engine.Recipe(), 0, specials,
+                       [[int(r), t] for r, t in paradigm_list], {k: int(v) for k, v in lex.items()})
     with _progress.Bar(_progress.wanted(progress), "resuming", info["total_budget"], "tok",
                        initial=info["vocab_len"]) as bar:
-        size = engine.resume(os.fspath(checkpoint_dir), int(run.get("checkpoint_every", 0)), 3,
-                             max(1, (info["total_budget"] - info["vocab_len"]) // 200), bar.callback())
-        bar.to(size)
-    prune_to = run.get("prune_to")
-    if prune_to and size > prune_to:
-        size = engine.prune_merges(size - prune_to)
-    engine.set_special_tokens(specials)
+        engine = _engine.resume(request, prune_to, os.fspath(checkpoint_dir), int(run.get("checkpoint_every", 0)), 3,
+                                max(1, (info["total_budget"] - info["vocab_len"]) // 200), bar.callback())
+        bar.to(info["total_budget"])
+    size = engine.base_size
     config = {"folding_rules": rules, "special_tokens": specials,
               "special_roles": default_roles(specials), "seeds": seed_settings, "paradigms": paradigm_list,
               "lexicon": lex, "training": {"resumed_from": info["path"], "merges_at_resume": info["merges_done"],

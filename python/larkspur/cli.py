@@ -469,12 +469,11 @@ def _count_words_args(p: argparse.ArgumentParser) -> None:
 
 def run_count_words(args: argparse.Namespace) -> None:
     import larkspur
-    from ._training import write_word_counts
 
     counts = larkspur.count_words(_input_files(args.files), mode=args.mode,
                                   folding_rules=[tuple(r) for r in args.folding_rule],
                                   num_workers=args.workers, progress=args.progress)
-    write_word_counts(counts, args.output)
+    counts.save(args.output)
 
 
 @dataclass(frozen=True)

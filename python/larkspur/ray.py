@@ -39,6 +39,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from . import _engine, data as _data
+from ._counts import WordCounts
 from ._tokenizer import Tokenizer
 from ._training import _paths, _rules
 
@@ -84,36 +85,38 @@ def _from_chunks(items: List[Dict[str, Any]]):
 
 # ---- word counts ----------------------------------------------------------------------------------
 
-def _counts_batch(words: List[str], numbers: List[int]) -> Dict[str, np.ndarray]:
-    return {"word": np.array(words, dtype=object), "count": np.array(numbers, dtype=np.int64)}
+def _table_batch(table: "_engine.WordTable") -> Dict[str, np.ndarray]:
+    # A task's counts travel as the table's bytes: one object per task, never a row per word.
+    column = np.empty(1, dtype=object)
+    column[0] = table.to_bytes()
+    return {"counts": column}
 
 
 def _count_chunks(batch: Dict[str, np.ndarray], mode: str, rules: List[Tuple[str, str]]) -> Dict[str, np.ndarray]:
     texts: List[str] = []
+    invalid = 0
     for path, begin, end in zip(batch["path"], batch["begin"], batch["end"]):
         for _, raw in _data.chunk_lines(str(path), int(begin), int(end)):
             try:
                 texts.append(raw.decode("utf-8"))
             except UnicodeDecodeError:
-                continue  # as the local counter does, lines that are not UTF-8 are skipped
-    words, numbers, _, _ = _engine.count_words_in_texts(texts, mode, rules)
-    return _counts_batch(words, numbers)
+                invalid += 1  # as the local counter does, lines that are not UTF-8 are skipped
+    return _table_batch(_engine.count_words_in_texts(texts, mode, rules))
 
 
 def _count_texts(batch: Dict[str, np.ndarray], column: str, mode: str,
                  rules: List[Tuple[str, str]]) -> Dict[str, np.ndarray]:
-    words, numbers, _, _ = _engine.count_words_in_texts([str(t) for t in batch[column]], mode, rules)
-    return _counts_batch(words, numbers)
+    return _table_batch(_engine.count_words_in_texts([str(t) for t in batch[column]], mode, rules))
 
 
 def count_words(source: Union[PathLike, Sequence[PathLike], Any], *, mode: str = "LM",
                 folding_rules: Iterable[Sequence[str]] = (), column: str = "text",
-                chunk_bytes: int = _data.DEFAULT_CHUNK_BYTES) -> Dict[str, int]:
+                chunk_bytes: int = _data.DEFAULT_CHUNK_BYTES) -> WordCounts:
     """Word counts of corpus files (one text per line) or of the `column` of a Ray Dataset
     (one text per row), counted by Ray tasks and summed: for files, exactly
     `larkspur.count_words(files, mode=..., folding_rules=...)`."""
     rules = _rules(folding_rules)
-    _engine.Engine(mode, rules)  # a bad mode or rule fails here, before any task starts
+    _engine.count_words_in_texts([], mode, rules)  # a bad mode or rule fails here, before any task starts
     if _is_dataset(source):
         ds = source.map_batches(_count_texts, fn_kwargs={"column": column, "mode": mode, "rules": rules},
                                 batch_format="numpy")
@@ -124,14 +127,14 @@ def count_words(source: Union[PathLike, Sequence[PathLike], Any], *, mode: str =
                 raise ValueError(f"{p}: {'is a directory' if os.path.isdir(p) else 'no such file'}")
         items = _chunk_items(paths, chunk_bytes)
         if not items:
-            return {}
+            return WordCounts()
         ds = _from_chunks(items).map_batches(_count_chunks, batch_size=1, batch_format="numpy",
                                              fn_kwargs={"mode": mode, "rules": rules})
-    counts: Dict[str, int] = {}
+    total = _engine.WordTable()
     for batch in ds.iter_batches(batch_format="numpy", batch_size=None):
-        for w, n in zip(batch["word"].tolist(), batch["count"].tolist()):
-            counts[w] = counts.get(w, 0) + n
-    return counts
+        for data in batch["counts"].tolist():
+            total = total + _engine.WordTable.from_bytes(data)
+    return WordCounts(total)
 
 
 # ---- encoding ---------------------------------------------------------------------------------------

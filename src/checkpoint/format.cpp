@@ -107,16 +107,6 @@ std::string step_dir_name(std::uint64_t merges_done) {
 
 namespace {
 
-constexpr char kKindLetters[] = {'A', 'P', 'Z', 'B', 'S', 'M', 'T', 'O'};
-constexpr char kScriptLetters[] = {'D', 'L', 'P', 'F', 'M'};
-
-TokenKind kind_of_letter(char c) {
-    for (int k = 0; k < 8; ++k) {
-        if (kKindLetters[k] == c) return static_cast<TokenKind>(k);
-    }
-    return TokenKind::Other;
-}
-
 std::string join_ids(const std::vector<std::size_t>& ids) {
     std::string s;
     append_u64_list(s, ids);
@@ -131,67 +121,12 @@ std::vector<std::size_t> split_ids(std::string_view s) {
 
 }  // namespace
 
-std::vector<CkptRow> export_ckpt_rows(const Vocabulary& vocab) {
-    std::vector<CkptRow> rows(vocab.size());
-    for (TokenId id = 0; id < vocab.size(); ++id) {
-        const Token& t = *vocab.token(id);
-        CkptRow& r = rows[id];
-        r.id = id;
-        r.kind = kKindLetters[static_cast<int>(t.kind)];
-        // The payload stays "-" except for Byte and Merge tokens.
-        if (t.kind == TokenKind::Byte) {
-            r.payload = std::to_string(t.byte);
-        } else if (t.kind == TokenKind::Merge) {
-            r.payload = join_ids(t.parts);
-        }
-        r.script = vocab.script(id);
-        r.flags = vocab.flags(id);
-        r.root_set = vocab.root_set(id);
-        if (const double* c = vocab.induced_count(id)) r.induced_count = *c;
-        r.surface = vocab.surface(id);
-    }
-    return rows;
-}
-
-void import_ckpt_rows(Vocabulary& vocab, std::vector<CkptRow> rows) {
-    std::stable_sort(rows.begin(), rows.end(), [](const CkptRow& x, const CkptRow& y) { return x.id < y.id; });
-    vocab.reset();
-    vocab.reserve(rows.size());
-    for (auto& r : rows) {
-        TokenKind kind = kind_of_letter(r.kind);
-        TokenRef tok;
-        switch (kind) {
-            case TokenKind::BaseAkshara:
-                tok = Token::base_akshara(Akshara{r.surface, r.root_set});
-                break;
-            case TokenKind::Format:
-                tok = Token::format();
-                break;
-            case TokenKind::Byte: {
-                std::uint64_t b;
-                tok = Token::byte_token(parse_u64(r.payload, b) && b <= 255 ? static_cast<std::uint8_t>(b) : 0);
-                break;
-            }
-            case TokenKind::Merge:
-                tok = Token::merge(split_ids(r.payload));
-                break;
-            default:
-                tok = Token::with_text(kind, r.surface);
-        }
-        TokenId id = vocab.append(std::move(tok), std::move(r.surface), r.script, true);
-        if (r.flags & Vocabulary::kStrict) vocab.set_strict(id);
-        if (r.flags & Vocabulary::kAmbiguous) vocab.set_ambiguous(id);
-        if (!r.root_set.empty()) vocab.set_root_set(id, std::move(r.root_set));
-        if (r.induced_count) vocab.set_induced_count(id, *r.induced_count);
-    }
-}
-
 std::string format_vocab_row(const CkptRow& r) {
     std::string line = std::to_string(r.id);
     line += '\t';
     line += r.kind;
     line += '\t';
-    line += kScriptLetters[static_cast<int>(r.script) <= 4 ? static_cast<int>(r.script) : 4];
+    line += script_letter(r.script);
     line += '\t';
     line += std::to_string(r.flags);
     line += '\t';
@@ -221,25 +156,7 @@ bool parse_vocab_row(std::string_view line, CkptRow& r) {
     std::uint64_t v;
     r.id = parse_u64(f[0], v) ? static_cast<std::size_t>(v) : 0;
     r.kind = f[1].empty() ? 'O' : f[1].front();
-    r.script = Script::MAL;
-    if (!f[2].empty()) {
-        switch (f[2].front()) {
-            case 'D':
-                r.script = Script::DEV;
-                break;
-            case 'L':
-                r.script = Script::LAT;
-                break;
-            case 'P':
-                r.script = Script::PUN;
-                break;
-            case 'F':
-                r.script = Script::FMT;
-                break;
-            default:
-                break;
-        }
-    }
+    r.script = f[2].empty() ? Script::MAL : script_of_letter(f[2].front());
     r.flags = parse_u64(f[3], v) && v <= 255 ? static_cast<std::uint8_t>(v) : 0;
     r.payload = std::string(f[4]);
     r.root_set = f[5] == "-" ? std::vector<RootId>{} : split_ids(f[5]);

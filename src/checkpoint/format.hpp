@@ -13,6 +13,7 @@
 
 #include "common/numbers.hpp"
 #include "train/trainer.hpp"
+#include "vocab/token_table.hpp"
 #include "vocab/vocabulary.hpp"
 
 namespace larkspur {
@@ -31,20 +32,14 @@ bool parse_float(std::string_view s, double& out);
 // "step_" and the merge counter zero-padded to 12 digits (longer counters in full).
 std::string step_dir_name(std::uint64_t merges_done);
 
-struct CkptRow {
-    std::size_t id = 0;
-    char kind = 'O';
-    Script script = Script::MAL;
-    std::uint8_t flags = 0;
-    std::string payload = "-";
-    std::vector<RootId> root_set;
-    std::optional<double> induced_count;
-    std::string surface;
-};
+// A checkpoint's vocab.tsv holds the token rows of the vocabulary's codec.
+using CkptRow = TokenRow;
 
-std::vector<CkptRow> export_ckpt_rows(const Vocabulary& vocab);
+inline std::vector<CkptRow> export_ckpt_rows(const Vocabulary& vocab) { return export_token_rows(vocab); }
 // Replaces the whole vocabulary by the rows: sorted stably by id, renumbered densely.
-void import_ckpt_rows(Vocabulary& vocab, std::vector<CkptRow> rows);
+inline void import_ckpt_rows(Vocabulary& vocab, std::vector<CkptRow> rows) {
+    import_token_rows(vocab, std::move(rows));
+}
 std::string format_vocab_row(const CkptRow& row);
 // Parses one vocab.tsv line; false when it has fewer than eight fields.
 bool parse_vocab_row(std::string_view line, CkptRow& row);

@@ -54,6 +54,7 @@ std::size_t resume_from_checkpoint(TrainingDriver& driver, ModelState& model, Fo
         if (meta.total_budget > meta.dev_budget) spec.passes.push_back({Phase::LAT, meta.total_budget});
     }
     spec.token_use = opt.token_use;
+    spec.lazy_decreases = opt.lazy_decreases;
     return driver.run(corpus, std::move(spec)).back();
 }
 

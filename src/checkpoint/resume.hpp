@@ -25,6 +25,8 @@ struct ResumeOptions {
     bool allow_paradigm_mismatch = false;
     // When set, receives each token's use in the corpus at the end (see RunSpec).
     std::vector<std::uint64_t>* token_use = nullptr;
+    // The heap strategy of the merge loop (ConstrainedBPETrainer::lazy_decreases).
+    bool lazy_decreases = false;
 };
 
 struct CheckpointInfo {

@@ -11,4 +11,8 @@ std::string os_error_text(int errnum) {
     return std::string(text) + " (os error " + std::to_string(errnum) + ")";
 }
 
+void throw_os(const std::string& path, int errnum) {
+    throw Error(ErrorKind::Io, path + ": " + os_error_text(errnum), errnum, path);
+}
+
 }  // namespace larkspur

@@ -8,22 +8,50 @@
 
 namespace larkspur {
 
-enum class ErrorKind { Value, Runtime, Io, FileNotFound };
+enum class ErrorKind { Value, Runtime, Io, FileNotFound, Type };
 
 class Error : public std::runtime_error {
    public:
     Error(ErrorKind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
+    // An operating-system failure: `errnum` lets a binding raise the precise error type
+    // (no such file, is a directory, no space left) with the number attached.
+    Error(ErrorKind kind, const std::string& message, int errnum, std::string path)
+        : std::runtime_error(message), kind_(kind), errnum_(errnum), path_(std::move(path)) {}
     ErrorKind kind() const { return kind_; }
+    int errnum() const { return errnum_; }
+    const std::string& path() const { return path_; }
 
    private:
     ErrorKind kind_;
+    int errnum_ = 0;
+    std::string path_;
 };
+
+// The exception each kind stands for in Python, by its builtin name. Both bindings map
+// core errors through this one table, so that a kind means the same exception in each.
+// An Io error that carries an errno becomes the OSError subclass for that number.
+struct ErrorKindName {
+    ErrorKind kind;
+    const char* python_name;
+};
+inline constexpr ErrorKindName kErrorKindNames[] = {
+    {ErrorKind::Value, "ValueError"}, {ErrorKind::Runtime, "RuntimeError"}, {ErrorKind::Io, "OSError"},
+    {ErrorKind::FileNotFound, "FileNotFoundError"}, {ErrorKind::Type, "TypeError"},
+};
+inline const char* python_name(ErrorKind kind) {
+    for (const ErrorKindName& k : kErrorKindNames) {
+        if (k.kind == kind) return k.python_name;
+    }
+    return "RuntimeError";
+}
 
 [[noreturn]] inline void throw_value(const std::string& msg) { throw Error(ErrorKind::Value, msg); }
 [[noreturn]] inline void throw_runtime(const std::string& msg) {
     throw Error(ErrorKind::Runtime, msg);
 }
 [[noreturn]] inline void throw_io(const std::string& msg) { throw Error(ErrorKind::Io, msg); }
+// IOError "{path}: {os error text}" carrying the errno and the path.
+[[noreturn]] void throw_os(const std::string& path, int errnum);
 
 // An operating-system error as users see it: the system's description, then
 // " (os error N)".

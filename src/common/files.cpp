@@ -156,6 +156,26 @@ int FileWriter::finish() {
     return error_;
 }
 
+int write_replacing(const std::string& path, const std::function<void(FileWriter&)>& fill) {
+    const std::string tmp = path + ".tmp-" + std::to_string(::getpid());
+    int err = 0;
+    {
+        FileWriter w;
+        if ((err = w.create(tmp, 1 << 20)) != 0) return err;
+        try {
+            fill(w);
+        } catch (...) {
+            w.finish();
+            ::unlink(tmp.c_str());
+            throw;
+        }
+        err = w.finish();
+    }
+    if (err == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
+    if (err != 0) ::unlink(tmp.c_str());
+    return err;
+}
+
 int write_lines(const std::string& path, const std::vector<std::string>& lines) {
     FileWriter w;
     if (int err = w.create(path, 1 << 20)) return err;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -99,6 +100,12 @@ class FileWriter {
     std::size_t used_ = 0;
     int error_ = 0;
 };
+
+// Writes `path` whole or not at all: `fill` writes the content to a temporary file beside
+// it, which is then renamed into place, so that a reader never sees half a file and a
+// failed write leaves the old file (or none) and no temporary behind. Returns 0 or the
+// errno of the first failure. An exception from `fill` removes the temporary too.
+int write_replacing(const std::string& path, const std::function<void(FileWriter&)>& fill);
 
 // Writes each line followed by LF through a 1 MiB buffer. Returns 0 or errno.
 int write_lines(const std::string& path, const std::vector<std::string>& lines);

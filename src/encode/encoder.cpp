@@ -5,6 +5,7 @@
 #include "common/errors.hpp"
 #include "common/utf8.hpp"
 #include "encode/word_cache.hpp"
+#include "vocab/char_class.hpp"
 
 namespace larkspur {
 
@@ -13,20 +14,6 @@ namespace {
 constexpr char32_t kWordMarkerCp = 0x2581, kLatinMarkerCp = 0x2582;
 constexpr std::string_view kWordMarkerText = "\xE2\x96\x81", kLatinMarkerText = "\xE2\x96\x82";
 constexpr std::string_view kDanda = "\xE0\xA5\xA4";
-
-inline Script char_class(char32_t c) {
-    if (c < 0x80) {
-        if (utf8::is_ascii_alnum(c)) return Script::LAT;
-        if ((c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) || (c >= 0x5B && c <= 0x60) ||
-            (c >= 0x7B && c <= 0x7E))
-            return Script::PUN;
-        return Script::MAL;
-    }
-    if (c >= 0x0900 && c <= 0x097F) return (c == 0x0964 || c == 0x0965) ? Script::PUN : Script::DEV;
-    if (c == 0x200C) return Script::FMT;
-    if ((c >= 0x2010 && c <= 0x2015) || (c >= 0x2018 && c <= 0x201F) || c == 0x2026) return Script::PUN;
-    return Script::MAL;  // literal U+2581/U+2582 included
-}
 
 inline bool alnum_byte(std::string_view t, std::size_t i) {
     return i < t.size() && utf8::is_ascii_alnum(static_cast<unsigned char>(t[i]));

@@ -68,20 +68,9 @@ PyObject* translate_exception() {
     } catch (const ErrorAlreadySet&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const Error& e) {
-        PyObject* type = PyExc_RuntimeError;
-        switch (e.kind()) {
-            case ErrorKind::Value:
-                type = PyExc_ValueError;
-                break;
-            case ErrorKind::Io:
-                type = PyExc_OSError;
-                break;
-            case ErrorKind::FileNotFound:
-                type = PyExc_FileNotFoundError;
-                break;
-            case ErrorKind::Runtime:
-                break;
-        }
+        // The shared table of error kinds (common/errors.hpp) names the exception.
+        PyObject* type = PyDict_GetItemString(PyEval_GetBuiltins(), python_name(e.kind()));
+        if (!type) type = PyExc_RuntimeError;
         set_error(type, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -1,6 +1,7 @@
 #include "text/harvest.hpp"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
@@ -67,6 +68,80 @@ std::vector<std::string> harvest_aksharas(const std::string& path, std::uint64_t
     if (end.kind == files::LinesEnd::Kind::ReadError) throw_io("read: " + os_error_text(end.error));
     flush();
     return sorted_inventory(aksharas, min_freq);
+}
+
+bool is_symbol_char(char32_t c) {
+    if (c < 0xA0) return false;
+    if (c >= 0x900 && c <= 0x97F) return false;
+    if (c == 0x200C || c == 0x200D || c == 0x2026 || c == 0x2581 || c == 0x2582) return false;
+    if ((c >= 0x2010 && c <= 0x2015) || (c >= 0x2018 && c <= 0x201F)) return false;
+    return !utf8::is_white_space(c);
+}
+
+namespace {
+
+std::vector<std::string> ranked_symbols(const std::unordered_map<char32_t, std::uint64_t>& seen, std::uint64_t min_freq,
+                                        std::size_t limit) {
+    std::vector<std::pair<char32_t, std::uint64_t>> ranked;
+    for (const auto& [c, n] : seen) {
+        if (n >= min_freq) ranked.emplace_back(c, n);
+    }
+    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+        return a.second != b.second ? a.second > b.second : a.first < b.first;
+    });
+    if (ranked.size() > limit) ranked.resize(limit);
+    std::vector<std::string> out;
+    out.reserve(ranked.size());
+    for (const auto& entry : ranked) out.push_back(utf8::encode(entry.first));
+    return out;
+}
+
+// One pass over the words for either inventory or both.
+void scan_words(const WordTable& words, const AksharaDFA* dfa, StringCounter* aksharas,
+                std::unordered_map<char32_t, std::uint64_t>* symbols) {
+    for (std::size_t w = 0; w < words.size(); ++w) {
+        const std::string_view word = words.word(w);
+        const std::uint64_t count = words.count(w);
+        if (aksharas) {
+            for_each_devanagari_run(word, [&](std::size_t b, std::size_t e) {
+                const std::string_view run = word.substr(b, e - b);
+                dfa->segment(run, [&](std::size_t x, std::size_t y) { aksharas->add(run.substr(x, y - x), count); });
+            });
+        }
+        if (symbols) {
+            for (std::size_t i = 0; i < word.size();) {
+                // ASCII is never a symbol: skip it without decoding.
+                if (static_cast<unsigned char>(word[i]) < 0x80) {
+                    ++i;
+                    continue;
+                }
+                const char32_t c = utf8::next(word, i);
+                if (is_symbol_char(c)) (*symbols)[c] += count;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> harvest_from_words(const WordTable& words, std::uint64_t min_freq, const AksharaDFA& dfa) {
+    StringCounter aksharas;
+    scan_words(words, &dfa, &aksharas, nullptr);
+    return sorted_inventory(aksharas, min_freq);
+}
+
+std::vector<std::string> symbol_inventory(const WordTable& words, std::uint64_t min_freq, std::size_t limit) {
+    std::unordered_map<char32_t, std::uint64_t> seen;
+    scan_words(words, nullptr, nullptr, &seen);
+    return ranked_symbols(seen, min_freq, limit);
+}
+
+Inventories harvest_inventories(const WordTable& words, std::uint64_t akshara_min_freq,
+                                std::uint64_t symbol_min_freq, std::size_t symbol_limit, const AksharaDFA& dfa) {
+    StringCounter aksharas;
+    std::unordered_map<char32_t, std::uint64_t> seen;
+    scan_words(words, &dfa, &aksharas, &seen);
+    return {sorted_inventory(aksharas, akshara_min_freq), ranked_symbols(seen, symbol_min_freq, symbol_limit)};
 }
 
 }  // namespace larkspur

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/string_counter.hpp"
+#include "common/word_table.hpp"
 #include "text/akshara_dfa.hpp"
 #include "text/normalizer.hpp"
 
@@ -47,5 +48,30 @@ std::vector<std::string> sorted_inventory(const StringCounter& aksharas, std::ui
 // "read: {}". Runs without the interpreter lock.
 std::vector<std::string> harvest_aksharas(const std::string& path, std::uint64_t min_freq,
                                           const Normalizer& normalizer, const AksharaDFA& dfa);
+
+// The akshara inventory of word counts: the Devanagari runs of each word cut by the
+// automaton, each akshara counted with the word's count; those seen at least `min_freq`
+// times, by count (highest first) then text.
+std::vector<std::string> harvest_from_words(const WordTable& words, std::uint64_t min_freq,
+                                            const AksharaDFA& dfa);
+
+// A symbol: a character that no script class of the encoder claims and that is none of
+// the characters it treats apart: not ASCII or a C1 control (everything below U+00A0), not
+// Devanagari, not a joiner (U+200C, U+200D), dash (U+2010..U+2015), quotation mark
+// (U+2018..U+201F) or ellipsis, not a word marker and not white space. Latin-1 and Latin
+// Extended-A letters are symbols although 188 of them look like byte tokens: the
+// tokenizer gives them tokens of their own beside the byte tokens.
+bool is_symbol_char(char32_t c);
+
+// The symbols of word counts, each counted with the word's count; those seen at least
+// `min_freq` times, by count (highest first) then code point, at most `limit` of them.
+std::vector<std::string> symbol_inventory(const WordTable& words, std::uint64_t min_freq, std::size_t limit);
+
+// Both inventories of the same words, in one pass over them.
+struct Inventories {
+    std::vector<std::string> aksharas, symbols;
+};
+Inventories harvest_inventories(const WordTable& words, std::uint64_t akshara_min_freq,
+                                std::uint64_t symbol_min_freq, std::size_t symbol_limit, const AksharaDFA& dfa);
 
 }  // namespace larkspur

@@ -22,7 +22,7 @@ std::optional<std::size_t> SpecialTokens::id_of(std::string_view text) const {
 }
 
 std::vector<SpecialTokens::Piece> SpecialTokens::split(std::string_view text,
-                                                       const std::vector<std::size_t>& allowed) const {
+                                                       std::span<const std::size_t> allowed) const {
     std::vector<Piece> out;
     std::size_t plain = 0, at = 0;
     // The next occurrence of each allowed special at or after `at`, found again only once

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,7 +33,7 @@ class SpecialTokens {
         std::optional<std::size_t> special;
     };
     // The text cut at the allowed specials (ids). Empty plain pieces are left out.
-    std::vector<Piece> split(std::string_view text, const std::vector<std::size_t>& allowed) const;
+    std::vector<Piece> split(std::string_view text, std::span<const std::size_t> allowed) const;
 
    private:
     std::vector<std::string> texts_;

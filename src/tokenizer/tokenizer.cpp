@@ -4,10 +4,10 @@
 
 #include "common/errors.hpp"
 #include "common/markers.hpp"
-#include "common/parallel.hpp"
 #include "common/utf8.hpp"
 #include "encode/word_cache.hpp"
 #include "text/harvest.hpp"
+#include "vocab/extra_tokens.hpp"
 #include "vocab/vocab_tsv.hpp"
 
 namespace larkspur {
@@ -206,106 +206,13 @@ std::size_t Tokenizer::resume_from_checkpoint(const std::string& dir, const Resu
 
 // ---- for the companion package ---------------------------------------------------------
 
-std::vector<std::vector<std::uint32_t>> Tokenizer::encode_batch(std::span<const std::string_view> texts,
-                                                                std::size_t threads, WordCache* cache,
-                                                                std::size_t worker) const {
-    auto index = surface_index();
-    const EncodeContext ctx = encode_context(*index);
-    std::vector<std::vector<std::uint32_t>> out(texts.size());
-    threads = resolve_threads(threads);
-    const std::size_t workers = std::min(threads, std::max<std::size_t>(texts.size(), 1));
-    std::vector<NormalizeScratch> scratch(workers);
-    std::vector<EncodeScratch> buffers(workers);
-    // The workers share one word cache (the caller's, when it gives one for one thread).
-    std::optional<WordCache> own;
-    if (!cache || workers > 1) {
-        cache = nullptr;
-        std::size_t bytes = 0;
-        for (std::string_view t : texts) bytes += t.size();
-        if (bytes >= WordCache::kWorthFrom) cache = &own.emplace(bytes, workers);
-    }
-    parallel_for(texts.size(), workers, [&](std::size_t i, std::size_t w) {
-        encode_normalized(ctx, normalizer_.normalize_view(texts[i], scratch[w]), out[i], buffers[w], cache,
-                          own ? w : worker);
-    });
-    return out;
-}
-
-std::vector<std::uint32_t> Tokenizer::encode_with_spans(std::string_view text, std::vector<Span>& spans) const {
-    auto index = surface_index();
-    NormalizeScratch scratch;
-    const std::string_view normalized = normalizer_.normalize_view(text, scratch);
-    std::vector<std::uint32_t> ids;
-    encode_normalized(encode_context(*index), normalized, ids);
-    spans = token_char_spans(*index, normalizer_, text, normalized, ids, options_.whitespace_tokens);
-    return ids;
-}
-
 std::size_t Tokenizer::add_fallback_tokens(const std::vector<std::string>& symbols) {
-    for (const std::string& s : symbols) {
-        std::size_t i = 0;
-        const char32_t c = s.empty() ? 0 : utf8::next(s, i);
-        // Below U+00A0 every character is ASCII or a control character.
-        if (s.empty() || i != s.size() || c < 0xA0 || char_script(c) != Script::MAL || c == 0x2581 || c == 0x2582) {
-            throw_value("a symbol token must be one character outside the script classes, not '" + s + "'");
-        }
-    }
-    auto add = [&](char32_t c, Script script) {
-        std::string s = utf8::encode(c);
-        if (const std::optional<TokenId> have = m_.vocab.find(s)) {
-            if (m_.vocab.token(*have)->kind != TokenKind::Byte) return;
-            // A Latin-1 or Latin Extended-A letter has the surface of a byte token (the
-            // degree sign is the byte 0xB0's). The character's token stands beside it,
-            // later in the table, so that its surface names the character; byte fallback
-            // finds byte tokens by their byte, not by surface.
-            m_.vocab.append(Token::with_text(TokenKind::Other, s), s, script, true);
-            return;
-        }
-        const TokenId id = m_.vocab.add_token(Token::with_text(TokenKind::Other, s), s, false, false);
-        m_.vocab.set_script(id, script);
-    };
-    if (options_.codepoint_fallback) {
-        for (char32_t c = 0x0900; c <= 0x097F; ++c) {
-            if (c != 0x0964 && c != 0x0965) add(c, Script::DEV);
-        }
-    }
-    if (options_.whitespace_tokens) {
-        for (char32_t c : {U'\n', U'\t'}) add(c, Script::MAL);
-    }
-    if (options_.codepoint_fallback) {
-        for (const std::string& s : symbols) {
-            std::size_t i = 0;
-            add(utf8::next(s, i), Script::MAL);
-        }
-    }
-    return m_.vocab.size();
+    return larkspur::add_fallback_tokens(m_.vocab, options_.codepoint_fallback, options_.whitespace_tokens, symbols);
 }
 
 std::size_t Tokenizer::prune_merges(std::span<const std::uint64_t> use, std::size_t drop) {
     const std::size_t n = m_.vocab.size();
-    if (use.size() != n) throw_value("token use must give one count per token of the vocabulary");
-    if (drop == 0) return n;
-    std::vector<TokenId> merged;
-    const std::optional<TokenId> word_marker = m_.vocab.find(markers::kWord);
-    for (TokenId id = 0; id < n; ++id) {
-        // Devanagari merges only: the Latin pass has a budget of its own, and its merges,
-        // rare in Devanagari text, would otherwise be the first to go. A word marker with
-        // its first akshara stays too: in the training words a longer token covers it,
-        // but it is what a word that training never saw starts with.
-        const Token& t = *m_.vocab.token(id);
-        if (t.kind != TokenKind::Merge || m_.vocab.script(id) != Script::DEV) continue;
-        if (word_marker && t.parts.size() == 2 && t.parts[0] == *word_marker &&
-            m_.vocab.token(t.parts[1])->kind == TokenKind::BaseAkshara) {
-            continue;
-        }
-        merged.push_back(id);
-    }
-    std::sort(merged.begin(), merged.end(),
-              [&](TokenId a, TokenId b) { return use[a] != use[b] ? use[a] < use[b] : a > b; });
-    merged.resize(std::min(drop, merged.size()));
-    std::vector<bool> dropped(n, false);
-    for (TokenId id : merged) dropped[id] = true;
-    const std::vector<std::optional<TokenId>> renumbered = m_.vocab.remove_tokens(dropped);
+    const std::vector<std::optional<TokenId>> renumbered = larkspur::prune_merges(m_.vocab, use, drop);
     TokenWeights weights;
     weights.reserve(m_.token_weights.size());
     for (const auto& [id, w] : m_.token_weights) {
@@ -316,14 +223,13 @@ std::size_t Tokenizer::prune_merges(std::span<const std::uint64_t> use, std::siz
     return m_.vocab.size();
 }
 
-void Tokenizer::import_tokens(std::vector<CkptRow> rows, std::size_t seed_max_len) {
-    import_ckpt_rows(m_.vocab, std::move(rows));
+void Tokenizer::import_tokens(std::vector<TokenRow> rows, std::size_t seed_max_len) {
+    import_token_rows(m_.vocab, std::move(rows));
     m_.seed_max_len = seed_max_len;
 }
 
-std::size_t Tokenizer::train_from_word_texts(const std::vector<std::pair<std::string, std::uint64_t>>& words,
-                                             std::size_t dev_budget, std::size_t lat_budget, std::uint64_t theta,
-                                             const FileTrainOptions& opt) {
+std::size_t Tokenizer::train_from_word_texts(const WordTable& words, std::size_t dev_budget, std::size_t lat_budget,
+                                             std::uint64_t theta, const FileTrainOptions& opt) {
     auto index = surface_index();
     return driver().train_from_word_texts(encode_context(*index), words, dev_budget, lat_budget, theta, opt);
 }

@@ -32,7 +32,10 @@
 #include "text/akshara_dfa.hpp"
 #include "text/normalizer.hpp"
 #include "train/drivers.hpp"
-#include "train/word_texts.hpp"
+#include "common/word_table.hpp"
+#include "text/harvest.hpp"
+#include "tokenizer/scheme.hpp"
+#include "vocab/token_table.hpp"
 #include "vocab/paradigms.hpp"
 #include "vocab/seeding.hpp"
 #include "vocab/vocabulary.hpp"
@@ -152,66 +155,47 @@ class Tokenizer {
     // Operations the exact module does not offer; they leave every result of its methods
     // as it was.
 
-    // Encodes texts on `threads` threads (0: one per core), each with its own scratch
-    // space and word cache; results in input order, identical for any number of threads.
-    // A caller whose threads encode one batch each can pass a cache that they share
-    // (made for this tokenizer as it is now), each thread with its own worker number.
-    std::vector<std::vector<std::uint32_t>> encode_batch(std::span<const std::string_view> texts,
-                                                         std::size_t threads, WordCache* cache = nullptr,
-                                                         std::size_t worker = 0) const;
-    // The ids of N(text), with the character span in `text` of each.
-    std::vector<std::uint32_t> encode_with_spans(std::string_view text, std::vector<Span>& spans) const;
-    Script script(TokenId id) const { return m_.vocab.script(id); }
-    bool is_byte_token(TokenId id) const {
-        return id < m_.vocab.size() && m_.vocab.token(id)->kind == TokenKind::Byte;
+    // The optional behaviour (see scheme.hpp); the default scheme is the exact module's.
+    // Training encodes its words with the same options as encoding.
+    void set_scheme(const Scheme& scheme) {
+        scheme_ = scheme;
+        options_ = scheme.encode_options();
+        m_.merge_rules = scheme.merge_rules();
     }
-    std::size_t seed_max_len() const { return m_.seed_max_len; }
-    // The whole vocabulary with kinds, scripts, seed flags and root sets, and its exact
-    // restoration (with the abbreviation window the rows were trained with).
-    std::vector<CkptRow> export_tokens() const { return export_ckpt_rows(m_.vocab); }
-    void import_tokens(std::vector<CkptRow> rows, std::size_t seed_max_len);
-    // Word counts of corpus files by word text (see count_word_texts).
-    WordTextCounts count_word_texts(const std::vector<std::string>& paths, std::size_t threads,
-                                    const BytesProgress& progress) const {
-        return larkspur::count_word_texts(paths, normalizer_, threads, progress);
-    }
-    std::vector<std::string> harvest_from_words(const std::vector<std::pair<std::string, std::uint64_t>>& words,
-                                                std::uint64_t min_freq) const {
-        return larkspur::harvest_from_words(words, min_freq, dfa_);
-    }
-    std::size_t train_from_word_texts(const std::vector<std::pair<std::string, std::uint64_t>>& words,
-                                      std::size_t dev_budget, std::size_t lat_budget, std::uint64_t theta,
-                                      const FileTrainOptions& opt);
-
-    // Encoding choices and merge rules beyond the defaults. Training encodes its words with
-    // the same choices as encoding, so that both see the same segmentation.
-    void set_options(const EncodeOptions& encoding, const MergeRules& merging) {
-        options_ = encoding;
-        m_.merge_rules = merging;
-    }
-    const EncodeOptions& encode_options() const { return options_; }
-    const MergeRules& merge_rules() const { return m_.merge_rules; }
-    // Adds the base tokens the encoding choices spell with and the vocabulary lacks: every
-    // code point of the Devanagari block but the dandas (with codepoint_fallback), and
-    // line feed and tab (with whitespace_tokens), and `symbols` (with
-    // codepoint_fallback: characters outside every script class, such as the degree sign,
-    // that are then their own tokens instead of bytes). Whitespace and symbol tokens never
-    // merge. ValueError for a symbol that is not one such character. Returns the
-    // vocabulary size.
-    std::size_t add_fallback_tokens(const std::vector<std::string>& symbols);
-    // Drops the `drop` merged Devanagari tokens with the least use (per id, as a training
-    // run's token_use gives it), the least used first and among equally used ones the
-    // newest, and renumbers the ids after each. A token that no word ends up with (a step
-    // on the way to a longer merge) is thus given back. ValueError when `use` does not
-    // cover the vocabulary. Returns the vocabulary size.
-    std::size_t prune_merges(std::span<const std::uint64_t> use, std::size_t drop);
-
-   private:
-    // The encoder's lookup tables for the current vocabulary, rebuilt when it changed.
+    const Scheme& scheme() const { return scheme_; }
+    // The encoder's lookup tables for the vocabulary as it is now and the context to
+    // encode with them, for callers that encode many texts with one vocabulary.
     std::shared_ptr<const SurfaceIndex> surface_index() const;
     EncodeContext encode_context(const SurfaceIndex& index) const {
         return EncodeContext{m_.vocab, index, dfa_, m_.seed_max_len, options_};
     }
+    const Normalizer& normalizer() const { return normalizer_; }
+    const Vocabulary& vocab() const { return m_.vocab; }
+    std::size_t seed_max_len() const { return m_.seed_max_len; }
+    // The whole vocabulary with kinds, scripts, seed flags and root sets, and its exact
+    // restoration (with the abbreviation window the rows were trained with).
+    std::vector<TokenRow> export_tokens() const { return export_token_rows(m_.vocab); }
+    void import_tokens(std::vector<TokenRow> rows, std::size_t seed_max_len);
+    // The akshara and symbol inventories of word counts (see text/harvest.hpp).
+    Inventories harvest_inventories(const WordTable& words, std::uint64_t akshara_min_freq,
+                                    std::uint64_t symbol_min_freq, std::size_t symbol_limit) const {
+        return larkspur::harvest_inventories(words, akshara_min_freq, symbol_min_freq, symbol_limit, dfa_);
+    }
+    std::vector<std::string> harvest_from_words(const WordTable& words, std::uint64_t min_freq) const {
+        return larkspur::harvest_from_words(words, min_freq, dfa_);
+    }
+    // Trains from word counts: each word encoded with the current vocabulary, equal
+    // encodings added up, then the Devanagari pass to `dev_budget` and the Latin pass on
+    // top (see TrainingDriver::train_from_word_texts).
+    std::size_t train_from_word_texts(const WordTable& words, std::size_t dev_budget, std::size_t lat_budget,
+                                      std::uint64_t theta, const FileTrainOptions& opt);
+    // The base tokens the scheme spells with (vocab/extra_tokens.hpp). Returns the size.
+    std::size_t add_fallback_tokens(const std::vector<std::string>& symbols);
+    // Drops the `drop` least used merges (vocab/extra_tokens.hpp), their weights with
+    // them. Returns the vocabulary size.
+    std::size_t prune_merges(std::span<const std::uint64_t> use, std::size_t drop);
+
+   private:
     TrainingDriver driver();
 
     Normalizer normalizer_;
@@ -219,6 +203,7 @@ class Tokenizer {
     ModelState m_;
     const ByteSymbols& byte_symbols_;
     std::vector<std::optional<RootId>> paradigm_ids_;
+    Scheme scheme_;
     EncodeOptions options_;
     LineSink* lines_ = &stderr_sink();
     CheckpointWriter checkpoints_;

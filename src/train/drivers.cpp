@@ -68,6 +68,7 @@ std::vector<std::size_t> TrainingDriver::run(Corpus& corpus, RunSpec spec) {
     ConstrainedBPETrainer& t = scope.trainer();
     t.theta = spec.theta;
     t.merges_done = spec.merges_done;
+    t.lazy_decreases = spec.lazy_decreases;
     for (const Pass& p : spec.passes) {
         t.phase = p.phase;
         train(t, corpus, p.budget, spec.progress_merges, t.ckpt.dir ? checkpoints_ : nullptr, lines_);
@@ -129,7 +130,7 @@ std::vector<std::size_t> TrainingDriver::run_file_corpus(WordCounts&& table, con
     Corpus corpus = Corpus::from_word_counts(std::move(table));
     return run(corpus, {ckpt_config(opt.checkpoint_dir, opt.checkpoint_every, opt.checkpoint_keep, dev_budget,
                                     total_budget),
-                        theta, 0, opt.progress_merges, std::move(passes), opt.token_use});
+                        theta, 0, opt.progress_merges, std::move(passes), opt.token_use, opt.lazy_decreases});
 }
 
 std::size_t TrainingDriver::train_from_file(const Normalizer& normalizer, const EncodeContext& encoder,
@@ -170,16 +171,18 @@ std::size_t TrainingDriver::train_bilingual_from_file(const Normalizer& normaliz
     return m_.vocab.size();
 }
 
-std::size_t TrainingDriver::train_from_word_texts(const EncodeContext& encoder,
-                                                 const std::vector<std::pair<std::string, std::uint64_t>>& words,
+std::size_t TrainingDriver::train_from_word_texts(const EncodeContext& encoder, const WordTable& words,
                                                  std::size_t dev_budget, std::size_t lat_budget,
                                                  std::uint64_t theta, const FileTrainOptions& opt) {
     WordCounts table;
     WordCounts::Seq ids;
-    for (const auto& [word, count] : words) {
+    EncodeScratch scratch;
+    for (std::size_t w = 0; w < words.size(); ++w) {
+        const std::uint64_t count = words.count(w);
+        if (count == 0) continue;
         ids.clear();
-        encode_normalized(encoder, word, ids);
-        if (!ids.empty() && count != 0) table.add(table.entry(ids), count);
+        encode_normalized(encoder, words.word(w), ids, scratch);
+        if (!ids.empty()) table.add(table.entry(ids), count);
     }
     if (opt.min_word_freq >= 2) table.retain_at_least(opt.min_word_freq);
     tag_roots(m_.vocab, m_.registry, m_.root_prior, m_.merge_rules.marker_stems);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/report.hpp"
+#include "common/word_table.hpp"
 #include "encode/encoder.hpp"
 #include "text/fold_mode.hpp"
 #include "text/normalizer.hpp"
@@ -52,6 +53,8 @@ struct FileTrainOptions {
     std::size_t checkpoint_keep = 0;
     // When set, receives each token's use in the corpus at the end (see RunSpec).
     std::vector<std::uint64_t>* token_use = nullptr;
+    // The heap strategy of the merge loop (ConstrainedBPETrainer::lazy_decreases).
+    bool lazy_decreases = false;
 };
 
 // One pass of the merge loop: its phase and the vocabulary size it stops at.
@@ -70,6 +73,7 @@ struct RunSpec {
     // When set, receives for every token id the occurrences of the token in the corpus
     // as the last pass left it (each word counted as often as it occurred).
     std::vector<std::uint64_t>* token_use = nullptr;
+    bool lazy_decreases = false;
 };
 
 class TrainingDriver {
@@ -104,8 +108,7 @@ class TrainingDriver {
     // encodings add up, exactly as the file drivers count a corpus; then the passes of
     // the bilingual driver (Devanagari to `dev_budget` in all, Latin on top). The
     // frequency filter and checkpoints of `opt` apply; no summary line is written.
-    std::size_t train_from_word_texts(const EncodeContext& encoder,
-                                      const std::vector<std::pair<std::string, std::uint64_t>>& words,
+    std::size_t train_from_word_texts(const EncodeContext& encoder, const WordTable& words,
                                       std::size_t dev_budget, std::size_t lat_budget, std::uint64_t theta,
                                       const FileTrainOptions& opt);
 

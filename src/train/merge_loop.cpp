@@ -177,7 +177,7 @@ class MergeLoop {
             if (*c != out.freq) {
                 // With lazy decreases, an entry that overstates the count stands for the
                 // pair until it surfaces: re-admit the pair at its current count.
-                if (t_.rules.lazy_decreases && *c < out.freq) readmit(k, *c);
+                if (t_.lazy_decreases && *c < out.freq) readmit(k, *c);
                 continue;
             }
             if (!t_.legal(out.left, out.right, *c)) continue;
@@ -203,7 +203,7 @@ class MergeLoop {
         } else {
             *v -= by;
         }
-        if (!t_.rules.lazy_decreases) touched_.push_back(k);
+        if (!t_.lazy_decreases) touched_.push_back(k);
     }
 
     void readmit(PairKey k, std::uint64_t count) {

@@ -86,12 +86,6 @@ struct MergeRules {
     // token whose left part has no roots takes the roots of its own surface (without the
     // marker), so that word-initial stems are constrained like the stems inside words.
     bool marker_stems = false;
-    // A pair whose count falls pushes no heap entry: its older entry, which ranks at least
-    // as high, stays, and when it surfaces with a count that has fallen since it is pushed
-    // again with the current one. Candidates rank by a key that never falls when the count
-    // rises, so the same merges happen in the same order; the heap only holds fewer stale
-    // entries (which the progress lines' heap size shows).
-    bool lazy_decreases = false;
 };
 
 struct ConstrainedBPETrainer {
@@ -106,6 +100,13 @@ struct ConstrainedBPETrainer {
     Phase phase = Phase::DEV;
     bool probabilistic_k = false;
     MergeRules rules;
+    // How the run keeps its heap, not a rule: a pair whose count falls pushes no heap
+    // entry; its older entry, which ranks at least as high, stays, and when it surfaces
+    // with a count that has fallen since, it is pushed again with the current one.
+    // Candidates rank by a key that never falls when the count rises, so the same merges
+    // happen in the same order; the heap only holds fewer stale entries (which the
+    // progress lines' heap size shows, so the exact module keeps every entry).
+    bool lazy_decreases = false;
 
     bool legal(TokenId a, TokenId b, std::uint64_t freq) const;
     // The surface of a that the paradigms are asked about.

@@ -27,13 +27,13 @@ struct Chunk {
 
 // Words are counted in shards by hash, so that merging the workers' tables and sorting
 // them run shard by shard on all threads.
-constexpr std::size_t kShards = WordUnitCounts::kShards;
+constexpr std::size_t kShards = 64;
 
 // One per thread, a cache line each: the counters change at every word, and two threads'
 // counters on one line would make every word a cache miss for both.
 struct alignas(64) WorkerCounts {
     std::vector<StringCounter> shards = std::vector<StringCounter>(kShards);
-    std::uint64_t lines = 0, occurrences = 0;
+    std::uint64_t lines = 0, occurrences = 0, invalid_lines = 0, bytes = 0;
     void add(std::string_view word, std::uint64_t n = 1) {
         const std::uint64_t h = hash_bytes(word);
         shards[h >> 58].add_hashed(word, h, n);
@@ -48,17 +48,13 @@ void count_words_in(std::string_view text, WorkerCounts& out) {
     });
 }
 
-// The order of the words within a shard: by their bytes, or by their hash (then bytes),
-// which sorts several times faster; either is the same for any number of threads.
-enum class ShardOrder { Bytes, Hash };
-
 // Adds up the workers' tables shard by shard on `threads` threads, and calls
-// emit(shard, words) with each shard's words (views of the tables, valid during the call)
-// in that order, from any of those threads. Every worker's entries of a shard are sorted
+// emit(shard, words) with each shard's words in byte order (views of the tables, valid
+// during the call), from any of those threads. Every worker's entries of a shard are sorted
 // together and equal words added up, which is cheaper than inserting one table into
 // another before the same sort.
 template <class Emit>
-void merge_shards(std::vector<WorkerCounts>& workers, std::size_t threads, ShardOrder order, Emit&& emit) {
+void merge_shards(std::vector<WorkerCounts>& workers, std::size_t threads, Emit&& emit) {
     parallel_for(kShards, threads, [&](std::size_t s, std::size_t) {
         struct Ref {
             std::uint64_t hash;
@@ -73,13 +69,7 @@ void merge_shards(std::vector<WorkerCounts>& workers, std::size_t threads, Shard
             const StringCounter& table = w.shards[s];
             for (const auto& e : table.entries()) refs.push_back(Ref{e.hash, table.key(e), e.count});
         }
-        if (order == ShardOrder::Hash) {
-            std::sort(refs.begin(), refs.end(), [](const Ref& a, const Ref& b) {
-                return a.hash != b.hash ? a.hash < b.hash : a.key < b.key;
-            });
-        } else {
-            std::sort(refs.begin(), refs.end(), [](const Ref& a, const Ref& b) { return a.key < b.key; });
-        }
+        std::sort(refs.begin(), refs.end(), [](const Ref& a, const Ref& b) { return a.key < b.key; });
         std::vector<std::pair<std::string_view, std::uint64_t>> words;
         words.reserve(refs.size());
         for (const Ref& r : refs) {
@@ -94,65 +84,42 @@ void merge_shards(std::vector<WorkerCounts>& workers, std::size_t threads, Shard
     });
 }
 
-template <class Result>
-void add_totals(const std::vector<WorkerCounts>& workers, Result& result) {
-    for (const auto& w : workers) {
-        result.lines += w.lines;
-        result.occurrences += w.occurrences;
-    }
-}
-
-WordTextCounts merge_counts(std::vector<WorkerCounts>& workers, std::size_t threads) {
-    std::vector<std::vector<std::pair<std::string, std::uint64_t>>> shards(kShards);
-    merge_shards(workers, threads, ShardOrder::Bytes, [&](std::size_t s, const auto& words) {
-        shards[s].reserve(words.size());
-        for (const auto& [w, n] : words) shards[s].emplace_back(std::string(w), n);
+// Adds up the workers' tables into one table in byte order: each shard's words are
+// sorted on the counting threads, then the shards are merged by a heap of their heads.
+WordTable merge_counts(std::vector<WorkerCounts>& workers, std::size_t threads) {
+    std::vector<WordTable> shards(kShards);
+    merge_shards(workers, threads, [&](std::size_t s, const auto& words) {
+        shards[s] = WordTable::from_sorted(words);
     });
-    WordTextCounts result;
+    std::vector<std::pair<std::string_view, std::uint64_t>> all;
     std::size_t total = 0;
     for (const auto& sh : shards) total += sh.size();
-    result.words.reserve(total);
-    for (auto& sh : shards) {
-        for (auto& p : sh) result.words.push_back(std::move(p));
-        std::vector<std::pair<std::string, std::uint64_t>>().swap(sh);
+    all.reserve(total);
+    struct Head {
+        std::size_t shard, at;
+    };
+    auto later = [&](const Head& a, const Head& b) { return shards[a.shard].word(a.at) > shards[b.shard].word(b.at); };
+    std::vector<Head> heap;
+    for (std::size_t s = 0; s < kShards; ++s) {
+        if (!shards[s].empty()) heap.push_back({s, 0});
     }
-    add_totals(workers, result);
-    return result;
-}
-
-void merge_units(std::vector<WorkerCounts>& workers, std::size_t threads, WordUnitCounts& result,
-                 const std::function<void(std::size_t)>& ready) {
-    merge_shards(workers, threads, ShardOrder::Hash, [&](std::size_t s, const auto& words) {
-        WordUnitCounts::Shard& out = result.shards[s];
-        out.words.reserve(words.size());
-        std::vector<char32_t> cps;
-        for (const auto& [w, n] : words) {
-            cps.clear();
-            char32_t max_char = 0;
-            for (std::size_t i = 0; i < w.size();) {
-                const char32_t c = utf8::next(w, i);
-                cps.push_back(c);
-                max_char = std::max(max_char, c);
-            }
-            const std::size_t width = WordUnitCounts::unit_width(max_char), at = out.units.size();
-            out.units.resize(at + cps.size() * width);
-            unsigned char* p = out.units.data() + at;
-            for (std::size_t k = 0; k < cps.size(); ++k) {
-                if (width == 1) {
-                    p[k] = static_cast<unsigned char>(cps[k]);
-                } else if (width == 2) {
-                    const auto u = static_cast<std::uint16_t>(cps[k]);
-                    std::memcpy(p + 2 * k, &u, 2);
-                } else {
-                    const auto u = static_cast<std::uint32_t>(cps[k]);
-                    std::memcpy(p + 4 * k, &u, 4);
-                }
-            }
-            out.words.push_back(WordUnitCounts::Word{n, at, cps.size(), max_char});
+    std::make_heap(heap.begin(), heap.end(), later);
+    while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), later);
+        Head& h = heap.back();
+        all.emplace_back(shards[h.shard].word(h.at), shards[h.shard].count(h.at));
+        if (++h.at < shards[h.shard].size()) {
+            std::push_heap(heap.begin(), heap.end(), later);
+        } else {
+            heap.pop_back();
         }
-        if (ready) ready(s);
-    });
-    add_totals(workers, result);
+    }
+    WordTable result = WordTable::from_sorted(std::move(all));
+    for (const auto& w : workers) {
+        result.source.lines += w.lines;
+        result.source.invalid_lines += w.invalid_lines;
+    }
+    return result;
 }
 
 // Counts the lines that start in [begin, end) of one file. A line belongs to the chunk
@@ -173,7 +140,10 @@ void count_chunk(const std::string& path, const Chunk& c, const Normalizer& norm
             skip_first = false;
             continue;
         }
-        if (!utf8::is_valid(line)) continue;
+        if (!utf8::is_valid(line)) {
+            ++out.invalid_lines;
+            continue;
+        }
         normalizer.normalize_pieces(line, scratch, [&](std::string_view text) { count_words_in(text, out); });
         ++out.lines;
     }
@@ -218,98 +188,26 @@ std::vector<WorkerCounts> count_files(const std::vector<std::string>& paths, con
 
 }  // namespace
 
-WordTextCounts count_word_texts(const std::vector<std::string>& paths, const Normalizer& normalizer,
-                                std::size_t threads, const BytesProgress& progress) {
+WordTable count_word_texts(const std::vector<std::string>& paths, const Normalizer& normalizer,
+                           std::size_t threads, const BytesProgress& progress) {
     std::uint64_t bytes = 0;
     std::vector<WorkerCounts> workers = count_files(paths, normalizer, threads, progress, bytes);
-    WordTextCounts result = merge_counts(workers, threads);
-    result.bytes = bytes;
+    WordTable result = merge_counts(workers, threads);
+    result.source.bytes = bytes;
     return result;
 }
 
-void count_word_units(const std::vector<std::string>& paths, const Normalizer& normalizer, std::size_t threads,
-                      const BytesProgress& progress, WordUnitCounts& out,
-                      const std::function<void(std::size_t shard)>& ready) {
-    out = WordUnitCounts{};
-    out.shards.resize(kShards);
-    std::uint64_t bytes = 0;
-    std::vector<WorkerCounts> workers = count_files(paths, normalizer, threads, progress, bytes);
-    out.bytes = bytes;
-    // A caller that takes the shards as they come works on a core of its own meanwhile,
-    // and its work is the longer part: leave it that core.
-    merge_units(workers, ready && threads > 1 ? threads - 1 : threads, out, ready);
-}
-
-WordTextCounts count_word_texts(const std::vector<std::string>& texts, const Normalizer& normalizer) {
+WordTable count_word_texts(const std::vector<std::string>& texts, const Normalizer& normalizer) {
     std::vector<WorkerCounts> all(1);
     NormalizeScratch scratch;
     for (const auto& t : texts) {
         count_words_in(normalizer.normalize_view(t, scratch), all[0]);
         ++all[0].lines;
+        all[0].bytes += t.size();
     }
-    return merge_counts(all, 1);
-}
-
-std::vector<std::string> harvest_from_words(const std::vector<std::pair<std::string, std::uint64_t>>& words,
-                                            std::uint64_t min_freq, const AksharaDFA& dfa) {
-    StringCounter aksharas;
-    for (const auto& entry : words) {
-        // Named references, not structured bindings: clang before 16 cannot capture those
-        // in a lambda.
-        const std::string& word = entry.first;
-        const std::uint64_t count = entry.second;
-        for_each_devanagari_run(word, [&](std::size_t b, std::size_t e) {
-            std::string_view run = std::string_view(word).substr(b, e - b);
-            dfa.segment(run, [&](std::size_t x, std::size_t y) { aksharas.add(run.substr(x, y - x), count); });
-        });
-    }
-    return sorted_inventory(aksharas, min_freq);
-}
-
-namespace {
-
-// Whether c is a symbol: no ASCII or control character (all below U+00A0), no
-// Devanagari, no joiner, dash, quotation mark or ellipsis of the punctuation and format
-// classes, no word marker and no white space. Latin-1 and Latin Extended-A letters are
-// symbols although 188 of them look like byte tokens: the tokenizer gives them tokens of
-// their own beside the byte tokens.
-bool is_symbol(char32_t c) {
-    if (c < 0xA0) return false;
-    if (c >= 0x900 && c <= 0x97F) return false;
-    if (c == 0x200C || c == 0x200D || c == 0x2026 || c == 0x2581 || c == 0x2582) return false;
-    if ((c >= 0x2010 && c <= 0x2015) || (c >= 0x2018 && c <= 0x201F)) return false;
-    return !utf8::is_white_space(c);
-}
-
-}  // namespace
-
-std::vector<std::string> symbol_inventory(const std::vector<std::pair<std::string, std::uint64_t>>& words,
-                                          std::uint64_t min_freq, std::size_t limit) {
-    std::unordered_map<char32_t, std::uint64_t> seen;
-    for (const auto& [word, count] : words) {
-        for (std::size_t i = 0; i < word.size();) {
-            // ASCII is never a symbol: skip it without decoding.
-            const unsigned char b = static_cast<unsigned char>(word[i]);
-            if (b < 0x80) {
-                ++i;
-                continue;
-            }
-            const char32_t c = utf8::next(word, i);
-            if (is_symbol(c)) seen[c] += count;
-        }
-    }
-    std::vector<std::pair<char32_t, std::uint64_t>> ranked;
-    for (const auto& [c, n] : seen) {
-        if (n >= min_freq) ranked.emplace_back(c, n);
-    }
-    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
-        return a.second != b.second ? a.second > b.second : a.first < b.first;
-    });
-    if (ranked.size() > limit) ranked.resize(limit);
-    std::vector<std::string> out;
-    out.reserve(ranked.size());
-    for (const auto& entry : ranked) out.push_back(utf8::encode(entry.first));
-    return out;
+    WordTable result = merge_counts(all, 1);
+    result.source.bytes = all[0].bytes;
+    return result;
 }
 
 }  // namespace larkspur

@@ -16,6 +16,8 @@
 #include "common/flat_map.hpp"
 #include "common/utf8.hpp"
 #include "train/corpus.hpp"
+#include "common/ordered_blocks.hpp"
+#include "tokenizer/frozen.hpp"
 #include "tokenizer/tokenizer.hpp"
 #include "train/trainer.hpp"
 #include "vocab/paradigms.hpp"
@@ -23,25 +25,7 @@
 
 using namespace larkspur;
 
-static int g_failures = 0;
-
-#define CHECK(cond)                                                              \
-    do {                                                                         \
-        if (!(cond)) {                                                           \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++g_failures;                                                        \
-        }                                                                        \
-    } while (0)
-
-#define CHECK_EQ(a, b)                                                           \
-    do {                                                                         \
-        auto va = (a);                                                           \
-        auto vb = (b);                                                           \
-        if (!(va == vb)) {                                                       \
-            std::fprintf(stderr, "%s:%d: CHECK_EQ failed: %s vs %s\n", __FILE__, __LINE__, #a, #b); \
-            ++g_failures;                                                        \
-        }                                                                        \
-    } while (0)
+#include "check.hpp"
 
 static void test_float_format() {
     CHECK_EQ(format_float(1.0), std::string("1"));
@@ -298,7 +282,7 @@ static void test_lazy_decreases() {
         for (bool lazy : {false, true}) {
             ConstrainedBPETrainer t = make_trainer();
             t.rules.edge_joins = round % 2 == 0;
-            t.rules.lazy_decreases = lazy;
+            t.lazy_decreases = lazy;
             t.vocab.set_ambiguous(1);
             t.theta = 6;
             t.token_weights[2] = 0.37;
@@ -450,17 +434,17 @@ static void test_kind_of_loaded_surface() {
 // words the abbreviation step reaches: a "." or "।" within the next seed_max_len (6)
 // characters lets "कर" be taken whole as a seeded surface, so "कर ." is not "कर" + ".".
 static void test_word_cache() {
-    Tokenizer plain(FoldMode::LM, {}, {});
-    Tokenizer with_options(FoldMode::LM, {}, {});
-    with_options.set_options(EncodeOptions{true, true, true}, MergeRules{true, true});
-    for (Tokenizer* t : {&plain, &with_options}) {
+    auto plain = std::make_shared<Tokenizer>(FoldMode::LM, Normalizer::RulePairs{}, Normalizer::RulePairs{});
+    auto with_options = std::make_shared<Tokenizer>(FoldMode::LM, Normalizer::RulePairs{}, Normalizer::RulePairs{});
+    with_options->set_scheme(Scheme{true, true, true, true});
+    for (Tokenizer* t : {plain.get(), with_options.get()}) {
         SeedLists lists;
         lists.aksharas = {"\u0915", "\u092E\u093E", "\u0930\u094D", "\u0939\u0948", "\u0921\u093E"};
         lists.seed_morphemes = {"\u2581\u0915", "\u0915\u0930", "\u0921\u093E.", "e.g.", "\u2581\u0939\u0948\u0964", "N.Z.A."};
         lists.punctuation = {"\u0964", ",", ".", "-"};
         t->initialize_vocab(lists);
     }
-    with_options.add_fallback_tokens({});
+    with_options->add_fallback_tokens({});
     const char* pool[] = {"\u0915\u0930", "\u0915\u092E\u093E", "\u0921\u093E.", "\u0921\u093E", "e.g.", "eg",
                           "\u0939\u0948\u0964", "\u0939\u0948", "\u0915-\u0915", "\u0930\u094D\u0915", "N.Z.",
                           "\n\u0915\u0930", "x\ty", "\u0915\u094D\u0937", "", "\u0964", "."};
@@ -484,11 +468,22 @@ static void test_word_cache() {
     texts.push_back(long_words);
     std::string all;
     for (const std::string& text : texts) all += text + " ";
-    for (Tokenizer* t : {&plain, &with_options}) {
+    for (const std::shared_ptr<Tokenizer>& t : {plain, with_options}) {
         std::vector<std::string_view> views(texts.begin(), texts.end());
         views.push_back(all);
+        const FrozenTokenizer frozen(t, {});
         for (std::size_t threads : {1, 2, 3}) {
-            const auto batch = t->encode_batch(views, threads);
+            std::vector<std::vector<std::uint32_t>> batch(views.size());
+            std::size_t next = 0;
+            frozen.encode_batch(
+                views, {}, threads,
+                [&](std::size_t first, std::size_t last, std::vector<std::vector<std::uint32_t>>& ids) {
+                    CHECK(first == next);  // blocks come in order
+                    next = last;
+                    for (std::size_t i = first; i < last; ++i) batch[i] = std::move(ids[i]);
+                },
+                never_interrupted);
+            CHECK(next == views.size());
             for (std::size_t i = 0; i < views.size(); ++i) {
                 const std::vector<TokenId> one = t->encode(views[i]);
                 CHECK(std::vector<TokenId>(batch[i].begin(), batch[i].end()) == one);
@@ -509,7 +504,12 @@ static void test_word_cache() {
     }
 }
 
+void run_companion_tests();
+
+int g_failures = 0;
+
 int main() {
+    run_companion_tests();
     test_float_format();
     test_float_parse();
     test_integers_and_names();

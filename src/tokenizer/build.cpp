@@ -1,0 +1,157 @@
+#include "tokenizer/build.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "common/errors.hpp"
+#include "text/harvest.hpp"
+#include "vocab/extra_tokens.hpp"
+#include "vocab/seeding.hpp"
+
+namespace larkspur {
+
+namespace {
+
+std::vector<std::string> seeds_at(const Recipe& r, std::size_t size) {
+    for (const SeedTier& t : r.seed_tiers) {
+        if (size <= t.up_to) return t.seeds;
+    }
+    return {};
+}
+
+template <class T>
+std::vector<T> first(const std::vector<T>& v, std::size_t n) {
+    return std::vector<T>(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(std::min(n, v.size())));
+}
+
+// The base material of a vocabulary of `size` ids: which seeds, aksharas and symbols.
+struct Base {
+    std::vector<std::string> seeds, aksharas, symbols;
+};
+
+Base base_at(const TrainingRequest& req, const Inventories& inv, std::size_t size) {
+    const Recipe& r = req.recipe;
+    Base b;
+    b.seeds = seeds_at(r, size);
+    b.aksharas = inv.aksharas;
+    if (req.scheme.codepoint_fallback) {
+        // A missing akshara costs only its code points: the ids are better spent on merges.
+        if (r.akshara_share > 0) {
+            b.aksharas = first(inv.aksharas, std::max<std::size_t>(1, static_cast<std::size_t>(r.akshara_share * size)));
+        }
+        b.symbols = first(inv.symbols, size / std::max<std::size_t>(r.ids_per_symbol, 1));
+    }
+    return b;
+}
+
+SeedLists seed_lists(const Recipe& r, const Base& b) {
+    return SeedLists{b.aksharas, b.seeds, r.punctuation, {}, b.seeds};
+}
+
+// The tokenizer of a request, with its paradigms and lexicon, before any token.
+std::unique_ptr<Tokenizer> blank(const TrainingRequest& req) {
+    auto tok = std::make_unique<Tokenizer>(req.mode, req.folding_rules, req.folding_rules);
+    tok->set_scheme(req.scheme);
+    for (const auto& [root, transitions] : req.paradigms) tok->add_paradigm(root, transitions);
+    if (!req.lexicon.empty()) tok->set_lexicon(req.lexicon);
+    return tok;
+}
+
+// The size of the base vocabulary at `size` ids.
+std::size_t base_size_at(const TrainingRequest& req, const Inventories& inv, std::size_t size) {
+    const Base b = base_at(req, inv, size);
+    Vocabulary v;
+    initialize_vocab(v, seed_lists(req.recipe, b), ByteSymbols::standard());
+    return add_fallback_tokens(v, req.scheme.codepoint_fallback, req.scheme.whitespace_tokens, b.symbols);
+}
+
+}  // namespace
+
+TrainingPlan plan_training(const WordTable& words, const TrainingRequest& req) {
+    const Recipe& r = req.recipe;
+    if (r.latin_share < 0 || r.latin_share >= 1) throw_value("latin_share must be from 0 up to (not including) 1");
+    const auto tok = blank(req);
+    const Inventories inv = req.scheme.codepoint_fallback
+                                ? tok->harvest_inventories(words, 1, r.symbol_min_freq, r.symbol_limit)
+                                : Inventories{tok->harvest_from_words(words, 1), {}};
+    TrainingPlan plan;
+    plan.vocab_size = req.vocab_size;
+    plan.special_count = req.special_tokens.size();
+    plan.base_size = base_size_at(req, inv, req.vocab_size);
+    if (req.vocab_size < plan.base_size + plan.special_count) {
+        // The smallest size that holds its own base (a larger size may give more aksharas
+        // base ids, so look for the fixed point).
+        std::size_t smallest = plan.base_size + plan.special_count;
+        for (;;) {
+            const std::size_t need = base_size_at(req, inv, smallest) + plan.special_count;
+            if (need <= smallest) break;
+            smallest = need;
+        }
+        throw_value("vocab_size " + std::to_string(req.vocab_size) + " is below the smallest possible size " +
+                    std::to_string(smallest) + " for this corpus and recipe (" +
+                    std::to_string(smallest - plan.special_count) + " base tokens at that size and " +
+                    std::to_string(plan.special_count) + " special tokens)");
+    }
+    plan.trained_size = req.vocab_size - plan.special_count;
+    plan.latin_share = r.latin_share;
+    // Rounded half to even, as the recipes' numbers always were.
+    plan.lat_budget = static_cast<std::size_t>(std::nearbyint(r.latin_share * static_cast<double>(plan.trained_size)));
+    plan.dev_budget = plan.trained_size - plan.lat_budget;
+    plan.beyond = static_cast<std::size_t>(r.prune_share * static_cast<double>(plan.trained_size - plan.base_size));
+    Base b = base_at(req, inv, req.vocab_size);
+    plan.seeds = std::move(b.seeds);
+    plan.aksharas = std::move(b.aksharas);
+    plan.symbols = std::move(b.symbols);
+    return plan;
+}
+
+FrozenTokenizer train_tokenizer(const WordTable& words, const TrainingRequest& req, const TrainingPlan& plan,
+                                const RunSettings& run, LineSink& lines) {
+    std::unique_ptr<Tokenizer> tok = blank(req);
+    tok->set_line_sink(lines);
+    tok->initialize_vocab(SeedLists{plan.aksharas, plan.seeds, req.recipe.punctuation, {}, plan.seeds});
+    tok->add_fallback_tokens(plan.symbols);
+    FileTrainOptions opt;
+    opt.min_word_freq = req.recipe.word_min_freq;
+    opt.progress_merges = run.progress_every;
+    opt.checkpoint_dir = run.checkpoint_dir;
+    opt.checkpoint_every = run.checkpoint_every;
+    opt.checkpoint_keep = run.checkpoint_keep;
+    // The companion's runs keep the smaller heap; only the exact module's progress lines
+    // show the difference.
+    opt.lazy_decreases = true;
+    std::vector<std::uint64_t> use;
+    opt.token_use = &use;
+    std::size_t size = tok->train_from_word_texts(words, plan.dev_budget + plan.beyond, plan.lat_budget,
+                                                  req.recipe.theta, opt);
+    if (size > plan.trained_size) size = tok->prune_merges(use, size - plan.trained_size);
+    tok->set_line_sink(stderr_sink());
+    return FrozenTokenizer(std::move(tok), req.special_tokens);
+}
+
+FrozenTokenizer resume_tokenizer(const TrainingRequest& req, std::optional<std::size_t> prune_to,
+                                 const RunSettings& run, LineSink& lines) {
+    if (!run.checkpoint_dir) throw_value("resuming needs a checkpoint directory");
+    std::unique_ptr<Tokenizer> tok = blank(req);
+    tok->set_line_sink(lines);
+    ResumeOptions opt;
+    opt.progress_merges = run.progress_every;
+    opt.checkpoint_every = run.checkpoint_every;
+    opt.checkpoint_keep = run.checkpoint_keep;
+    opt.lazy_decreases = true;
+    std::vector<std::uint64_t> use;
+    opt.token_use = &use;
+    std::size_t size = tok->resume_from_checkpoint(*run.checkpoint_dir, opt);
+    if (prune_to && size > *prune_to) size = tok->prune_merges(use, size - *prune_to);
+    tok->set_line_sink(stderr_sink());
+    return FrozenTokenizer(std::move(tok), req.special_tokens);
+}
+
+FrozenTokenizer load_tokenizer(const TrainingRequest& req, TokenColumns columns, std::size_t seed_max_len) {
+    std::unique_ptr<Tokenizer> tok = blank(req);
+    tok->import_tokens(from_columns(std::move(columns)), seed_max_len);
+    return FrozenTokenizer(std::move(tok), req.special_tokens);
+}
+
+}  // namespace larkspur

@@ -1,0 +1,99 @@
+// How the companion makes a tokenizer: the training plan, training from word counts,
+// resuming a broken run and loading a bundle's token table. Each gives a FrozenTokenizer.
+//
+// The plan is computed here and nowhere else: which harvested aksharas and symbols get
+// base ids at the size asked for, the smallest size that holds that base, how the ids
+// are shared between the Devanagari and the Latin pass, and how many merges are trained
+// past the size and then given back. A recipe (the companion's named presets) only
+// supplies the numbers the plan reads.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/report.hpp"
+#include "common/word_table.hpp"
+#include "tokenizer/frozen.hpp"
+#include "tokenizer/scheme.hpp"
+#include "vocab/paradigms.hpp"
+#include "vocab/token_table.hpp"
+
+namespace larkspur {
+
+// Ambiguous seeds for vocabularies up to a size.
+struct SeedTier {
+    std::size_t up_to = 0;
+    std::vector<std::string> seeds;
+};
+
+// The numbers of a recipe.
+struct Recipe {
+    std::vector<SeedTier> seed_tiers;  // from small sizes to large; above the last, no seeds
+    std::vector<std::string> punctuation;
+    std::uint64_t theta = 100;
+    std::uint64_t word_min_freq = 1;
+    // With code-point fallback, at most this share of the size are base aksharas, the most
+    // frequent first (at least one); 0 keeps every harvested akshara.
+    double akshara_share = 0;
+    // With code-point fallback, one symbol token per this many ids at most.
+    std::size_t ids_per_symbol = 100;
+    std::uint64_t symbol_min_freq = 1;
+    std::size_t symbol_limit = 1000;
+    // The share of the merges (beyond the base) trained past the size and given back.
+    double prune_share = 0;
+    // The share of the trained ids that the Latin pass gets.
+    double latin_share = 0;
+};
+
+// What a tokenizer is to be: everything training depends on besides the word counts.
+struct TrainingRequest {
+    FoldMode mode = FoldMode::LM;
+    Normalizer::RulePairs folding_rules;
+    Scheme scheme;
+    Recipe recipe;
+    std::size_t vocab_size = 0;  // every id, the specials included
+    std::vector<std::string> special_tokens;
+    std::vector<std::pair<RootId, Transitions>> paradigms;
+    Lexicon lexicon;
+};
+
+struct TrainingPlan {
+    std::size_t vocab_size = 0, special_count = 0;
+    std::size_t base_size = 0;     // base tokens at this size
+    std::size_t trained_size = 0;  // the ids before the specials
+    std::size_t dev_budget = 0, lat_budget = 0;
+    std::size_t beyond = 0;  // merges trained past the size, then given back
+    double latin_share = 0;
+    std::vector<std::string> seeds, aksharas, symbols;  // the base material at this size
+};
+
+// ValueError "vocab_size {} is below the smallest possible size {} for this corpus and
+// recipe ({} base tokens at that size and {} special tokens)".
+TrainingPlan plan_training(const WordTable& words, const TrainingRequest& request);
+
+// How a run goes: checkpoints, and progress every this many merges (0: none).
+struct RunSettings {
+    std::optional<std::string> checkpoint_dir;
+    std::uint64_t checkpoint_every = 0;
+    std::size_t checkpoint_keep = 3;
+    std::uint64_t progress_every = 0;
+};
+
+// Trains as planned, gives back the merges trained past the size and adds the specials.
+// Progress and checkpoint warnings go to `lines`.
+FrozenTokenizer train_tokenizer(const WordTable& words, const TrainingRequest& request, const TrainingPlan& plan,
+                                const RunSettings& run, LineSink& lines);
+
+// Continues the run checkpointed under `run.checkpoint_dir` with what the run was made
+// with (`request`: mode, rules, scheme, paradigms, lexicon, specials), then gives back the
+// merges beyond `prune_to` when set. Errors as resume_from_checkpoint.
+FrozenTokenizer resume_tokenizer(const TrainingRequest& request, std::optional<std::size_t> prune_to,
+                                 const RunSettings& run, LineSink& lines);
+
+// A tokenizer from a bundle's token table (checked: see from_columns).
+FrozenTokenizer load_tokenizer(const TrainingRequest& request, TokenColumns columns, std::size_t seed_max_len);
+
+}  // namespace larkspur
