@@ -43,6 +43,16 @@ class WordTable {
     // the order is checked.
     static WordTable from_sorted(std::vector<std::pair<std::string_view, std::uint64_t>> pairs);
 
+    // For code that produces words in byte order itself: room for `words` words of `bytes`
+    // bytes in all, and a word appended after the last one (the order is the caller's
+    // promise; the public constructors check it).
+    void reserve(std::size_t words, std::size_t bytes) {
+        arena_.reserve(bytes);
+        ends_.reserve(words);
+        counts_.reserve(words);
+    }
+    void append_in_order(std::string_view word, std::uint64_t count) { push(word, count); }
+
     std::size_t size() const { return counts_.size(); }
     bool empty() const { return counts_.empty(); }
     std::string_view word(std::size_t i) const {

@@ -176,7 +176,7 @@ FrozenTokenizer::IdArray FrozenTokenizer::encode_to_array(std::span<const std::s
     out.offsets.reserve(texts.size() + 1);
     auto append = [&](auto& dst, const std::vector<std::uint32_t>& ids) {
         using T = typename std::remove_reference_t<decltype(dst)>::value_type;
-        for (std::uint32_t id : ids) dst.push_back(static_cast<T>(id));
+        dst.insert(dst.end(), ids.begin(), ids.end());  // every id fits T: checked above
         if (eos) dst.push_back(static_cast<T>(*eos));
     };
     encode_batch(

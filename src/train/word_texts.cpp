@@ -48,57 +48,63 @@ void count_words_in(std::string_view text, WorkerCounts& out) {
     });
 }
 
-// Adds up the workers' tables shard by shard on `threads` threads, and calls
-// emit(shard, words) with each shard's words in byte order (views of the tables, valid
-// during the call), from any of those threads. Every worker's entries of a shard are sorted
-// together and equal words added up, which is cheaper than inserting one table into
-// another before the same sort.
-template <class Emit>
-void merge_shards(std::vector<WorkerCounts>& workers, std::size_t threads, Emit&& emit) {
+// A word of a worker's table with its first eight bytes as a big-endian number, so that
+// most comparisons in byte order are one integer comparison.
+struct Ref {
+    std::uint64_t prefix;
+    std::string_view key;
+    std::uint64_t count;
+    bool operator<(const Ref& o) const { return prefix != o.prefix ? prefix < o.prefix : key < o.key; }
+};
+
+std::uint64_t prefix_of(std::string_view w) {
+    std::uint64_t p = 0;
+    for (std::size_t i = 0; i < 8; ++i) p = (p << 8) | (i < w.size() ? static_cast<unsigned char>(w[i]) : 0u);
+    return p;
+}
+
+// Adds up the workers' tables into one table in byte order. Each shard's entries of every
+// worker are sorted together and equal words added up on the counting threads (cheaper
+// than inserting one table into another first); the shards, which share no word, are then
+// merged by a heap of their heads straight into the table.
+WordTable merge_counts(std::vector<WorkerCounts>& workers, std::size_t threads) {
+    std::vector<std::vector<Ref>> shards(kShards);
+    std::vector<std::size_t> bytes(kShards, 0);
     parallel_for(kShards, threads, [&](std::size_t s, std::size_t) {
-        struct Ref {
-            std::uint64_t hash;
-            std::string_view key;
-            std::uint64_t count;
-        };
-        std::vector<Ref> refs;
+        std::vector<Ref>& refs = shards[s];
         std::size_t total = 0;
         for (const WorkerCounts& w : workers) total += w.shards[s].size();
         refs.reserve(total);
         for (const WorkerCounts& w : workers) {
             const StringCounter& table = w.shards[s];
-            for (const auto& e : table.entries()) refs.push_back(Ref{e.hash, table.key(e), e.count});
-        }
-        std::sort(refs.begin(), refs.end(), [](const Ref& a, const Ref& b) { return a.key < b.key; });
-        std::vector<std::pair<std::string_view, std::uint64_t>> words;
-        words.reserve(refs.size());
-        for (const Ref& r : refs) {
-            if (!words.empty() && r.key == words.back().first) {
-                words.back().second += r.count;
-            } else {
-                words.emplace_back(r.key, r.count);
+            for (const auto& e : table.entries()) {
+                const std::string_view key = table.key(e);
+                refs.push_back(Ref{prefix_of(key), key, e.count});
             }
         }
-        emit(s, words);
-        for (WorkerCounts& w : workers) w.shards[s].clear();
+        std::sort(refs.begin(), refs.end());
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < refs.size(); ++i) {
+            if (kept > 0 && refs[i].key == refs[kept - 1].key) {
+                refs[kept - 1].count += refs[i].count;
+            } else {
+                refs[kept++] = refs[i];
+                bytes[s] += refs[i].key.size();
+            }
+        }
+        refs.resize(kept);
     });
-}
-
-// Adds up the workers' tables into one table in byte order: each shard's words are
-// sorted on the counting threads, then the shards are merged by a heap of their heads.
-WordTable merge_counts(std::vector<WorkerCounts>& workers, std::size_t threads) {
-    std::vector<WordTable> shards(kShards);
-    merge_shards(workers, threads, [&](std::size_t s, const auto& words) {
-        shards[s] = WordTable::from_sorted(words);
-    });
-    std::vector<std::pair<std::string_view, std::uint64_t>> all;
-    std::size_t total = 0;
-    for (const auto& sh : shards) total += sh.size();
-    all.reserve(total);
+    std::size_t words = 0, arena = 0;
+    for (std::size_t s = 0; s < kShards; ++s) {
+        words += shards[s].size();
+        arena += bytes[s];
+    }
+    WordTable result;
+    result.reserve(words, arena);
     struct Head {
         std::size_t shard, at;
     };
-    auto later = [&](const Head& a, const Head& b) { return shards[a.shard].word(a.at) > shards[b.shard].word(b.at); };
+    auto later = [&](const Head& a, const Head& b) { return shards[b.shard][b.at] < shards[a.shard][a.at]; };
     std::vector<Head> heap;
     for (std::size_t s = 0; s < kShards; ++s) {
         if (!shards[s].empty()) heap.push_back({s, 0});
@@ -107,17 +113,18 @@ WordTable merge_counts(std::vector<WorkerCounts>& workers, std::size_t threads) 
     while (!heap.empty()) {
         std::pop_heap(heap.begin(), heap.end(), later);
         Head& h = heap.back();
-        all.emplace_back(shards[h.shard].word(h.at), shards[h.shard].count(h.at));
+        const Ref& r = shards[h.shard][h.at];
+        result.append_in_order(r.key, r.count);
         if (++h.at < shards[h.shard].size()) {
             std::push_heap(heap.begin(), heap.end(), later);
         } else {
             heap.pop_back();
         }
     }
-    WordTable result = WordTable::from_sorted(std::move(all));
-    for (const auto& w : workers) {
+    for (auto& w : workers) {
         result.source.lines += w.lines;
         result.source.invalid_lines += w.invalid_lines;
+        for (auto& table : w.shards) table.clear();
     }
     return result;
 }
