@@ -51,6 +51,15 @@ class StringCounter {
     // Starts loading the slot where a key of hash h is looked up, so that several lookups
     // can wait on memory at the same time.
     void prefetch(std::uint64_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
+    // The second step: once the slot is loaded, starts loading the entry and the key it
+    // names (when the slot's hash agrees).
+    void prefetch_entry(std::uint64_t h) const {
+        const std::uint64_t slot = slots_[h & (slots_.size() - 1)];
+        if (slot == kEmpty || (slot & kTagMask) != (h & kTagMask)) return;
+        const Entry& e = entries_[slot & kIndexMask];
+        __builtin_prefetch(&e);
+        __builtin_prefetch(arena_.data() + e.offset);
+    }
 
     // add() with the key's hash_bytes() already computed.
     std::size_t add_hashed(std::string_view key, std::uint64_t h, std::uint64_t n = 1) {

@@ -31,21 +31,45 @@ constexpr std::size_t kShards = 64;
 
 // One per thread, a cache line each: the counters change at every word, and two threads'
 // counters on one line would make every word a cache miss for both.
+//
+// At corpus scale the tables outgrow the caches and every rare word is a cache miss. So
+// words wait in a small batch (copied, since a line's text does not outlive it): the batch
+// is hashed, the slots of all its words are fetched, then the entries they name, and only
+// then are the words counted, so that the misses of a batch overlap instead of queueing.
 struct alignas(64) WorkerCounts {
+    static constexpr std::size_t kBatch = 64;
     std::vector<StringCounter> shards = std::vector<StringCounter>(kShards);
     std::uint64_t lines = 0, occurrences = 0, invalid_lines = 0, bytes = 0;
-    void add(std::string_view word, std::uint64_t n = 1) {
+    std::string pending;  // the waiting words, end to end
+    std::size_t ends[kBatch];
+    std::uint64_t hashes[kBatch];
+    std::size_t waiting = 0;
+
+    void add(std::string_view word) {
         const std::uint64_t h = hash_bytes(word);
-        shards[h >> 58].add_hashed(word, h, n);
+        shards[h >> 58].prefetch(h);
+        pending.append(word);
+        ends[waiting] = pending.size();
+        hashes[waiting++] = h;
+        if (waiting == kBatch) flush();
+    }
+    void flush() {
+        for (std::size_t i = 0; i < waiting; ++i) shards[hashes[i] >> 58].prefetch_entry(hashes[i]);
+        std::size_t begin = 0;
+        for (std::size_t i = 0; i < waiting; ++i) {
+            shards[hashes[i] >> 58].add_hashed(std::string_view(pending).substr(begin, ends[i] - begin), hashes[i]);
+            begin = ends[i];
+        }
+        occurrences += waiting;
+        waiting = 0;
+        pending.clear();
     }
 };
 
-// Counts the words of one normalized line (or piece of one).
+// Counts the words of one normalized line (or piece of one); the last batch waits for a
+// flush().
 void count_words_in(std::string_view text, WorkerCounts& out) {
-    utf8::for_each_word(text, [&](std::size_t start, std::size_t end, bool) {
-        out.add(text.substr(start, end - start));
-        ++out.occurrences;
-    });
+    utf8::for_each_word(text, [&](std::size_t start, std::size_t end, bool) { out.add(text.substr(start, end - start)); });
 }
 
 // A word of a worker's table with its first eight bytes as a big-endian number, so that
@@ -68,6 +92,7 @@ std::uint64_t prefix_of(std::string_view w) {
 // than inserting one table into another first); the shards, which share no word, are then
 // merged by a heap of their heads straight into the table.
 WordTable merge_counts(std::vector<WorkerCounts>& workers, std::size_t threads) {
+    for (WorkerCounts& w : workers) w.flush();
     std::vector<std::vector<Ref>> shards(kShards);
     std::vector<std::size_t> bytes(kShards, 0);
     parallel_for(kShards, threads, [&](std::size_t s, std::size_t) {
