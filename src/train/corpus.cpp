@@ -32,20 +32,9 @@ std::size_t WordCounts::slot_of(std::span<const std::uint32_t> ids, std::uint64_
         const std::uint64_t s = slots_[i];
         if (s == 0) return i;
         if ((s & kTagMask) != tag) continue;
-        const std::size_t e = (s & kIndexMask) - 1;
-        const Seq& seq = entries_[e].first;
-        if (hashes_[e] == h && std::equal(seq.begin(), seq.end(), ids.begin(), ids.end())) return i;
+        const std::span<const std::uint32_t> have = this->ids((s & kIndexMask) - 1);
+        if (std::equal(have.begin(), have.end(), ids.begin(), ids.end())) return i;
     }
-}
-
-std::size_t WordCounts::insert(Seq&& ids, std::uint64_t h, std::size_t slot) {
-    if (entries_.size() >= kIndexMask - 1) throw_runtime("too many word types");
-    const std::size_t e = entries_.size();
-    slots_[slot] = (h & kTagMask) | (e + 1);
-    entries_.emplace_back(std::move(ids), 0);
-    hashes_.push_back(h);
-    if (entries_.size() * 2 > slots_.size()) reindex(slots_.size() * 2);
-    return e;
 }
 
 std::size_t WordCounts::entry(std::span<const std::uint32_t> ids) {
@@ -53,41 +42,47 @@ std::size_t WordCounts::entry(std::span<const std::uint32_t> ids) {
     const std::uint64_t h = hash(ids);
     const std::size_t i = slot_of(ids, h);
     if (slots_[i] != 0) return (slots_[i] & kIndexMask) - 1;
-    return insert(Seq(ids.begin(), ids.end()), h, i);
-}
-
-std::size_t WordCounts::entry(Seq&& ids) {
-    if (slots_.empty()) reindex(1024);
-    const std::uint64_t h = hash(ids);
-    const std::size_t i = slot_of(ids, h);
-    if (slots_[i] != 0) return (slots_[i] & kIndexMask) - 1;
-    return insert(std::move(ids), h, i);
+    if (recs_.size() >= kIndexMask - 1) throw_runtime("too many word types");
+    const std::size_t e = recs_.size();
+    // A very long word (a line without spaces) gets room for itself alone instead of the
+    // slack of a doubling.
+    if (ids.size() > arena_.capacity() - arena_.size() && ids.size() > arena_.size()) {
+        arena_.reserve(arena_.size() + ids.size());
+    }
+    recs_.push_back(WordRec{arena_.size(), ids.size(), 0});
+    arena_.insert(arena_.end(), ids.begin(), ids.end());
+    for (std::uint32_t id : ids) foreign_ |= id >= Corpus::kForeignBase;
+    slots_[i] = (h & kTagMask) | (e + 1);
+    if (recs_.size() * 2 > slots_.size()) reindex(slots_.size() * 2);
+    return e;
 }
 
 void WordCounts::reindex(std::size_t slots) {
     slots_.assign(slots, 0);
     const std::size_t mask = slots - 1;
-    for (std::size_t e = 0; e < entries_.size(); ++e) {
-        std::size_t i = hashes_[e] & mask;
+    for (std::size_t e = 0; e < recs_.size(); ++e) {
+        const std::uint64_t h = hash(ids(e));
+        std::size_t i = h & mask;
         while (slots_[i] != 0) i = (i + 1) & mask;
-        slots_[i] = (hashes_[e] & kTagMask) | (e + 1);
+        slots_[i] = (h & kTagMask) | (e + 1);
     }
 }
 
 void WordCounts::retain_at_least(std::uint64_t min) {
-    std::vector<std::pair<Seq, std::uint64_t>> kept;
-    std::vector<std::uint64_t> kept_hashes;
-    kept.reserve(entries_.size());
-    for (std::size_t e = 0; e < entries_.size(); ++e) {
-        if (entries_[e].second >= min) {
-            kept.push_back(std::move(entries_[e]));
-            kept_hashes.push_back(hashes_[e]);
-        }
+    std::size_t kept = 0, at = 0;
+    for (std::size_t e = 0; e < recs_.size(); ++e) {
+        if (recs_[e].count < min) continue;
+        const WordRec r = recs_[e];
+        std::copy(arena_.begin() + static_cast<std::ptrdiff_t>(r.offset),
+                  arena_.begin() + static_cast<std::ptrdiff_t>(r.offset + r.len),
+                  arena_.begin() + static_cast<std::ptrdiff_t>(at));
+        recs_[kept++] = WordRec{at, r.len, r.count};
+        at += r.len;
     }
-    entries_.swap(kept);
-    hashes_.swap(kept_hashes);
+    recs_.resize(kept);
+    arena_.resize(at);
     std::size_t slots = 1024;
-    while (entries_.size() * 2 > slots) slots *= 2;
+    while (recs_.size() * 2 > slots) slots *= 2;
     reindex(slots);
 }
 
@@ -128,15 +123,14 @@ void Corpus::recompute_all_frequencies() {
 
 Corpus Corpus::from_word_counts(WordCounts&& table) {
     Corpus c;
-    c.words.reserve(table.size());
-    std::size_t total = 0;
-    for (const auto& e : table.entries()) total += e.first.size();
-    c.arena.reserve(total);
-    // Each sequence is released once copied, so the table and the arena are not both
-    // held in full.
-    for (auto& [ids, count] : table.entries()) {
-        c.add_word(std::span<const std::uint32_t>(ids), count);
-        WordCounts::Seq().swap(ids);
+    if (!table.foreign_) {
+        // The table is laid out as the corpus is: take it over.
+        c.arena = std::move(table.arena_);
+        c.words = std::move(table.recs_);
+    } else {
+        c.words.reserve(table.size());
+        c.arena.reserve(table.arena_.size());
+        for (std::size_t e = 0; e < table.size(); ++e) c.add_word(table.ids(e), table.count(e));
     }
     table = WordCounts();
     c.fingerprint = fingerprint_words(c);

@@ -27,7 +27,20 @@ inline PairKey pair_key(std::uint32_t a, std::uint32_t b) {
 inline std::uint32_t pair_left(PairKey k) { return static_cast<std::uint32_t>(k >> 32); }
 inline std::uint32_t pair_right(PairKey k) { return static_cast<std::uint32_t>(k); }
 
+// One word type of a corpus: its ids at `offset` of an arena, `len` of them, and how often
+// it occurs.
+struct WordRec {
+    std::size_t offset;
+    std::size_t len;
+    std::uint64_t count;
+};
+
 // A table from an id sequence to its occurrence count, in order of first insertion.
+//
+// The sequences lie end to end in one arena with a record each, exactly as a Corpus keeps
+// its words, so that the corpus takes the table over without a copy: a word type costs
+// its ids, its record and its hash slots, and nothing is held twice while the corpus is
+// made from the table.
 class WordCounts {
    public:
     // Sequences are stored as 32-bit ids: the encoder's ids index the vocabulary, which
@@ -36,39 +49,38 @@ class WordCounts {
 
     // Index of the entry for `ids`, created with count 0 when new.
     std::size_t entry(std::span<const std::uint32_t> ids);
-    // The same, taking over the buffer of `ids` when the entry is new (for long words,
-    // which are then stored without a second copy).
-    std::size_t entry(Seq&& ids);
-    void add(std::size_t index, std::uint64_t n) { entries_[index].second += n; }
-    std::size_t size() const { return entries_.size(); }
-    // Removes the entries counted fewer than `min` times.
+    void add(std::size_t index, std::uint64_t n) { recs_[index].count += n; }
+    std::size_t size() const { return recs_.size(); }
+    // Removes the entries counted fewer than `min` times (the others keep their order).
     void retain_at_least(std::uint64_t min);
-    std::vector<std::pair<Seq, std::uint64_t>>& entries() { return entries_; }
+    std::span<const std::uint32_t> ids(std::size_t e) const { return {arena_.data() + recs_[e].offset, recs_[e].len}; }
+    std::uint64_t count(std::size_t e) const { return recs_[e].count; }
+    // Bytes held by the table.
+    std::size_t memory_bytes() const {
+        return 4 * arena_.capacity() + sizeof(WordRec) * recs_.capacity() + 8 * slots_.capacity();
+    }
 
    private:
+    friend class Corpus;
     static std::uint64_t hash(std::span<const std::uint32_t> ids);
     // The slot that holds `ids`, or the empty slot where it would go.
     std::size_t slot_of(std::span<const std::uint32_t> ids, std::uint64_t h) const;
-    std::size_t insert(Seq&& ids, std::uint64_t h, std::size_t slot);
     void reindex(std::size_t slots);
-    std::vector<std::pair<Seq, std::uint64_t>> entries_;
-    std::vector<std::uint64_t> hashes_;  // per entry
+    std::vector<std::uint32_t> arena_;
+    std::vector<WordRec> recs_;
     // Open addressing, linear probing: a slot holds the top half of the sequence's hash
     // above the entry index + 1 (0 = empty), so a probe reads an entry only when the
-    // hashes agree. The sequences live only in entries_, so a word's ids are stored once
-    // however long the word.
+    // hashes agree. Growing the slots hashes the sequences again from the arena.
     std::vector<std::uint64_t> slots_;
+    // Whether an id at or above 2^31 was stored (the corpus then codes the ids itself).
+    bool foreign_ = false;
 };
 
 class Corpus {
    public:
     static constexpr std::uint32_t kForeignBase = 0x80000000u;
 
-    struct WordRec {
-        std::size_t offset;  // into arena
-        std::size_t len;
-        std::uint64_t count;
-    };
+    using WordRec = larkspur::WordRec;
 
     static Corpus from_word_counts(WordCounts&& table);
     // Each sequence one word of count 1; equal sequences stay separate words.

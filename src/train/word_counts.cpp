@@ -33,7 +33,7 @@ std::uint64_t WordCounter::add_text(std::string_view text) {
             if (huge) ids_.reserve(utf8::count_chars(word) + 1);
             encode_normalized(ctx_, word, ids_, scratch_);
             std::int64_t e = kSkip;
-            if (!ids_.empty()) e = static_cast<std::int64_t>(huge ? table_.entry(std::move(ids_)) : table_.entry(ids_));
+            if (!ids_.empty()) e = static_cast<std::int64_t>(table_.entry(ids_));
             cache_entry_.push_back(e);
             if (huge) WordCounts::Seq().swap(ids_);
         }

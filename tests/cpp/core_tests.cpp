@@ -110,10 +110,10 @@ static void test_fingerprints() {
     Corpus one = Corpus::from_sequences({{0}});
     CHECK_EQ(one.fingerprint, 17803328600181204561ULL);
     WordCounts a, b;
-    a.add(a.entry(WordCounts::Seq{1, 2}), 3);
-    a.add(a.entry(WordCounts::Seq{4}), 5);
-    b.add(b.entry(WordCounts::Seq{4}), 5);
-    b.add(b.entry(WordCounts::Seq{1, 2}), 3);
+    a.add(a.entry(std::vector<std::uint32_t>{1, 2}), 3);
+    a.add(a.entry(std::vector<std::uint32_t>{4}), 5);
+    b.add(b.entry(std::vector<std::uint32_t>{4}), 5);
+    b.add(b.entry(std::vector<std::uint32_t>{1, 2}), 3);
     CHECK_EQ(Corpus::from_word_counts(std::move(a)).fingerprint, Corpus::from_word_counts(std::move(b)).fingerprint);
     // Ids above 2^31 are carried as they are, in the fingerprint too.
     Corpus big = Corpus::from_sequences({{(1ULL << 40) + 3, 5}});
