@@ -370,7 +370,7 @@ def _engine_with(aksharas, seeds=(), symbols=(), **scheme):
     nothing is merged."""
     from larkspur import _engine
 
-    words = larkspur.WordCounts({w: 1 for w in [*aksharas, *symbols]})._table
+    words = _engine.select_words(larkspur.WordCounts({w: 1 for w in [*aksharas, *symbols]})._table, 0)
     base = _engine.plan_training(words, _request(words, 10**6, seeds, **scheme)).base_size
     request = _request(words, base, seeds, **scheme)
     return _engine.train(words, request, _engine.plan_training(words, request), None, 0, 3, 0, None)
@@ -423,7 +423,7 @@ class TestCoreOptions:
                     seen[c] += n
         from larkspur import _engine
 
-        table = larkspur.WordCounts(list(zip(words, counts)))._table  # a word drawn twice adds up
+        table = _engine.select_words(larkspur.WordCounts(list(zip(words, counts)))._table, 0)  # a word drawn twice adds up
         without = _engine.plan_training(table, _request(table, 10**6)).aksharas
         for min_freq, limit in [(1, 1000), (40, 1000), (1, 5)]:
             want = sorted((c for c, n in seen.items() if n >= min_freq), key=lambda c: (-seen[c], c))[:limit]

@@ -79,12 +79,12 @@ class WordCounts(Mapping):
     def __iter__(self) -> Iterator[str]:
         t = self._table
         for start in range(0, len(t), _CHUNK):
-            yield from t.words(start, start + _CHUNK)
+            yield from t.slice(start, start + _CHUNK)[0]
 
     def _items(self) -> Iterator[Tuple[str, int]]:
         t = self._table
         for start in range(0, len(t), _CHUNK):
-            yield from zip(t.words(start, start + _CHUNK), t.counts(start, start + _CHUNK))
+            yield from zip(*t.slice(start, start + _CHUNK))
 
     def keys(self) -> KeysView:
         return KeysView(self)
@@ -104,16 +104,16 @@ class WordCounts(Mapping):
 
     # ---- adding up -----------------------------------------------------------------------
     def __add__(self, other: Any) -> "WordCounts":
-        return WordCounts(self._table + _table_of(other))
+        return WordCounts(self._table.sum(_table_of(other)))
 
     def __radd__(self, other: Any) -> "WordCounts":
         if isinstance(other, int) and other == 0:  # sum() starts from 0
             return self
-        return WordCounts(_table_of(other) + self._table)
+        return WordCounts(_table_of(other).sum(self._table))
 
     def update(self, other: Any) -> None:
         """Adds the counts of `other` (a WordCounts or a mapping of words to counts)."""
-        self._table = self._table + _table_of(other)
+        self._table = self._table.sum(_table_of(other))
 
     # ---- figures -------------------------------------------------------------------------
     @property
@@ -125,10 +125,17 @@ class WordCounts(Mapping):
     def source(self) -> Dict[str, int]:
         """What was read to make the counts: lines, bytes, and lines that were not UTF-8
         and were skipped (zero for counts loaded from a file)."""
-        return self._table.source
+        lines, nbytes, invalid = self._table.source
+        return {"lines": lines, "bytes": nbytes, "invalid_lines": invalid}
+
+    @property
+    def on_disk(self) -> bool:
+        """Whether the counts outgrew their memory limit and are read from a temporary file
+        (removed when the counts go)."""
+        return self._table.on_disk
 
     def to_dict(self) -> Dict[str, int]:
-        return self._table.to_dict()
+        return dict(self._items())
 
     # ---- files and pickling ----------------------------------------------------------------
     def save(self, path: PathLike) -> None:
@@ -140,7 +147,7 @@ class WordCounts(Mapping):
     def load(cls, path: PathLike) -> "WordCounts":
         """Reads ``word<TAB>count`` lines in any order (equal words add up). ValueError naming
         the file and line of a line that is not such a pair."""
-        return cls(_engine.WordTable.load(os.fspath(path)))
+        return cls(_engine.WordTable.load([os.fspath(path)]))
 
     def __reduce__(self):
         return (_from_bytes, (self._table.to_bytes(),))

@@ -59,7 +59,7 @@ def _count(files: List[str], texts: Optional[Sequence[str]], mode: str, rules, n
     if texts is not None:
         if isinstance(texts, str):
             raise TypeError("texts must be a sequence of str, not a str")
-        table = table + _engine.count_words_in_texts(list(texts), mode, rules)
+        table = table.sum(_engine.count_words_in_texts(list(texts), mode, rules))
     return WordCounts(table)
 
 
@@ -169,7 +169,7 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
         rec = _recipes.without_options(rec)
     request = _request(mode, rules, rec.scheme_fields(), rec.core_recipe(latin_share), vocab_size, specials,
                        paradigm_list, lex)
-    table = counts._table
+    table = _engine.select_words(counts._table, 0)
     plan = _engine.plan_training(table, request)
     seed_settings = rec.settings(vocab_size)
     scheme = _engine.scheme_of(rec.scheme_fields())

@@ -133,7 +133,7 @@ def count_words(source: Union[PathLike, Sequence[PathLike], Any], *, mode: str =
     total = _engine.WordTable()
     for batch in ds.iter_batches(batch_format="numpy", batch_size=None):
         for data in batch["counts"].tolist():
-            total = total + _engine.WordTable.from_bytes(data)
+            total = total.sum(_engine.WordTable.from_bytes(data))
     return WordCounts(total)
 
 

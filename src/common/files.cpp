@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cstdlib>
+
+#include "common/errors.hpp"
 
 namespace larkspur::files {
 
@@ -155,6 +158,69 @@ int FileWriter::finish() {
     fd_ = -1;
     return error_;
 }
+
+ByteReader::~ByteReader() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int ByteReader::open(const std::string& path, std::size_t buffer_size) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno;
+    fd_ = fd;
+    buf_.resize(buffer_size ? buffer_size : 1);
+    base_ = 0;
+    pos_ = end_ = 0;
+    return 0;
+}
+
+void ByteReader::seek(std::uint64_t offset) {
+    if (offset >= base_ && offset <= base_ + end_) {
+        pos_ = static_cast<std::size_t>(offset - base_);
+        return;
+    }
+    base_ = offset;
+    pos_ = end_ = 0;
+}
+
+bool ByteReader::fill() {
+    if (error_ || fd_ < 0) return false;
+    base_ += end_;
+    pos_ = end_ = 0;
+    for (;;) {
+        const ssize_t n = ::pread(fd_, buf_.data(), buf_.size(), static_cast<off_t>(base_));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error_ = errno;
+            return false;
+        }
+        end_ = static_cast<std::size_t>(n);
+        return n > 0;
+    }
+}
+
+bool ByteReader::read(std::size_t n, std::string& out) {
+    while (n > 0) {
+        if (pos_ == end_ && !fill()) return false;
+        const std::size_t take = std::min(n, end_ - pos_);
+        out.append(buf_.data() + pos_, take);
+        pos_ += take;
+        n -= take;
+    }
+    return true;
+}
+
+TempDir::TempDir(const std::string& parent, const std::string& prefix) {
+    std::string pattern = join(parent.empty() ? "." : parent, prefix + "XXXXXX");
+    if (!::mkdtemp(pattern.data())) throw_os(parent, errno);
+    path_ = pattern;
+}
+
+TempDir::~TempDir() { remove_tree(path_); }
+
+std::string TempDir::file(const std::string& stem) { return join(path_, stem + "-" + std::to_string(next_++)); }
 
 int write_replacing(const std::string& path, const std::function<void(FileWriter&)>& fill) {
     const std::string tmp = path + ".tmp-" + std::to_string(::getpid());

@@ -113,6 +113,55 @@ int write_lines(const std::string& path, const std::vector<std::string>& lines);
 // Reads a whole file. Returns 0 or errno.
 int read_file(const std::string& path, std::string& out);
 
+// Reads a file's bytes through a fixed buffer from any offset (pread: several readers may
+// share nothing and one file).
+class ByteReader {
+   public:
+    ByteReader() = default;
+    ByteReader(const ByteReader&) = delete;
+    ByteReader& operator=(const ByteReader&) = delete;
+    ~ByteReader();
+    // Returns 0 or errno.
+    int open(const std::string& path, std::size_t buffer_size);
+    // Moves to `offset` (the next byte read).
+    void seek(std::uint64_t offset);
+    std::uint64_t offset() const { return base_ + pos_; }
+    // The next byte, or -1 at the end of the file or on an error (error() then says which).
+    int get() {
+        if (pos_ == end_ && !fill()) return -1;
+        return static_cast<unsigned char>(buf_[pos_++]);
+    }
+    // Appends n bytes to out; false when the file ends first or on an error.
+    bool read(std::size_t n, std::string& out);
+    int error() const { return error_; }
+
+   private:
+    bool fill();
+    int fd_ = -1;
+    std::vector<char> buf_;
+    std::uint64_t base_ = 0;  // file offset of buf_[0]
+    std::size_t pos_ = 0, end_ = 0;
+    int error_ = 0;
+};
+
+// A directory of temporary files, made under `parent` with a unique name and removed
+// with everything in it when the object goes (on success, errors and interrupts alike).
+class TempDir {
+   public:
+    // Throws IOError naming `parent` when the directory cannot be made.
+    explicit TempDir(const std::string& parent, const std::string& prefix);
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir();
+    const std::string& path() const { return path_; }
+    // A new file name inside it.
+    std::string file(const std::string& stem);
+
+   private:
+    std::string path_;
+    std::size_t next_ = 0;
+};
+
 bool is_dir(const std::string& path);  // follows symbolic links
 bool exists(const std::string& path);  // follows symbolic links
 int make_dirs(const std::string& path);  // mkdir -p, mode 0777; 0 or errno

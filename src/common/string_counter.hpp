@@ -91,6 +91,10 @@ class StringCounter {
     }
 
     std::size_t size() const { return entries_.size(); }
+    // Bytes held: slots, entries and keys.
+    std::size_t memory_bytes() const {
+        return 8 * slots_.capacity() + sizeof(Entry) * entries_.capacity() + arena_.capacity();
+    }
     const std::vector<Entry>& entries() const { return entries_; }
     std::string_view key(const Entry& e) const { return std::string_view(arena_).substr(e.offset, e.length); }
 

@@ -8,6 +8,7 @@
 #include "common/errors.hpp"
 #include "common/files.hpp"
 #include "common/utf8.hpp"
+#include "common/word_runs.hpp"
 
 namespace larkspur {
 
@@ -16,18 +17,6 @@ namespace {
 std::uint64_t add_counts(std::uint64_t a, std::uint64_t b) {
     if (a > std::numeric_limits<std::uint64_t>::max() - b) throw_value("a word count exceeds 2^64 - 1");
     return a + b;
-}
-
-// The binary form: magic, then per word a varint of its length, its bytes and a varint
-// of its count, then the source's three varints.
-constexpr std::string_view kMagic = "LKWT1\n";
-
-void put_varint(std::string& out, std::uint64_t v) {
-    while (v >= 0x80) {
-        out.push_back(static_cast<char>((v & 0x7F) | 0x80));
-        v >>= 7;
-    }
-    out.push_back(static_cast<char>(v));
 }
 
 bool get_varint(std::string_view data, std::size_t& at, std::uint64_t& v) {
@@ -163,13 +152,10 @@ void WordTable::save(const std::string& path) const {
     if (err) throw_os(path, err);
 }
 
-WordTable WordTable::load(const std::string& path) {
+void for_each_count_line(const std::string& path, const std::function<void(std::string_view, std::uint64_t)>& f) {
     if (files::is_dir(path)) throw_os(path, EISDIR);
     files::LineReader reader;
     if (int err = reader.open(path, 1 << 20)) throw_os(path, err);
-    std::string arena;
-    std::vector<std::pair<std::size_t, std::size_t>> spans;  // into arena: begin, length
-    std::vector<std::uint64_t> counts;
     std::string_view line;
     for (std::uint64_t n = 1;; ++n) {
         const auto st = reader.next(line);
@@ -197,10 +183,19 @@ WordTable WordTable::load(const std::string& path) {
             const std::string shown = utf8::is_valid(line) ? line_start(line) : "(not UTF-8)";
             throw_value(path + ":" + std::to_string(n) + ": expected word<TAB>count, got '" + shown + "'");
         }
-        spans.emplace_back(arena.size(), tab);
-        arena.append(line.substr(0, tab));
-        counts.push_back(value);
+        f(line.substr(0, tab), value);
     }
+}
+
+WordTable WordTable::load(const std::string& path) {
+    std::string arena;
+    std::vector<std::pair<std::size_t, std::size_t>> spans;  // into arena: begin, length
+    std::vector<std::uint64_t> counts;
+    for_each_count_line(path, [&](std::string_view word, std::uint64_t count) {
+        spans.emplace_back(arena.size(), word.size());
+        arena.append(word);
+        counts.push_back(count);
+    });
     std::vector<std::pair<std::string_view, std::uint64_t>> pairs;
     pairs.reserve(spans.size());
     for (std::size_t i = 0; i < spans.size(); ++i) {
@@ -210,15 +205,16 @@ WordTable WordTable::load(const std::string& path) {
 }
 
 std::string WordTable::to_bytes() const {
-    std::string out(kMagic);
+    std::string out(kRunMagic);
     out.reserve(arena_.size() + 6 * size() + 64);
-    put_varint(out, size());
     for (std::size_t i = 0; i < size(); ++i) {
         const std::string_view w = word(i);
         put_varint(out, w.size());
         out.append(w);
         put_varint(out, counts_[i]);
     }
+    put_varint(out, 0);
+    put_varint(out, size());
     put_varint(out, source.lines);
     put_varint(out, source.bytes);
     put_varint(out, source.invalid_lines);
@@ -227,24 +223,22 @@ std::string WordTable::to_bytes() const {
 
 WordTable WordTable::from_bytes(std::string_view data) {
     auto bad = [] { throw_value("not the bytes of word counts"); };
-    if (data.substr(0, kMagic.size()) != kMagic) bad();
-    std::size_t at = kMagic.size();
-    std::uint64_t n = 0;
-    if (!get_varint(data, at, n) || n > data.size()) bad();
+    if (data.substr(0, kRunMagic.size()) != kRunMagic) bad();
+    std::size_t at = kRunMagic.size();
     WordTable t;
-    t.ends_.reserve(n);
-    t.counts_.reserve(n);
-    for (std::uint64_t i = 0; i < n; ++i) {
+    for (;;) {
         std::uint64_t len = 0, count = 0;
-        if (!get_varint(data, at, len) || len == 0 || len > data.size() - at) bad();
+        if (!get_varint(data, at, len) || len > data.size() - at) bad();
+        if (len == 0) break;
         const std::string_view w = data.substr(at, len);
         at += len;
         if (!get_varint(data, at, count)) bad();
-        if ((i > 0 && !(t.word(i - 1) < w)) || !utf8::is_valid(w)) bad();
+        if ((!t.empty() && !(t.word(t.size() - 1) < w)) || !utf8::is_valid(w)) bad();
         t.push(w, count);
     }
-    if (!get_varint(data, at, t.source.lines) || !get_varint(data, at, t.source.bytes) ||
-        !get_varint(data, at, t.source.invalid_lines) || at != data.size()) {
+    std::uint64_t n = 0;
+    if (!get_varint(data, at, n) || n != t.size() || !get_varint(data, at, t.source.lines) ||
+        !get_varint(data, at, t.source.bytes) || !get_varint(data, at, t.source.invalid_lines) || at != data.size()) {
         bad();
     }
     return t;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,11 @@ struct CountSource {
         return *this;
     }
 };
+
+// Calls f(word, count) for each "word<TAB>count" line of a counts file, in file order (a CR
+// before the LF and empty lines are allowed). FileNotFound or IOError naming the path;
+// ValueError "{path}:{line}: expected word<TAB>count, got '{start of the line}'".
+void for_each_count_line(const std::string& path, const std::function<void(std::string_view, std::uint64_t)>& f);
 
 class WordTable {
    public:
@@ -79,8 +85,8 @@ class WordTable {
     // "{path}:{line}: expected word<TAB>count, got '{start of the line}'".
     static WordTable load(const std::string& path);
 
-    // A compact binary form for pickling and worker processes, and its reader (ValueError
-    // for bytes that are not such a table).
+    // A compact binary form for pickling and worker processes (the stream of
+    // common/word_runs.hpp), and its reader (ValueError for bytes that are not such a table).
     std::string to_bytes() const;
     static WordTable from_bytes(std::string_view data);
 

@@ -44,7 +44,7 @@ RunSettings run_settings(std::optional<std::string> dir, std::uint64_t every, st
     return RunSettings{std::move(dir), every, keep, progress.is_none() ? 0 : std::max<std::uint64_t>(progress_every, 1)};
 }
 
-nb::object train(const WordTable& words, const TrainingRequest& req, const TrainingPlan& plan,
+nb::object train(const WordSelection& words, const TrainingRequest& req, const TrainingPlan& plan,
                  std::optional<std::string> dir, std::uint64_t every, std::size_t keep, std::uint64_t progress_every,
                  nb::object progress) {
     CallbackSink sink(progress);
@@ -52,7 +52,7 @@ nb::object train(const WordTable& words, const TrainingRequest& req, const Train
     std::optional<FrozenTokenizer> tok;
     {
         nb::gil_scoped_release nogil;
-        tok.emplace(train_tokenizer(words, req, plan, run, sink));
+        tok.emplace(train_tokenizer(*words.words, req, plan, run, sink));
     }
     return wrap(std::move(*tok));
 }
@@ -163,9 +163,18 @@ void bind_building(nb::module_& m) {
         .def_ro("seeds", &TrainingPlan::seeds)
         .def_ro("aksharas", &TrainingPlan::aksharas)
         .def_ro("symbols", &TrainingPlan::symbols);
-    m.def("plan_training", [](const WordTable& words, const TrainingRequest& req) {
+    nb::class_<WordSelection>(m, "WordSelection")
+        .def_ro("min_count", &WordSelection::min_count)
+        .def_ro("left_out_types", &WordSelection::left_out_types)
+        .def_ro("left_out_occurrences", &WordSelection::left_out_occurrences)
+        .def_prop_ro("word_types", [](const WordSelection& s) { return s.words->size(); });
+    m.def("select_words", [](const CountStore& counts, std::uint64_t memory_limit) {
         nb::gil_scoped_release nogil;
-        return plan_training(words, req);
+        return select_words(counts, memory_limit);
+    }, "counts"_a, "memory_limit"_a);
+    m.def("plan_training", [](const WordSelection& words, const TrainingRequest& req) {
+        nb::gil_scoped_release nogil;
+        return plan_training(*words.words, req);
     }, "words"_a, "request"_a);
     m.def("train", &train, "words"_a, "request"_a, "plan"_a, "checkpoint_dir"_a.none(), "checkpoint_every"_a,
           "checkpoint_keep"_a, "progress_every"_a, "progress"_a.none());

@@ -1,4 +1,4 @@
-// Word counts: the native table (larkspur.WordCounts wraps it) and the counting calls.
+// Word counts: the native store (larkspur.WordCounts wraps it) and the counting calls.
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
@@ -14,117 +14,89 @@ namespace {
 
 using namespace nb::literals;
 
-// Words [start, stop) as a list of str (clamped to the table).
-nb::list words_of(const WordTable& t, std::size_t start, std::size_t stop) {
-    stop = std::min(stop, t.size());
-    start = std::min(start, stop);
-    nb::list out = new_list(stop - start);
-    for (std::size_t i = start; i < stop; ++i) {
-        const std::string_view w = t.word(i);
-        PyObject* s = PyUnicode_DecodeUTF8(w.data(), static_cast<Py_ssize_t>(w.size()), "strict");
-        if (!s) throw nb::python_error();
-        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i - start), s);
-    }
-    return out;
+// (words, counts) of the words [start, stop), as lists.
+nb::tuple slice(const CountStore& t, std::uint64_t start, std::uint64_t stop) {
+    nb::list words, counts;
+    t.scan(start, stop, [&](std::string_view w, std::uint64_t n) {
+        nb::object s = nb::steal(PyUnicode_DecodeUTF8(w.data(), static_cast<Py_ssize_t>(w.size()), "strict"));
+        if (!s.is_valid()) throw nb::python_error();
+        words.append(s);
+        counts.append(n);
+        return true;
+    });
+    return nb::make_tuple(words, counts);
 }
 
-nb::list counts_of(const WordTable& t, std::size_t start, std::size_t stop) {
-    stop = std::min(stop, t.size());
-    start = std::min(start, stop);
-    nb::list out = new_list(stop - start);
-    for (std::size_t i = start; i < stop; ++i) {
-        PyObject* n = PyLong_FromUnsignedLongLong(t.count(i));
-        if (!n) throw nb::python_error();
-        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i - start), n);
-    }
-    return out;
-}
-
-// A table from (word, count) pairs; the caller has checked the types.
-WordTable from_pairs(nb::list pairs) {
-    nb::object hold;
+// A store from (word, count) pairs; the caller has checked the types.
+CountStore from_pairs(nb::list pairs) {
     std::vector<std::pair<std::string_view, std::uint64_t>> items;
     items.reserve(nb::len(pairs));
     for (nb::handle item : pairs) {
-        nb::handle word = item[0];
         Py_ssize_t size;
-        const char* p = PyUnicode_AsUTF8AndSize(word.ptr(), &size);
+        const char* p = PyUnicode_AsUTF8AndSize(nb::handle(item[0]).ptr(), &size);
         if (!p) throw nb::python_error();
         items.emplace_back(std::string_view(p, static_cast<std::size_t>(size)), nb::cast<std::uint64_t>(item[1]));
     }
     // The views point into the strs of `pairs`, which the caller holds.
     nb::gil_scoped_release nogil;
-    return WordTable::from_pairs(std::move(items));
+    return CountStore(WordTable::from_pairs(std::move(items)));
 }
 
-nb::dict to_dict(const WordTable& t) {
-    nb::dict d;
-    for (std::size_t i = 0; i < t.size(); ++i) {
-        const std::string_view w = t.word(i);
-        d[nb::str(w.data(), w.size())] = t.count(i);
-    }
-    return d;
-}
+SpillSettings spill_of(std::uint64_t memory_limit, const std::string& tmp_dir) { return {memory_limit, tmp_dir}; }
 
-nb::dict source_of(const WordTable& t) {
-    nb::dict d;
-    d["lines"] = t.source.lines;
-    d["bytes"] = t.source.bytes;
-    d["invalid_lines"] = t.source.invalid_lines;
-    return d;
-}
-
-WordTable count_files(const std::vector<std::string>& paths, const std::string& mode,
-                      const Normalizer::RulePairs& rules, std::size_t threads, nb::object progress) {
+CountStore count_files(const std::vector<std::string>& paths, const std::string& mode,
+                       const Normalizer::RulePairs& rules, std::size_t threads, nb::object progress,
+                       std::uint64_t memory_limit, const std::string& tmp_dir) {
     const Normalizer normalizer(parse_mode(mode), rules);
     BytesProgress report = bytes_progress(std::move(progress));
     nb::gil_scoped_release nogil;
-    return count_word_texts(paths, normalizer, threads, report);
+    return count_word_texts(paths, normalizer, threads, report, spill_of(memory_limit, tmp_dir));
 }
 
-WordTable count_texts(nb::handle texts, const std::string& mode, const Normalizer::RulePairs& rules) {
+CountStore count_texts(nb::handle texts, const std::string& mode, const Normalizer::RulePairs& rules) {
     const Normalizer normalizer(parse_mode(mode), rules);
     nb::object hold;
     const std::vector<std::string_view> views = views_of(texts, hold, "texts");
     std::vector<std::string> copies(views.begin(), views.end());
     nb::gil_scoped_release nogil;
-    return count_word_texts(copies, normalizer);
+    return CountStore(count_word_texts(copies, normalizer));
 }
 
 }  // namespace
 
 void bind_counts(nb::module_& m) {
-    nb::class_<WordTable>(m, "WordTable")
+    nb::class_<CountStore>(m, "WordTable")
         .def(nb::init<>())
         .def_static("from_pairs", &from_pairs, "pairs"_a)
-        .def_static("from_bytes", [](nb::bytes b) { return WordTable::from_bytes({b.c_str(), b.size()}); }, "data"_a)
-        .def("to_bytes", [](const WordTable& t) {
+        .def_static("from_bytes", [](nb::bytes b) { return CountStore::from_bytes({b.c_str(), b.size()}); }, "data"_a)
+        .def("to_bytes", [](const CountStore& t) {
             const std::string b = t.to_bytes();
             return nb::bytes(b.data(), b.size());
         })
-        .def_static("load", [](const std::string& path) {
+        .def_static("load", [](const std::vector<std::string>& paths, std::uint64_t memory_limit, const std::string& tmp_dir) {
             nb::gil_scoped_release nogil;
-            return WordTable::load(path);
-        }, "path"_a)
-        .def("save", [](const WordTable& t, const std::string& path) {
+            return CountStore::load(paths, spill_of(memory_limit, tmp_dir));
+        }, "paths"_a, "memory_limit"_a = 0, "tmp_dir"_a = "")
+        .def("save", [](const CountStore& t, const std::string& path) {
             nb::gil_scoped_release nogil;
             t.save(path);
         }, "path"_a)
-        .def("__len__", &WordTable::size)
-        .def("get", [](const WordTable& t, std::string_view w) { return t.find(w); }, "word"_a)
-        .def("words", &words_of, "start"_a, "stop"_a)
-        .def("counts", &counts_of, "start"_a, "stop"_a)
-        .def("to_dict", &to_dict)
-        .def("total", &WordTable::total)
-        .def_prop_ro("source", &source_of)
-        .def("memory_bytes", &WordTable::memory_bytes)
-        .def("at_least", &WordTable::at_least, "min"_a)
-        .def("__add__", [](const WordTable& a, const WordTable& b) {
-            nb::gil_scoped_release nogil;
-            return WordTable::sum(a, b);
+        .def("__len__", &CountStore::size)
+        .def("get", &CountStore::find, "word"_a)
+        .def("slice", &slice, "start"_a, "stop"_a)
+        .def("total", &CountStore::total)
+        .def_prop_ro("source", [](const CountStore& t) {
+            return nb::make_tuple(t.source().lines, t.source().bytes, t.source().invalid_lines);
         })
-        .def("__eq__", [](const WordTable& a, const WordTable& b) { return a == b; });
-    m.def("count_words", &count_files, "paths"_a, "mode"_a, "folding_rules"_a, "num_threads"_a, "progress"_a.none());
+        .def_prop_ro("on_disk", &CountStore::on_disk)
+        .def("memory_bytes", &CountStore::memory_bytes)
+        .def("sum", [](const CountStore& a, const CountStore& b, std::uint64_t memory_limit, const std::string& tmp_dir) {
+            nb::gil_scoped_release nogil;
+            return CountStore::sum(a, b, spill_of(memory_limit, tmp_dir));
+        }, "other"_a, "memory_limit"_a = 0, "tmp_dir"_a = "")
+        .def("__eq__", [](const CountStore& a, const CountStore& b) { return a == b; });
+    m.def("count_words", &count_files, "paths"_a, "mode"_a, "folding_rules"_a, "num_threads"_a, "progress"_a.none(),
+          "memory_limit"_a = 0, "tmp_dir"_a = "");
     m.def("count_words_in_texts", &count_texts, "texts"_a, "mode"_a, "folding_rules"_a);
 }
 

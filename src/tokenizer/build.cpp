@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <map>
 #include <memory>
 
 #include "common/errors.hpp"
@@ -67,6 +69,50 @@ std::size_t base_size_at(const TrainingRequest& req, const Inventories& inv, std
 }
 
 }  // namespace
+
+WordSelection select_words(const CountStore& counts, std::uint64_t memory_limit) {
+    WordSelection sel;
+    if (memory_limit == 0 && counts.table()) {
+        // Shares the table: nothing is copied. (The store keeps it alive as long as either.)
+        auto keep = std::make_shared<CountStore>(counts);
+        sel.words = std::shared_ptr<const WordTable>(keep, keep->table());
+        return sel;
+    }
+    // What each count would cost, summed over the words of that count.
+    std::map<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>, std::greater<>> by_count;  // cost, types
+    {
+        auto c = counts.cursor();
+        while (c->next()) {
+            auto& [cost, types] = by_count[c->count];
+            cost += training_bytes(c->word.size());
+            ++types;
+        }
+    }
+    const std::uint64_t held = counts.memory_bytes() + (std::uint64_t{32} << 20);  // the counts, and the rest
+    const std::uint64_t budget = memory_limit == 0 ? UINT64_MAX : memory_limit > held ? memory_limit - held : 0;
+    std::uint64_t used = 0;
+    sel.min_count = 0;
+    for (const auto& [count, cost_types] : by_count) {
+        if (sel.min_count != 0 && used + cost_types.first > budget) break;
+        used += cost_types.first;
+        sel.min_count = count;  // the most frequent words are kept even when they alone do not fit
+    }
+    if (sel.min_count <= 1 && counts.table()) return select_words(counts, 0);
+    WordTable kept;
+    auto c = counts.cursor();
+    while (c->next()) {
+        if (c->count >= sel.min_count) {
+            kept.append_in_order(c->word, c->count);
+        } else {
+            ++sel.left_out_types;
+            sel.left_out_occurrences += c->count;
+        }
+    }
+    kept.source = counts.source();
+    sel.words = std::make_shared<const WordTable>(std::move(kept));
+    if (sel.left_out_types == 0) sel.min_count = 1;
+    return sel;
+}
 
 TrainingPlan plan_training(const WordTable& words, const TrainingRequest& req) {
     const Recipe& r = req.recipe;

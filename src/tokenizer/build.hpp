@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/report.hpp"
+#include "common/count_store.hpp"
 #include "common/word_table.hpp"
 #include "tokenizer/frozen.hpp"
 #include "tokenizer/scheme.hpp"
@@ -28,6 +29,24 @@ struct SeedTier {
     std::size_t up_to = 0;
     std::vector<std::string> seeds;
 };
+
+// The word types that training takes from the counts. Within a memory limit, when all of
+// them would not fit, training keeps the most frequent: every type counted at least
+// `min_count` times, for the smallest such number that fits; the rest is left out (and
+// said). Without a limit, or when everything fits, nothing is left out.
+struct WordSelection {
+    std::shared_ptr<const WordTable> words;
+    std::uint64_t min_count = 1;
+    std::uint64_t left_out_types = 0, left_out_occurrences = 0;
+};
+
+// Bytes that training is estimated to need per word type of `bytes` bytes: its record and
+// ids in the corpus, its hash slots, its places in the pair index (measured at 180 bytes per
+// type on web-like text, words of 16 bytes on average), and its copy in a selected table.
+inline std::uint64_t training_bytes(std::size_t word_bytes) { return 160 + 3 * static_cast<std::uint64_t>(word_bytes); }
+
+// `memory_limit` 0 means no limit. The counts' own memory counts against the limit.
+WordSelection select_words(const CountStore& counts, std::uint64_t memory_limit);
 
 // The numbers of a recipe.
 struct Recipe {

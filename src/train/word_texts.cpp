@@ -36,6 +36,25 @@ constexpr std::size_t kShards = 64;
 // words wait in a small batch (copied, since a line's text does not outlive it): the batch
 // is hashed, the slots of all its words are fetched, then the entries they name, and only
 // then are the words counted, so that the misses of a batch overlap instead of queueing.
+struct WorkerCounts;
+
+// Where workers write their tables when they outgrow their share of the memory limit: sorted
+// runs in one temporary directory, merged at the end.
+struct Spiller {
+    SpillSettings settings;
+    std::uint64_t worker_budget = 0;
+    std::mutex mu;
+    std::shared_ptr<files::TempDir> dir;
+    std::vector<std::string> runs;
+
+    std::shared_ptr<files::TempDir> directory() {
+        std::lock_guard<std::mutex> g(mu);
+        if (!dir) dir = settings.make_dir();
+        return dir;
+    }
+    void spill(WorkerCounts& w);
+};
+
 struct alignas(64) WorkerCounts {
     static constexpr std::size_t kBatch = 64;
     std::vector<StringCounter> shards = std::vector<StringCounter>(kShards);
@@ -44,7 +63,14 @@ struct alignas(64) WorkerCounts {
     std::size_t ends[kBatch];
     std::uint64_t hashes[kBatch];
     std::size_t waiting = 0;
+    Spiller* spiller = nullptr;
+    std::uint64_t flushes = 0;
 
+    std::size_t memory_bytes() const {
+        std::size_t n = 0;
+        for (const StringCounter& c : shards) n += c.memory_bytes();
+        return n;
+    }
     void add(std::string_view word) {
         const std::uint64_t h = hash_bytes(word);
         shards[h >> 58].prefetch(h);
@@ -63,6 +89,9 @@ struct alignas(64) WorkerCounts {
         occurrences += waiting;
         waiting = 0;
         pending.clear();
+        // Sorting a table for its run takes half its size again: spill before that passes
+        // the share.
+        if (spiller && (++flushes & 15) == 0 && memory_bytes() * 3 / 2 > spiller->worker_budget) spiller->spill(*this);
     }
 };
 
@@ -85,6 +114,37 @@ std::uint64_t prefix_of(std::string_view w) {
     std::uint64_t p = 0;
     for (std::size_t i = 0; i < 8; ++i) p = (p << 8) | (i < w.size() ? static_cast<unsigned char>(w[i]) : 0u);
     return p;
+}
+
+// The words of a worker's shards in byte order (no word is in two shards).
+std::vector<Ref> sorted_refs(const WorkerCounts& w) {
+    std::vector<Ref> refs;
+    std::size_t n = 0;
+    for (const StringCounter& table : w.shards) n += table.size();
+    refs.reserve(n);
+    for (const StringCounter& table : w.shards) {
+        for (const auto& e : table.entries()) {
+            const std::string_view key = table.key(e);
+            refs.push_back(Ref{prefix_of(key), key, e.count});
+        }
+    }
+    std::sort(refs.begin(), refs.end());
+    return refs;
+}
+
+void Spiller::spill(WorkerCounts& w) {
+    const std::shared_ptr<files::TempDir> d = directory();
+    std::string path;
+    {
+        std::lock_guard<std::mutex> g(mu);
+        path = d->file("run");
+    }
+    RunWriter out(path, d->path());
+    for (const Ref& r : sorted_refs(w)) out.add(r.key, r.count);
+    out.finish({});
+    for (StringCounter& table : w.shards) table.clear();
+    std::lock_guard<std::mutex> g(mu);
+    runs.push_back(path);
 }
 
 // Adds up the workers' tables into one table in byte order. Each shard's entries of every
@@ -183,7 +243,8 @@ void count_chunk(const std::string& path, const Chunk& c, const Normalizer& norm
 
 // Counts the files on `threads` threads into one table per worker; `bytes` is their size.
 std::vector<WorkerCounts> count_files(const std::vector<std::string>& paths, const Normalizer& normalizer,
-                                      std::size_t& threads, const BytesProgress& progress, std::uint64_t& bytes) {
+                                      std::size_t& threads, const BytesProgress& progress, std::uint64_t& bytes,
+                                      Spiller* spiller) {
     std::vector<Chunk> chunks;
     std::vector<std::uint64_t> sizes(paths.size());
     bytes = 0;
@@ -204,6 +265,11 @@ std::vector<WorkerCounts> count_files(const std::vector<std::string>& paths, con
     }
     threads = resolve_threads(threads);
     std::vector<WorkerCounts> workers(std::min(threads, std::max<std::size_t>(chunks.size(), 1)));
+    if (spiller) {
+        // Half the limit for the workers' tables, the other half for the merge at the end.
+        spiller->worker_budget = spiller->settings.memory_limit / 2 / workers.size();
+        for (WorkerCounts& w : workers) w.spiller = spiller;
+    }
     std::mutex progress_mu;
     std::uint64_t done = 0;
     parallel_for(chunks.size(), workers.size(), [&](std::size_t i, std::size_t w) {
@@ -220,13 +286,31 @@ std::vector<WorkerCounts> count_files(const std::vector<std::string>& paths, con
 
 }  // namespace
 
-WordTable count_word_texts(const std::vector<std::string>& paths, const Normalizer& normalizer,
-                           std::size_t threads, const BytesProgress& progress) {
+CountStore count_word_texts(const std::vector<std::string>& paths, const Normalizer& normalizer,
+                            std::size_t threads, const BytesProgress& progress, const SpillSettings& spill) {
     std::uint64_t bytes = 0;
-    std::vector<WorkerCounts> workers = count_files(paths, normalizer, threads, progress, bytes);
-    WordTable result = merge_counts(workers, threads);
-    result.source.bytes = bytes;
-    return result;
+    Spiller spiller;
+    spiller.settings = spill;
+    std::vector<WorkerCounts> workers =
+        count_files(paths, normalizer, threads, progress, bytes, spill.memory_limit ? &spiller : nullptr);
+    if (spiller.runs.empty()) {
+        WordTable result = merge_counts(workers, threads);
+        result.source.bytes = bytes;
+        return CountStore(std::move(result));
+    }
+    // Some tables went to disk: the rest follow, and the runs are merged as streams.
+    CountSource source;
+    source.bytes = bytes;
+    for (WorkerCounts& w : workers) {
+        w.flush();
+        w.spiller = nullptr;
+        source.lines += w.lines;
+        source.invalid_lines += w.invalid_lines;
+        spiller.spill(w);
+    }
+    std::vector<std::unique_ptr<CountCursor>> runs;
+    for (const std::string& r : spiller.runs) runs.push_back(open_run(r));
+    return CountStore::merge(std::move(runs), source, spill.memory_limit / 2, [&] { return spiller.directory(); });
 }
 
 WordTable count_word_texts(const std::vector<std::string>& texts, const Normalizer& normalizer) {

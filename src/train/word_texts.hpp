@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/count_store.hpp"
 #include "common/word_table.hpp"
 #include "text/normalizer.hpp"
 
@@ -22,8 +23,15 @@ using BytesProgress = std::function<void(std::uint64_t done, std::uint64_t total
 // Lines that are not valid UTF-8 are skipped (and counted in the table's source).
 // IOError "open {}: {}" for a file that cannot be opened (before anything is counted) and
 // "read: {}" for a read error.
-WordTable count_word_texts(const std::vector<std::string>& paths, const Normalizer& normalizer,
-                           std::size_t threads, const BytesProgress& progress = {});
+//
+// With a memory limit, each worker's table stays within its share of half the limit:
+// beyond it the table is written as a sorted run to a temporary directory and emptied, and
+// the runs are merged at the end, in memory while the result stays within the other half,
+// else into a counts file. The counts are the same either way. The temporary files are
+// removed however the call ends (a counts file lives as long as the store that reads it).
+CountStore count_word_texts(const std::vector<std::string>& paths, const Normalizer& normalizer,
+                            std::size_t threads, const BytesProgress& progress = {},
+                            const SpillSettings& spill = {});
 
 // The same over texts in memory, each a line of its own.
 WordTable count_word_texts(const std::vector<std::string>& texts, const Normalizer& normalizer);

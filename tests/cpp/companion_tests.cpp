@@ -22,6 +22,7 @@
 #include "common/word_table.hpp"
 #include "text/harvest.hpp"
 #include "tokenizer/build.hpp"
+#include <sys/stat.h>
 #include "train/word_texts.hpp"
 #include "vocab/char_class.hpp"
 #include "vocab/extra_tokens.hpp"
@@ -84,7 +85,7 @@ void test_word_table() {
     CHECK_THROWS(ErrorKind::Value, WordTable::from_bytes(good + "x"));
     CHECK_THROWS(ErrorKind::Value, WordTable::from_bytes("nonsense"));
     std::string swapped = good;
-    std::swap(swapped[8], swapped[11]);  // "b" before "a"
+    std::swap(swapped[7], swapped[10]);  // "b" before "a"
     CHECK_THROWS(ErrorKind::Value, WordTable::from_bytes(swapped));
 }
 
@@ -151,7 +152,7 @@ void test_counting() {
     const Normalizer normalizer(FoldMode::LM, {});
     WordTable first;
     for (std::size_t threads : {1, 2, 3}) {
-        const WordTable t = count_word_texts({path, path}, normalizer, threads);
+        const WordTable t = *count_word_texts({path, path}, normalizer, threads).table();
         std::map<std::string, std::uint64_t> twice = want;
         for (auto& [w, n] : twice) n *= 2;
         CHECK(as_map(t) == twice);
@@ -161,6 +162,48 @@ void test_counting() {
         if (threads == 1) first = t;
         CHECK(t == first);
     }
+    // Within a tiny memory limit the tables spill to disk as runs: the counts are the same,
+    // in memory or on disk, and no temporary file stays behind.
+    const std::string tmp = temp_path("spill");
+    ::mkdir(tmp.c_str(), 0700);
+    for (std::uint64_t limit : {std::uint64_t{1} << 14, std::uint64_t{1} << 16, std::uint64_t{1} << 20}) {
+        for (std::size_t threads : {1, 2}) {
+            const CountStore spilled = count_word_texts({path, path}, normalizer, threads, {}, SpillSettings{limit, tmp});
+            CHECK(spilled == CountStore(first));
+            CHECK_EQ(spilled.source().lines, first.source.lines);
+            CHECK_EQ(spilled.source().invalid_lines, first.source.invalid_lines);
+            CHECK(spilled.on_disk() == (limit < (std::uint64_t{1} << 20)));
+            std::vector<std::string> left;
+            files::list_dir(tmp, left);
+            CHECK_EQ(left.size(), std::size_t{spilled.on_disk() ? 1 : 0});  // the store's own directory
+            if (spilled.on_disk()) {
+                for (const auto& [w, n] : as_map(first)) CHECK(spilled.find(w) == std::optional<std::uint64_t>(n));
+                CHECK(!spilled.find("absent").has_value());
+                std::size_t i = 0;
+                spilled.scan(100, 130, [&](std::string_view w, std::uint64_t n) {
+                    CHECK(w == first.word(100 + i) && n == first.count(100 + i));
+                    ++i;
+                    return true;
+                });
+                CHECK_EQ(i, std::size_t{30});
+                CHECK(WordTable::from_bytes(spilled.to_bytes()) == first);
+                const CountStore twice = CountStore::sum(spilled, spilled, SpillSettings{limit, tmp});
+                for (const auto& [w, n] : as_map(first)) CHECK(twice.find(w) == std::optional<std::uint64_t>(2 * n));
+                const std::string saved = temp_path("saved.tsv");
+                spilled.save(saved);
+                CHECK(CountStore::load({saved, saved}, SpillSettings{limit, tmp}) == twice);
+                CHECK(CountStore(WordTable::load(saved)) == spilled);
+                ::unlink(saved.c_str());
+                // Training takes the most frequent words that fit, and says what it left out.
+                const WordSelection sel = select_words(spilled, std::uint64_t{40} << 20);
+                CHECK(sel.left_out_types == 0 && sel.min_count == 1 && sel.words->size() == first.size());
+            }
+        }
+        std::vector<std::string> left;
+        files::list_dir(tmp, left);
+        CHECK(left.empty());
+    }
+    files::remove_tree(tmp);
     ::unlink(path.c_str());
     CHECK_THROWS(ErrorKind::Io, count_word_texts({temp_path("missing")}, normalizer, 1));
 }
@@ -358,9 +401,28 @@ void test_plan_and_built_tokenizer() {
     CHECK(a == b && !a.empty());
 }
 
+// Training keeps every word counted at least k times for the smallest k whose words fit.
+void test_select_words() {
+    const CountStore store(WordTable::from_pairs(
+        Pairs{{"a", 5}, {"b", 4}, {"cc", 3}, {"d", 3}, {"e", 1}, {"f", 1}, {"g", 2}}));
+    const std::uint64_t held = store.memory_bytes() + (std::uint64_t{32} << 20);
+    const std::uint64_t need = 3 * training_bytes(1) + training_bytes(2);  // a, b, cc, d
+    WordSelection sel = select_words(store, held + need);
+    CHECK(sel.min_count == 3 && sel.left_out_types == 3 && sel.left_out_occurrences == 4 && sel.words->size() == 4);
+    sel = select_words(store, held + need - 1);
+    CHECK(sel.min_count == 4 && sel.left_out_types == 5 && sel.words->size() == 2);
+    sel = select_words(store, 1);  // the most frequent words stay even when they alone do not fit
+    CHECK(sel.min_count == 5 && sel.left_out_types == 6 && sel.words->size() == 1);
+    for (std::uint64_t limit : {std::uint64_t{0}, std::uint64_t{1} << 40}) {
+        sel = select_words(store, limit);
+        CHECK(sel.min_count == 1 && sel.left_out_types == 0 && sel.words.get() == store.table());  // shared, not copied
+    }
+}
+
 }  // namespace
 
 void run_companion_tests() {
+    test_select_words();
     test_word_table();
     test_word_table_files();
     test_counting();
