@@ -163,13 +163,18 @@ void CountStore::save(const std::string& path) const {
 }
 
 CountStore CountStore::merge(std::vector<std::unique_ptr<CountCursor>> inputs, const CountSource& source,
-                             std::uint64_t memory_budget, const std::function<std::shared_ptr<files::TempDir>()>& dir) {
+                             std::uint64_t memory_budget, const std::function<std::shared_ptr<files::TempDir>()>& dir,
+                             const std::function<void(std::uint64_t)>& progress) {
     CountMerger m(std::move(inputs));
     WordTable t;
     std::string_view w;
-    std::uint64_t n = 0;
+    std::uint64_t n = 0, written = 0;
+    auto tick = [&] {
+        if (progress && (++written & 0xFFFF) == 0) progress(written);
+    };
     bool more = false;
     while ((more = m.next(w, n))) {
+        tick();
         t.append_in_order(w, n);
         if (memory_budget != 0 && t.memory_bytes() > memory_budget) break;
     }
@@ -183,7 +188,10 @@ CountStore CountStore::merge(std::vector<std::unique_ptr<CountCursor>> inputs, c
         [&](RunWriter& out) {
             for (std::size_t i = 0; i < t.size(); ++i) out.add(t.word(i), t.count(i));
             t = WordTable();
-            while (m.next(w, n)) out.add(w, n);
+            while (m.next(w, n)) {
+                tick();
+                out.add(w, n);
+            }
         },
         source);
     return CountStore(std::move(file));
@@ -199,7 +207,7 @@ CountStore CountStore::sum(const CountStore& a, const CountStore& b, const Spill
     in.push_back(b.cursor());
     CountSource source = a.source();
     source += b.source();
-    return merge(std::move(in), source, spill.memory_limit / 2, [&] { return spill.make_dir(); });
+    return merge(std::move(in), source, spill.memory_limit / 2, [&] { return spill.make_dir(); }, spill.merge_progress);
 }
 
 CountStore CountStore::load(const std::vector<std::string>& paths, const SpillSettings& spill) {
@@ -239,7 +247,7 @@ CountStore CountStore::load(const std::vector<std::string>& paths, const SpillSe
         counter = StringCounter();
         in.push_back(std::make_unique<TableCursor>(std::make_shared<const WordTable>(std::move(rest))));
     }
-    return merge(std::move(in), {}, budget, get_dir);
+    return merge(std::move(in), {}, budget, get_dir, spill.merge_progress);
 }
 
 bool CountStore::operator==(const CountStore& o) const {

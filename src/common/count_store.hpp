@@ -24,6 +24,8 @@ namespace larkspur {
 struct SpillSettings {
     std::uint64_t memory_limit = 0;
     std::string tmp_dir;
+    // Told how many words a merge of runs has written, every 65,536 words (may block).
+    std::function<void(std::uint64_t words)> merge_progress;
     std::string directory() const;
     // The directory for one job's temporary files (IOError naming the parent).
     std::shared_ptr<files::TempDir> make_dir() const;
@@ -87,7 +89,8 @@ class CountStore {
     // The merge of sorted streams into a store: in memory while the table stays within
     // `memory_budget` bytes (0: no budget), else in a counts file of `dir`.
     static CountStore merge(std::vector<std::unique_ptr<CountCursor>> inputs, const CountSource& source,
-                            std::uint64_t memory_budget, const std::function<std::shared_ptr<files::TempDir>()>& dir);
+                            std::uint64_t memory_budget, const std::function<std::shared_ptr<files::TempDir>()>& dir,
+                            const std::function<void(std::uint64_t)>& progress = {});
 
     bool operator==(const CountStore& o) const;
 

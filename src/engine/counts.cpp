@@ -42,15 +42,21 @@ CountStore from_pairs(nb::list pairs) {
     return CountStore(WordTable::from_pairs(std::move(items)));
 }
 
-SpillSettings spill_of(std::uint64_t memory_limit, const std::string& tmp_dir) { return {memory_limit, tmp_dir}; }
+// The limit, the directory, and a callback told the words merged (None: none).
+SpillSettings spill_of(std::uint64_t memory_limit, const std::string& tmp_dir, nb::object merged = nb::none()) {
+    SpillSettings s{memory_limit, tmp_dir, {}};
+    if (BytesProgress p = bytes_progress(std::move(merged))) s.merge_progress = [p](std::uint64_t n) { p(n, 0); };
+    return s;
+}
 
 CountStore count_files(const std::vector<std::string>& paths, const std::string& mode,
                        const Normalizer::RulePairs& rules, std::size_t threads, nb::object progress,
-                       std::uint64_t memory_limit, const std::string& tmp_dir) {
+                       std::uint64_t memory_limit, const std::string& tmp_dir, nb::object merged) {
     const Normalizer normalizer(parse_mode(mode), rules);
     BytesProgress report = bytes_progress(std::move(progress));
+    const SpillSettings spill = spill_of(memory_limit, tmp_dir, std::move(merged));
     nb::gil_scoped_release nogil;
-    return count_word_texts(paths, normalizer, threads, report, spill_of(memory_limit, tmp_dir));
+    return count_word_texts(paths, normalizer, threads, report, spill);
 }
 
 CountStore count_texts(nb::handle texts, const std::string& mode, const Normalizer::RulePairs& rules) {
@@ -73,10 +79,12 @@ void bind_counts(nb::module_& m) {
             const std::string b = t.to_bytes();
             return nb::bytes(b.data(), b.size());
         })
-        .def_static("load", [](const std::vector<std::string>& paths, std::uint64_t memory_limit, const std::string& tmp_dir) {
+        .def_static("load", [](const std::vector<std::string>& paths, std::uint64_t memory_limit, const std::string& tmp_dir,
+                               nb::object merged) {
+            const SpillSettings spill = spill_of(memory_limit, tmp_dir, std::move(merged));
             nb::gil_scoped_release nogil;
-            return CountStore::load(paths, spill_of(memory_limit, tmp_dir));
-        }, "paths"_a, "memory_limit"_a = 0, "tmp_dir"_a = "")
+            return CountStore::load(paths, spill);
+        }, "paths"_a, "memory_limit"_a = 0, "tmp_dir"_a = "", "merged"_a.none() = nb::none())
         .def("save", [](const CountStore& t, const std::string& path) {
             nb::gil_scoped_release nogil;
             t.save(path);
@@ -96,7 +104,7 @@ void bind_counts(nb::module_& m) {
         }, "other"_a, "memory_limit"_a = 0, "tmp_dir"_a = "")
         .def("__eq__", [](const CountStore& a, const CountStore& b) { return a == b; });
     m.def("count_words", &count_files, "paths"_a, "mode"_a, "folding_rules"_a, "num_threads"_a, "progress"_a.none(),
-          "memory_limit"_a = 0, "tmp_dir"_a = "");
+          "memory_limit"_a = 0, "tmp_dir"_a = "", "merged"_a.none() = nb::none());
     m.def("count_words_in_texts", &count_texts, "texts"_a, "mode"_a, "folding_rules"_a);
 }
 

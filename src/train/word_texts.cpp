@@ -310,7 +310,8 @@ CountStore count_word_texts(const std::vector<std::string>& paths, const Normali
     }
     std::vector<std::unique_ptr<CountCursor>> runs;
     for (const std::string& r : spiller.runs) runs.push_back(open_run(r));
-    return CountStore::merge(std::move(runs), source, spill.memory_limit / 2, [&] { return spiller.directory(); });
+    return CountStore::merge(std::move(runs), source, spill.memory_limit / 2, [&] { return spiller.directory(); },
+                             spill.merge_progress);
 }
 
 WordTable count_word_texts(const std::vector<std::string>& texts, const Normalizer& normalizer) {
