@@ -113,7 +113,7 @@ def test_a_broken_run_leaves_no_finished_file_and_a_rerun_finishes_it(tok, input
     (tmp_path / "run.bin").write_bytes(b"an older run")  # a finished file of an earlier job
     (tmp_path / "run.idx").write_bytes(b"an older run")
     encoded = []
-    real = data._encode_part
+    real = data._writer._encode_part
 
     def breaks_at_the_fourth(tok_, chunk, index, *rest):
         if len(encoded) == 3:
@@ -121,14 +121,14 @@ def test_a_broken_run_leaves_no_finished_file_and_a_rerun_finishes_it(tok, input
         encoded.append(index)
         return real(tok_, chunk, index, *rest)
 
-    monkeypatch.setattr(data, "_encode_part", breaks_at_the_fourth)
+    monkeypatch.setattr(data._writer, "_encode_part", breaks_at_the_fourth)
     with pytest.raises(KeyboardInterrupt):
         data.pretokenize(tok, inputs, prefix, workers=1, chunk_bytes=1000)
     assert (tmp_path / "run.bin").read_bytes() == b"an older run"  # untouched: not replaced by a partial one
     assert (tmp_path / "run.parts.tmp").is_dir()
 
     encoded.clear()
-    monkeypatch.setattr(data, "_encode_part", lambda *a: (encoded.append(a[2]), real(*a))[1])
+    monkeypatch.setattr(data._writer, "_encode_part", lambda *a: (encoded.append(a[2]), real(*a))[1])
     data.pretokenize(tok, inputs, prefix, workers=1, chunk_bytes=1000)
     assert 0 not in encoded and encoded[0] == 3  # the three complete parts were kept
     data.pretokenize(tok, inputs, tmp_path / "clean", workers=1, chunk_bytes=1000)

@@ -23,7 +23,7 @@ import tempfile
 from pathlib import Path
 from typing import Any, Dict, List, Tuple
 
-from . import _engine
+from . import _engine, _files
 
 FORMAT = "larkspur-bundle"
 VERSION = 1
@@ -109,9 +109,7 @@ def write(directory: str | os.PathLike, engine: "_engine.Tokenizer", config: Dic
     }
     # Each file is written under a temporary name and renamed, so that a reader never
     # sees a half-written one.
-    tmp = root / (VOCAB_FILE + ".tmp")
-    engine.save_vocab_tsv(str(tmp))
-    os.replace(tmp, root / VOCAB_FILE)
+    _files.replace_with(root / VOCAB_FILE, engine.save_vocab_tsv)
     if has_morphology:
         _write_json(root / MORPHOLOGY_FILE, morphology)
     elif (root / MORPHOLOGY_FILE).exists():
@@ -120,9 +118,7 @@ def write(directory: str | os.PathLike, engine: "_engine.Tokenizer", config: Dic
 
 
 def _write_json(path: Path, doc: Any) -> None:
-    tmp = path.with_name(path.name + ".tmp")
-    tmp.write_text(json.dumps(doc, ensure_ascii=False, indent=1) + "\n", encoding="utf-8")
-    os.replace(tmp, path)
+    _files.write_text(path, json.dumps(doc, ensure_ascii=False, indent=1) + "\n")
 
 
 def _read_json(path: Path) -> Any:

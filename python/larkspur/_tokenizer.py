@@ -2,11 +2,12 @@
 
 from __future__ import annotations
 
+import importlib
 import os
 from pathlib import Path
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
-from . import _bundle, _engine
+from . import _bundle, _checks, _engine
 
 AllowedSpecial = Union[str, Iterable[str]]
 
@@ -187,9 +188,9 @@ class Tokenizer:
     def to_hf(self, **kwargs: Any) -> Any:
         """This tokenizer as a transformers tokenizer (larkspur.hf.LarkspurTokenizer; needs
         `pip install 'LarkspurTokenization[hf]'`)."""
-        from .hf import LarkspurTokenizer
-
-        return LarkspurTokenizer(tokenizer=self, **kwargs)
+        # The adapter depends on the tokenizer, not the other way round: it is found by name
+        # when asked for, and its module (with transformers) loads only then.
+        return importlib.import_module("larkspur.hf").LarkspurTokenizer(tokenizer=self, **kwargs)
 
     def to_bytes(self) -> bytes:
         """The bundle as bytes (what pickling carries)."""
@@ -211,13 +212,7 @@ def _from_bytes(data: bytes) -> Tokenizer:
     return Tokenizer.from_bytes(data)
 
 
-def _threads(n: Optional[int], name: str = "num_threads") -> int:
-    """A thread count for the engine: None (0, every core) or a positive integer."""
-    if n is None:
-        return 0
-    if not isinstance(n, int) or isinstance(n, bool) or n < 1:
-        raise ValueError(f"{name} must be a positive integer, not {n!r}")
-    return n
+_threads = _checks.threads
 
 
 def _ids(ids: Sequence[int]) -> List[int]:

@@ -13,9 +13,9 @@ import time
 from pathlib import Path
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
-from . import _bundle, _engine, _progress, _recipes
+from . import _bundle, _checks, _engine, _files, _progress, _recipes
 from ._counts import WordCounts, as_word_counts
-from ._tokenizer import Tokenizer, _threads, default_roles
+from ._tokenizer import Tokenizer, default_roles
 
 PathLike = Union[str, os.PathLike]
 RUN_FILE = "larkspur-run.json"  # beside the checkpoints: what resume needs to rebuild the run
@@ -45,7 +45,7 @@ def _rules(folding_rules: Iterable[Sequence[str]]) -> List[Tuple[str, str]]:
 
 
 def _workers(num_workers: Optional[int]) -> int:
-    return _threads(num_workers, "num_workers")
+    return _checks.threads(num_workers, "num_workers")
 
 
 def _count(files: List[str], texts: Optional[Sequence[str]], mode: str, rules, num_workers, progress
@@ -149,12 +149,9 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
                  checkpoint_every: int = 0, progress: Optional[bool] = None, num_workers=None,
                  source: Optional[Dict[str, Any]] = None, _core_options: bool = True) -> Tokenizer:
     started = time.time()
-    if isinstance(vocab_size, bool) or not isinstance(vocab_size, int) or vocab_size < 1:
-        raise ValueError(f"vocab_size must be a positive integer, not {vocab_size!r}")
-    if isinstance(latin_share, bool) or not isinstance(latin_share, (int, float)) or not 0 <= latin_share < 1:
-        raise ValueError(f"latin_share must be a number from 0 up to (not including) 1, not {latin_share!r}")
-    if isinstance(checkpoint_every, bool) or not isinstance(checkpoint_every, int) or checkpoint_every < 0:
-        raise ValueError(f"checkpoint_every must be a non-negative integer, not {checkpoint_every!r}")
+    _checks.positive_int("vocab_size", vocab_size)
+    _checks.share("latin_share", latin_share)
+    _checks.nonnegative_int("checkpoint_every", checkpoint_every)
     rec = _recipes.recipe(recipe)
     if seeds is not None:
         if isinstance(seeds, str) or not all(isinstance(s, str) and s for s in seeds):
@@ -195,9 +192,7 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
 
 
 def _write_run_file(directory: Path, run: Dict[str, Any]) -> None:
-    tmp = directory / (RUN_FILE + ".tmp")
-    tmp.write_text(json.dumps(run, ensure_ascii=False) + "\n", encoding="utf-8")
-    os.replace(tmp, directory / RUN_FILE)
+    _files.write_text(directory / RUN_FILE, json.dumps(run, ensure_ascii=False) + "\n")
 
 
 def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Optional[Sequence[str]] = None, *,

@@ -38,7 +38,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _engine, data as _data
+from . import _checks, _engine, data as _data
 from ._counts import WordCounts
 from ._tokenizer import Tokenizer
 from ._training import _paths, _rules
@@ -63,9 +63,7 @@ def connect(address: Optional[str] = None, **init_keywords: Any) -> None:
 
 def _actor_pool(concurrency: Optional[int]) -> int:
     if concurrency is not None:
-        if isinstance(concurrency, bool) or not isinstance(concurrency, int) or concurrency < 1:
-            raise ValueError(f"concurrency must be a positive integer, not {concurrency!r}")
-        return concurrency
+        return _checks.positive_int("concurrency", concurrency)
     cpus = int(_ray.cluster_resources().get("CPU", 1))
     return max(1, cpus - 1)
 
@@ -233,7 +231,7 @@ def pretokenize(source: Union[PathLike, Sequence[PathLike], Any], tok: Tokenizer
     if _is_dataset(source):
         ds, batch_size = source, None  # a whole block is one batch
     else:
-        paths = _data._check_paths(source)
+        paths = _data.check_paths(source)
         ds, batch_size = _from_chunks(_chunk_items(paths, chunk_bytes)), 1
     try:
         ctx.execution_options.preserve_order = True

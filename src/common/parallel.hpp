@@ -3,6 +3,8 @@
 // throws is rethrown on the calling thread after every thread has stopped.
 #pragma once
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -14,8 +16,14 @@
 namespace larkspur {
 
 // Threads to use for a request: 0 means one per available core.
+// "Every core" is the CPUs this process may run on (its affinity, which a container or a
+// job scheduler narrows), not every CPU of the machine.
 inline std::size_t resolve_threads(std::size_t requested) {
     if (requested != 0) return requested;
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+        return static_cast<std::size_t>(CPU_COUNT(&set));
+    }
     const unsigned hw = std::thread::hardware_concurrency();
     return hw ? hw : 1;
 }
