@@ -10,6 +10,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 from . import _bundle, _checks, _engine
 
 AllowedSpecial = Union[str, Iterable[str]]
+_ADAPTER = __name__.rpartition(".")[0] + ".hf"  # the transformers adapter's module
 
 SCRIPTS = ("DEV", "LAT", "PUN", "FMT", "MAL")
 ROLES = {"pad": "<pad>", "bos": "<s>", "eos": "</s>", "unk": "<unk>"}
@@ -188,9 +189,9 @@ class Tokenizer:
     def to_hf(self, **kwargs: Any) -> Any:
         """This tokenizer as a transformers tokenizer (larkspur.hf.LarkspurTokenizer; needs
         `pip install 'LarkspurTokenization[hf]'`)."""
-        # The adapter depends on the tokenizer, not the other way round: it is found by name
-        # when asked for, and its module (with transformers) loads only then.
-        return importlib.import_module("larkspur.hf").LarkspurTokenizer(tokenizer=self, **kwargs)
+        # The adapter depends on the tokenizer, not the other way round: this convenience
+        # looks it up by name when called, and its module (with transformers) loads only then.
+        return importlib.import_module(_ADAPTER).to_hf(self, **kwargs)
 
     def to_bytes(self) -> bytes:
         """The bundle as bytes (what pickling carries)."""
