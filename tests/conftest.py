@@ -150,6 +150,59 @@ def finish(proc):
     return err
 
 
+# --- the companion's tokenizers, trained once per session ------------------------------------
+
+ROOT = TESTS.parent
+SAMPLE = ROOT / "examples" / "sample.txt"
+MIXED = "भारत की राजधानी New Delhi है। उसने 3 किताबें पढ़ीं, और\u200d चाय पी!"
+
+
+def sample_texts():
+    """The sample's lines and some awkward texts (empty, spaces, an emoji)."""
+    return SAMPLE.read_text(encoding="utf-8").splitlines() + [MIXED, "", "  दो  spaces ", "emoji 🙂 है"]
+
+
+def words_corpus(path, lines, seed):
+    """Text of Hindi-like words made of a few stems and endings, with some Latin words."""
+    rng = random.Random(seed)
+    stems = ["कर", "पढ़", "लिख", "चल", "बोल", "सुन", "देख", "खेल", "काम", "घर", "पान", "नदी"]
+    ends = ["", "ना", "ता", "ती", "ते", "ों", "ें", "ने", "कर", "गा"]
+    latin = ["data", "model", "token", "GPU", "2024", "Delhi"]
+    with open(path, "w", encoding="utf-8") as f:
+        for _ in range(lines):
+            words = [rng.choice(stems) + rng.choice(ends) if rng.random() < 0.85 else rng.choice(latin)
+                     for _ in range(rng.randint(3, 12))]
+            f.write(" ".join(words) + rng.choice(["।", "", ",", "?"]) + "\n")
+    return path
+
+
+def write_lines(path, lines):
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    return path
+
+
+@pytest.fixture(scope="session")
+def corpus(tmp_path_factory):
+    """A corpus of 3,000 lines of words_corpus."""
+    return words_corpus(tmp_path_factory.mktemp("lk") / "corpus.txt", 3000, 5)
+
+
+@pytest.fixture(scope="session")
+def tok(corpus):
+    """The default recipe at 1,200 ids on the corpus and the sample. Read it, never change it."""
+    import larkspur
+
+    return larkspur.train([corpus, SAMPLE], vocab_size=1200, progress=False)
+
+
+@pytest.fixture(scope="session")
+def sample_tok():
+    """The default recipe at 900 ids on the sample. Read it, never change it."""
+    import larkspur
+
+    return larkspur.train([SAMPLE], vocab_size=900, progress=False)
+
+
 # --- the development corpus --------------------------------------------------------------------
 
 # Human-written text kept beside the project, not in it: next to the checkout (or worktree),

@@ -10,7 +10,7 @@ import pytest
 
 from LarkspurTokenization import PyLarkspurTokenization as Tok
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 STUB = ROOT / "src" / "lib" / "LarkspurTokenization.pyi"
 REFERENCE = ROOT / "docs" / "reference.md"
 README = ROOT / "README.md"

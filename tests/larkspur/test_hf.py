@@ -16,14 +16,14 @@ import larkspur  # noqa: E402
 import larkspur.hf  # noqa: E402
 from transformers import AutoTokenizer  # noqa: E402
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 SAMPLE = ROOT / "examples" / "sample.txt"
 TEXTS = SAMPLE.read_text(encoding="utf-8").splitlines()[:12] + ["", "उसने <s> लिखा</s>", "New Delhi में 3 बजे"]
 
 
 @pytest.fixture(scope="module")
-def tok():
-    return larkspur.train([SAMPLE], vocab_size=900, progress=False)
+def tok(sample_tok):
+    return sample_tok
 
 
 @pytest.fixture(scope="module")

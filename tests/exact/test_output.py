@@ -14,7 +14,7 @@ import pytest
 import LarkspurTokenization
 from LarkspurTokenization import PyLarkspurTokenization as Tok
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 
 
 def _trained_setup(tmp_path):

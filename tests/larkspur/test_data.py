@@ -14,13 +14,13 @@ import larkspur
 from larkspur import cli, data
 from megatron_reader import read_megatron
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 SAMPLE = ROOT / "examples" / "sample.txt"
 
 
 @pytest.fixture(scope="module")
-def tok():
-    return larkspur.train([SAMPLE], vocab_size=900, progress=False)
+def tok(sample_tok):
+    return sample_tok
 
 
 @pytest.fixture(scope="module")

@@ -18,7 +18,7 @@ import larkspur.ray as lray  # noqa: E402
 from larkspur import _engine, cli  # noqa: E402
 from megatron_reader import read_megatron  # noqa: E402
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 SAMPLE = ROOT / "examples" / "sample.txt"
 
 

@@ -27,7 +27,7 @@ from LarkspurTokenization import PyLarkspurTokenization as Tok
 
 from conftest import METHOD_NAMES, MISSING, SANITIZED, TABLE, make_corpus, os_error, params_of, quiet, seeded
 
-STUB = Path(__file__).resolve().parent.parent / "src" / "lib" / "LarkspurTokenization.pyi"
+STUB = Path(__file__).resolve().parents[2] / "src" / "lib" / "LarkspurTokenization.pyi"
 MODE_ERROR = "mode must be 'LM' or 'OCR'"
 
 

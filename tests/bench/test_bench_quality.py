@@ -13,7 +13,7 @@ import larkspur
 from LarkspurTokenization import PyLarkspurTokenization
 from conftest import SANITIZED
 
-BENCH = Path(__file__).resolve().parent.parent / "bench"
+BENCH = Path(__file__).resolve().parents[2] / "bench"
 sys.path.insert(0, str(BENCH))
 import _quality as Q  # noqa: E402
 import quality  # noqa: E402

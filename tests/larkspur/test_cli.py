@@ -16,7 +16,7 @@ import pytest
 import larkspur
 from larkspur.cli import COMMANDS, build_parser
 
-SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "sample.txt"
+SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "sample.txt"
 VOCAB = 800  # a little above the sample's smallest possible size
 
 

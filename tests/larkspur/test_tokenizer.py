@@ -1,0 +1,142 @@
+"""The built tokenizer: special tokens, pickling into worker processes, batches and arrays on
+several threads, and character offsets."""
+
+import multiprocessing
+import pickle
+import threading
+import unicodedata
+
+import numpy as np
+import pytest
+
+import larkspur
+
+from conftest import MIXED, sample_texts
+
+
+class TestSpecialTokens:
+    def test_special_text_is_plain_text_unless_allowed(self, tok):
+        text = "<s>कर</s> <pad>"
+        plain = tok.encode(text)
+        assert not set(plain) & set(tok.special_tokens.values())
+        assert tok.decode(plain) == text
+        bos, eos, pad = tok.bos_id, tok.eos_id, tok.pad_id
+        some = tok.encode(text, allowed_special=["<s>"])
+        assert some[0] == bos and eos not in some
+        everything = tok.encode(text, allowed_special="all")
+        assert [i for i in everything if i in (bos, eos, pad)] == [bos, eos, pad]
+        assert tok.decode(everything) == text
+        assert tok.decode(everything, skip_special=True) == "कर "
+        with pytest.raises(ValueError, match="'<x>' is not a special token"):
+            tok.encode(text, allowed_special=["<x>"])
+
+    def test_ids_outside_the_vocabulary_are_named(self, tok):
+        n = tok.vocab_size
+        assert tok.id_to_token(n - 1) == "<unk>"
+        for bad in (n, n + 5, 2 ** 40):
+            with pytest.raises(ValueError, match=f"id {bad} is not in the vocabulary"):
+                tok.decode([tok.bos_id, bad])
+        with pytest.raises(ValueError, match="id -1 is not in the vocabulary"):
+            tok.decode([-1])
+        with pytest.raises(ValueError, match=f"id {n}"):
+            tok.id_to_token(n)
+
+
+def _encode_in_worker(args):
+    tok, texts = args
+    return [tok.encode(t) for t in texts]
+
+
+class TestPickling:
+    def test_a_pickled_tokenizer_is_independent_and_equal(self, tok):
+        back = pickle.loads(pickle.dumps(tok))
+        assert back is not tok and back.get_vocab() == tok.get_vocab()
+        assert back.encode(MIXED, allowed_special="all") == tok.encode(MIXED, allowed_special="all")
+
+    @pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])
+    def test_it_travels_to_worker_processes(self, tok, method):
+        texts = sample_texts()
+        with multiprocessing.get_context(method).Pool(2) as pool:
+            got = pool.map(_encode_in_worker, [(tok, texts[:20]), (tok, texts[20:])])
+        assert got[0] + got[1] == [tok.encode(t) for t in texts]
+
+
+class TestBatches:
+    def test_batches_equal_one_by_one_for_any_thread_count(self, tok):
+        texts = sample_texts() * 7
+        expect = [tok.encode(t) for t in texts]
+        for threads in (1, 2, 3, None):
+            assert tok.encode_batch(texts, num_threads=threads) == expect
+        assert tok.decode_batch(expect, num_threads=2) == [tok.decode(ids) for ids in expect]
+
+    def test_batches_leave_the_garbage_collector_as_they_found_it(self, tok):
+        # The collector is held off while the lists are built, and only then.
+        import gc
+        texts = sample_texts() * 7
+        try:
+            gc.disable()
+            tok.encode_batch(texts, num_threads=2)
+            assert not gc.isenabled()
+            gc.enable()
+            tok.encode_batch(texts, num_threads=2)
+            assert gc.isenabled()
+        finally:
+            gc.enable()
+
+    def test_arrays_hold_every_text_with_its_end(self, tok):
+        texts = sample_texts()
+        ids, offsets = tok.encode_to_array(texts)
+        assert ids.dtype == np.uint16 and offsets.dtype == np.int64 and len(offsets) == len(texts) + 1
+        for i, t in enumerate(texts):
+            assert ids[offsets[i]:offsets[i + 1]].tolist() == tok.encode(t) + [tok.eos_id]
+        bare, bare_offsets = tok.encode_to_array(texts, append_eos=False, num_threads=2)
+        assert len(bare) == len(ids) - len(texts) and bare_offsets[-1] == len(bare)
+        no_eos = larkspur.train(texts=["कमल"], vocab_size=600, special_tokens=(), progress=False)
+        with pytest.raises(ValueError, match="needs an end-of-text token"):
+            no_eos.encode_to_array(["x"])
+
+    def test_one_tokenizer_from_many_threads(self, tok):
+        texts = sample_texts()
+        expect = [tok.encode(t) for t in texts]
+        results, errors = [], []
+
+        def work():
+            try:
+                for _ in range(20):
+                    results.append([tok.encode(t) for t in texts] == expect and
+                                   tok.encode_batch(texts, num_threads=2) == expect)
+            except Exception as e:  # noqa: BLE001 - reported below
+                errors.append(e)
+
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert not errors and all(results) and len(results) == 80
+
+
+class TestOffsets:
+    @pytest.mark.parametrize("text", [MIXED, "  दो  spaces ", "कमल", "", "a\u200db क\u200dष", "emoji 🙂 है।"])
+    def test_each_token_covers_its_text(self, tok, text):
+        assert unicodedata.is_normalized("NFC", text)
+        ids, spans = tok.encode_with_offsets(text)
+        assert ids == tok.encode(text) and len(spans) == len(ids)
+        assert all(0 <= s <= e <= len(text) for s, e in spans)
+        assert [s for s, _ in spans] == sorted(s for s, _ in spans)
+        kinds = tok._engine.export_tokens()[1]
+        by_char = {}
+        for (s, e), i in zip(spans, ids):
+            piece = tok.decode([i])
+            if kinds[i] == "B":  # spelled as bytes: the character's span
+                assert e - s == 1
+                by_char.setdefault(s, []).append(i)
+            else:
+                assert text[s:e].strip() == piece.strip().replace("\u200d", ""), (text, s, e, piece)
+        for s, group in by_char.items():
+            assert tok.decode(group) == text[s]
+
+    def test_specials_have_their_own_spans(self, tok):
+        text = "<s>कमल</s>"
+        ids, spans = tok.encode_with_offsets(text, allowed_special="all")
+        assert ids[0] == tok.bos_id and spans[0] == (0, 3) and spans[-1] == (len(text) - 4, len(text))
