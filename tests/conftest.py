@@ -3,6 +3,10 @@ small synthetic corpus, the training worker process, checkpoint helpers,, the qu
 arguments, and the development corpus, which lives beside the repository rather than in it."""
 
 import ast
+import tracemalloc
+import threading
+import gc
+import array
 import os
 import random
 import subprocess
@@ -217,3 +221,65 @@ def shared_corpus():
         if (d / "hi-dev.txt").is_file():
             return d
     pytest.skip("development corpus not found in " + " or ".join(str(d) for d in SHARED_CORPUS_DIRS))
+
+
+# --- leak checks -----------------------------------------------------------------------------------
+# Shared by the exact module's and the companion's leak tests: what a call's arguments and
+# result hold (their reference counts must not grow), and the Python blocks allocated.
+
+def _held(value, depth=4):
+    """value and the objects it holds, depth levels down through lists, tuples and dicts."""
+    found = [value]
+    if depth:
+        inner = (list(value) + list(value.values()) if isinstance(value, dict)
+                 else value if isinstance(value, (list, tuple)) else ())
+        for item in inner:
+            found += _held(item, depth - 1)
+    return list({id(o): o for o in found}.values())
+
+
+def _refcounts(objects):
+    # Kept as machine integers: a list of int objects would itself hold references to the
+    # small ints being counted.
+    return array.array("q", map(sys.getrefcount, objects))
+
+
+# Blocks that other libraries allocate meanwhile (a progress bar's monitor thread, a worker
+# pool left by an earlier test, the standard library's caches) are not ours. Ours are traced
+# to the package's Python files, to the calling test, or to no frame at all from the native
+# threads. Nor are the snapshots that tracemalloc takes to count them.
+_OURS = [tracemalloc.Filter(True, "*/larkspur/*"), tracemalloc.Filter(True, "*/tests/*"),
+         tracemalloc.Filter(True, "<unknown>"), tracemalloc.Filter(False, tracemalloc.__file__)]
+
+
+def _traced_blocks():
+    gc.collect()
+    return len(tracemalloc.take_snapshot().filter_traces(_OURS).traces)
+
+
+def grows(once, held, rounds):
+    """Leaks of `rounds` calls of once(): references that `held` objects gained, and the
+    allocated blocks grown (the smaller growth of two runs of calls: a leak grows in both,
+    while a cache of the interpreter's that fills or is purged once shows in one only).
+    Returns a list of what leaked (empty when nothing did)."""
+    for _ in range(min(rounds, 300)):
+        once()
+    held = _held(held)
+    before = _refcounts(held)
+    tracemalloc.start()
+    try:
+        counts = [_traced_blocks()]
+        for _ in range(2):
+            for _ in range(rounds):
+                once()
+            counts.append(_traced_blocks())
+        blocks = min(counts[1] - counts[0], counts[2] - counts[1])
+    finally:
+        tracemalloc.stop()
+    after = _refcounts(held)
+    limit = rounds // 10
+    grown = [f"{o!r:.40} +{a - b}" for o, b, a in zip(held, before, after) if a - b >= limit]
+    leaks = [f"references kept over {rounds} calls: " + ", ".join(grown)] if grown else []
+    if blocks >= limit:
+        leaks.append(f"{blocks} more allocated blocks after {rounds} calls")
+    return leaks

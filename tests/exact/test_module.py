@@ -25,7 +25,8 @@ import pytest
 import LarkspurTokenization
 from LarkspurTokenization import PyLarkspurTokenization as Tok
 
-from conftest import METHOD_NAMES, MISSING, SANITIZED, TABLE, make_corpus, os_error, params_of, quiet, seeded
+from conftest import (METHOD_NAMES, MISSING, SANITIZED, TABLE, _held, _refcounts, _traced_blocks, make_corpus, os_error,
+                      params_of, quiet, seeded)
 
 STUB = Path(__file__).resolve().parents[2] / "src" / "lib" / "LarkspurTokenization.pyi"
 MODE_ERROR = "mode must be 'LM' or 'OCR'"
@@ -662,37 +663,6 @@ LEAK_CASES = [
     ("resume missing", "resume_from_checkpoint", lambda t, f: call_args(str(f["dir"] / "none")), FEW,
      FileNotFoundError),
 ]
-
-
-def _held(value, depth=4):
-    """value and the objects it holds, depth levels down through lists, tuples and dicts."""
-    found = [value]
-    if depth:
-        inner = (list(value) + list(value.values()) if isinstance(value, dict)
-                 else value if isinstance(value, (list, tuple)) else ())
-        for item in inner:
-            found += _held(item, depth - 1)
-    return list({id(o): o for o in found}.values())
-
-
-def _refcounts(objects):
-    # Kept as machine integers: a list of int objects would itself hold references to the
-    # small ints being counted.
-    return array.array("q", map(sys.getrefcount, objects))
-
-
-# Blocks that other libraries' threads allocate meanwhile (a progress bar's monitor thread,
-# a worker pool left by an earlier test) are not the module's: their frames lie in
-# site-packages or the threading module, while the module's own allocations are traced to
-# the calling test, or to no frame at all from its own threads. Nor are the snapshots that
-# tracemalloc takes to count them.
-_OTHER_THREADS = [tracemalloc.Filter(False, "*site-packages*"), tracemalloc.Filter(False, threading.__file__),
-                  tracemalloc.Filter(False, tracemalloc.__file__)]
-
-
-def _traced_blocks():
-    gc.collect()
-    return len(tracemalloc.take_snapshot().filter_traces(_OTHER_THREADS).traces)
 
 
 RELEASES_LOCK = {"train_from_file", "train_bilingual_from_file", "train_latin_from_file", "resume_from_checkpoint",
