@@ -15,13 +15,17 @@ built completely before it is returned.
 
 from __future__ import annotations
 
+import atexit
+import contextlib
 import io
 import json
 import os
+import shutil
 import tarfile
 import tempfile
+import threading
 from pathlib import Path
-from typing import Any, Dict, List, Tuple
+from typing import Any, Dict, Iterator, List, Tuple
 
 from . import _engine, _files
 
@@ -173,15 +177,11 @@ def read(directory: str | os.PathLike) -> Tuple["_engine.Tokenizer", Dict[str, A
     if not vocab_path.is_file():
         raise _fail(vocab_path, "missing")
     try:
-        ids, surfaces, warning = _engine.read_vocab_file(str(vocab_path), mode)
+        surfaces = _engine.read_vocab_file(str(vocab_path), mode)
     except (OSError, ValueError) as e:
         raise _fail(vocab_path, str(e)) from None
-    if warning:
-        raise _fail(vocab_path, "has no mode header")
-    if ids != list(range(len(ids))):
-        raise _fail(vocab_path, "ids must run from 0 without gaps")
-    if len(ids) != base:
-        raise _fail(json_path, f"vocab_size is {base} but {vocab_path.name} holds {len(ids)} tokens")
+    if len(surfaces) != base:
+        raise _fail(json_path, f"vocab_size is {base} but {vocab_path.name} holds {len(surfaces)} tokens")
     kinds, scripts, flags = tokens.get("kinds"), tokens.get("scripts"), tokens.get("flags")
     root_sets = tokens.get("root_sets", {})
     if not all(isinstance(x, str) for x in (kinds, scripts, flags)) or not isinstance(root_sets, dict):
@@ -247,29 +247,64 @@ def read(directory: str | os.PathLike) -> Tuple["_engine.Tokenizer", Dict[str, A
 
 _MEMBERS = (TOKENIZER_FILE, VOCAB_FILE, MORPHOLOGY_FILE)
 
+# The bundle's bytes go through files (the native code reads and writes the vocabulary
+# file): each process keeps one scratch directory, with a folder per thread, made once and
+# removed at exit. Fresh temporary names at every call would each enter the interpreter's
+# caches (interned path parts), and pickling is called often (every worker, every task).
+_scratch_lock = threading.Lock()
+_scratch_base: Dict[int, str] = {}
+
+
+def _remove_scratch(pid: int) -> None:
+    if os.getpid() == pid and pid in _scratch_base:  # a forked child never removes its parent's
+        shutil.rmtree(_scratch_base.pop(pid), ignore_errors=True)
+
+
+@contextlib.contextmanager
+def _scratch() -> Iterator[Path]:
+    pid = os.getpid()
+    with _scratch_lock:
+        if pid not in _scratch_base:
+            _scratch_base[pid] = tempfile.mkdtemp(prefix="larkspur-bundles-")
+            atexit.register(_remove_scratch, pid)
+    d = Path(_scratch_base[pid]) / str(threading.get_ident())
+    d.mkdir(exist_ok=True)
+    try:
+        yield d
+    finally:
+        for name in _MEMBERS:
+            try:
+                (d / name).unlink()
+            except FileNotFoundError:
+                pass
+
 
 def to_bytes(engine: "_engine.Tokenizer", config: Dict[str, Any]) -> bytes:
-    """The bundle's files as one uncompressed tar, for pickling and worker processes."""
-    with tempfile.TemporaryDirectory(prefix="larkspur-") as tmp:
+    """The bundle's files as one uncompressed tar, for pickling and worker processes; the
+    same tokenizer always gives the same bytes."""
+    with _scratch() as tmp:
         write(tmp, engine, config)
         buf = io.BytesIO()
-        with tarfile.open(fileobj=buf, mode="w") as tar:
+        with tarfile.open(fileobj=buf, mode="w", format=tarfile.USTAR_FORMAT) as tar:
             for name in _MEMBERS:
-                if (Path(tmp) / name).exists():
-                    tar.add(Path(tmp) / name, arcname=name)
+                if (tmp / name).exists():
+                    data = (tmp / name).read_bytes()
+                    info = tarfile.TarInfo(name)
+                    info.size, info.mode = len(data), 0o644
+                    tar.addfile(info, io.BytesIO(data))
         return buf.getvalue()
 
 
 def from_bytes(data: bytes) -> Tuple["_engine.Tokenizer", Dict[str, Any]]:
     """Reads what to_bytes wrote; only the bundle's own file names are taken from it."""
-    with tempfile.TemporaryDirectory(prefix="larkspur-") as tmp:
+    with _scratch() as tmp:
         try:
             with tarfile.open(fileobj=io.BytesIO(data), mode="r:") as tar:
                 for member in tar.getmembers():
                     if member.name not in _MEMBERS or not member.isfile():
                         raise ValueError(f"bundle bytes: unexpected member {member.name!r}")
                     src = tar.extractfile(member)
-                    (Path(tmp) / member.name).write_bytes(src.read() if src else b"")
+                    (tmp / member.name).write_bytes(src.read() if src else b"")
         except tarfile.TarError as e:
             raise ValueError(f"bundle bytes: not a bundle ({e})") from None
         return read(tmp)

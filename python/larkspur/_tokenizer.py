@@ -171,14 +171,14 @@ class Tokenizer:
         items: List[str] = list(texts or [])
         for path in files or []:
             items.extend(line for line in _read_lines(path))
-        raw = self._engine.stats(items, 0)
-        tokens = max(raw["tokens"], 1)
+        n_texts, words, _, n_tokens, byte_tokens, passes, by_script = self._engine.stats(items, 0)
+        tokens = max(n_tokens, 1)
         return {
-            "texts": raw["texts"], "words": raw["words"], "tokens": raw["tokens"],
-            "tokens_per_word": raw["tokens"] / max(raw["words"], 1),
-            "byte_fallback_share": raw["byte_tokens"] / tokens,
-            "roundtrip_ok": raw["roundtrip_passes"] / max(raw["texts"], 1),
-            "script_shares": {s: raw["script_tokens"][s] / tokens for s in SCRIPTS},
+            "texts": n_texts, "words": words, "tokens": n_tokens,
+            "tokens_per_word": n_tokens / max(words, 1),
+            "byte_fallback_share": byte_tokens / tokens,
+            "roundtrip_ok": passes / max(n_texts, 1),
+            "script_shares": {s: n / tokens for s, n in zip(SCRIPTS, by_script)},
         }
 
     # ---- saving, pickling ----------------------------------------------------------------

@@ -233,6 +233,16 @@ def train_from_word_counts(counts: Union[WordCounts, Mapping[str, int], PathLike
     return _train_words(as_word_counts(counts), **keywords)
 
 
+_CHECKPOINT_FIELDS = ("path", "mode", "phase", "merges_done", "vocab_len", "word_types", "theta", "dev_budget",
+                      "total_budget")
+
+
+def checkpoint_info(checkpoint_dir: PathLike) -> Optional[Dict[str, Any]]:
+    """What the newest complete checkpoint of a directory records, or None."""
+    info = _engine.checkpoint_info(os.fspath(checkpoint_dir))
+    return None if info is None else dict(zip(_CHECKPOINT_FIELDS, info))
+
+
 def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None) -> Tokenizer:
     """Continues a training run of train() from its newest complete checkpoint; the result
     is the tokenizer the unbroken run would have given."""
@@ -245,7 +255,7 @@ def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None) -> Toke
         paradigm_list, lex, seed_settings = run["paradigms"], run["lexicon"], run["seeds"]
     except (ValueError, KeyError, TypeError) as e:
         raise ValueError(f"{run_path}: malformed ({e})") from None
-    info = _engine.checkpoint_info(os.fspath(checkpoint_dir))
+    info = checkpoint_info(checkpoint_dir)
     if info is None:
         raise ValueError(f"{checkpoint_dir}: no complete checkpoint to resume from")
     # A run file from before the options existed trained with all of them off.

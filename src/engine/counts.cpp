@@ -1,10 +1,4 @@
 // Word counts: the native store (larkspur.WordCounts wraps it) and the counting calls.
-#include <nanobind/stl/optional.h>
-#include <nanobind/stl/pair.h>
-#include <nanobind/stl/string.h>
-#include <nanobind/stl/string_view.h>
-#include <nanobind/stl/tuple.h>
-#include <nanobind/stl/vector.h>
 
 #include "engine/convert.hpp"
 
@@ -14,32 +8,21 @@ namespace {
 
 using namespace nb::literals;
 
-// (words, counts) of the words [start, stop), as lists.
-nb::tuple slice(const CountStore& t, std::uint64_t start, std::uint64_t stop) {
-    nb::list words, counts;
+// (words, counts) of the words [start, stop).
+std::pair<std::vector<std::string>, std::vector<std::uint64_t>> slice(const CountStore& t, std::uint64_t start,
+                                                                      std::uint64_t stop) {
+    std::pair<std::vector<std::string>, std::vector<std::uint64_t>> out;
     t.scan(start, stop, [&](std::string_view w, std::uint64_t n) {
-        nb::object s = nb::steal(PyUnicode_DecodeUTF8(w.data(), static_cast<Py_ssize_t>(w.size()), "strict"));
-        if (!s.is_valid()) throw nb::python_error();
-        words.append(s);
-        counts.append(n);
+        out.first.emplace_back(w);
+        out.second.push_back(n);
         return true;
     });
-    return nb::make_tuple(words, counts);
+    return out;
 }
 
-// A store from (word, count) pairs; the caller has checked the types.
-CountStore from_pairs(nb::list pairs) {
-    std::vector<std::pair<std::string_view, std::uint64_t>> items;
-    items.reserve(nb::len(pairs));
-    for (nb::handle item : pairs) {
-        Py_ssize_t size;
-        const char* p = PyUnicode_AsUTF8AndSize(nb::handle(item[0]).ptr(), &size);
-        if (!p) throw nb::python_error();
-        items.emplace_back(std::string_view(p, static_cast<std::size_t>(size)), nb::cast<std::uint64_t>(item[1]));
-    }
-    // The views point into the strs of `pairs`, which the caller holds.
+CountStore from_pairs(const std::vector<std::pair<std::string, std::uint64_t>>& pairs) {
     nb::gil_scoped_release nogil;
-    return CountStore(WordTable::from_pairs(std::move(items)));
+    return CountStore(WordTable::from_pairs({pairs.begin(), pairs.end()}));
 }
 
 // The limit, the directory, and a callback told the words merged (None: none).

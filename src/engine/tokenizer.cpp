@@ -1,16 +1,9 @@
-// The built tokenizer (FrozenTokenizer): encoding, decoding, batches, the vocabulary.
-// It never changes, so calls share it without a lock; long calls release the interpreter
-// lock and watch for Ctrl-C.
+// The built tokenizer: it never changes, so calls share it without a lock; long calls
+// release the interpreter lock and watch for Ctrl-C.
 #include <nanobind/ndarray.h>
-#include <nanobind/stl/optional.h>
-#include <nanobind/stl/pair.h>
-#include <nanobind/stl/string.h>
-#include <nanobind/stl/string_view.h>
-#include <nanobind/stl/tuple.h>
-#include <nanobind/stl/vector.h>
 
-#include "engine/convert.hpp"
 #include "common/errors.hpp"
+#include "engine/convert.hpp"
 #include "tokenizer/frozen.hpp"
 
 namespace larkspur::engine {
@@ -19,33 +12,33 @@ namespace {
 
 using namespace nb::literals;
 using Allowed = std::vector<std::size_t>;
+using Ids = std::vector<std::uint32_t>;
 
-// Texts this long or longer (in bytes) are encoded without the interpreter lock.
-constexpr std::size_t kLongText = 1 << 16;
-
-// The binding's object: the tokenizer and its int cache for results.
 struct PyTokenizer {
     FrozenTokenizer tok;
     IdLists ids;
-
-    nb::list id_list(const std::vector<std::uint32_t>& v) { return ids.make(v, tok.size()); }
+    nb::list list(const Ids& v) { return ids.make(v, tok.size()); }
 };
 
-nb::list encode(PyTokenizer& t, std::string_view text, const Allowed& allowed) {
-    std::vector<std::uint32_t> out;
-    {
-        std::optional<nb::gil_scoped_release> nogil;
-        if (text.size() >= kLongText) nogil.emplace();
-        t.tok.encode(text, allowed, out);
-    }
-    return t.id_list(out);
+// Runs f without the interpreter lock when `worth` it, stopping on Ctrl-C.
+template <class F>
+auto unlocked(bool worth, F&& f) {
+    SignalWatch watch;
+    std::optional<nb::gil_scoped_release> nogil;
+    if (worth) nogil.emplace();
+    return watch.run([&] { return f(watch.poll()); });
 }
 
-nb::tuple encode_with_offsets(const PyTokenizer& t, std::string_view text, const Allowed& allowed) {
-    std::vector<std::uint32_t> ids;
-    std::vector<Span> spans;
-    t.tok.encode(text, allowed, ids, &spans);
-    return nb::make_tuple(ids, spans);
+nb::list encode(PyTokenizer& t, std::string_view text, const Allowed& allowed) {
+    Ids out;
+    unlocked(text.size() >= (1 << 16), [&](auto) { t.tok.encode(text, allowed, out); });
+    return t.list(out);
+}
+
+std::pair<Ids, std::vector<Span>> encode_with_offsets(const PyTokenizer& t, std::string_view text, const Allowed& allowed) {
+    std::pair<Ids, std::vector<Span>> out;
+    t.tok.encode(text, allowed, out.first, &out.second);
+    return out;
 }
 
 // The finished blocks become lists on this thread, in order, while the workers go on.
@@ -54,18 +47,11 @@ nb::list encode_batch(PyTokenizer& t, nb::handle texts, const Allowed& allowed, 
     const std::vector<std::string_view> views = views_of(texts, hold, "texts");
     nb::list out = new_list(views.size());
     GcPause pause;
-    SignalWatch watch;
-    nb::gil_scoped_release nogil;
-    watch.run([&] {
-        t.tok.encode_batch(
-            views, allowed, threads,
-            [&](std::size_t first, std::size_t last, std::vector<std::vector<std::uint32_t>>& ids) {
-                nb::gil_scoped_acquire gil;
-                for (std::size_t i = first; i < last; ++i) {
-                    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), t.id_list(ids[i]).release().ptr());
-                }
-            },
-            watch.poll());
+    unlocked(true, [&](auto poll) {
+        t.tok.encode_batch(views, allowed, threads, [&](std::size_t first, std::size_t last, std::vector<Ids>& ids) {
+            nb::gil_scoped_acquire gil;
+            for (std::size_t i = first; i < last; ++i) PyList_SET_ITEM(out.ptr(), i, t.list(ids[i]).release().ptr());
+        }, poll);
     });
     return out;
 }
@@ -82,66 +68,36 @@ nb::tuple encode_to_array(const PyTokenizer& t, nb::handle texts, bool append_eo
     if (append_eos && !eos) throw Error(ErrorKind::Value, "append_eos needs an end-of-text token, and this tokenizer has none");
     nb::object hold;
     const std::vector<std::string_view> views = views_of(texts, hold, "texts");
-    FrozenTokenizer::IdArray a;
-    {
-        SignalWatch watch;
-        nb::gil_scoped_release nogil;
-        a = watch.run([&] {
-            return t.tok.encode_to_array(views, allowed, append_eos ? eos : std::nullopt, threads, watch.poll());
-        });
-    }
+    FrozenTokenizer::IdArray a = unlocked(true, [&](auto poll) {
+        return t.tok.encode_to_array(views, allowed, append_eos ? eos : std::nullopt, threads, poll);
+    });
     nb::object ids = a.is_narrow ? numpy_of(std::move(a.narrow)) : numpy_of(std::move(a.wide));
     return nb::make_tuple(ids, numpy_of(std::move(a.offsets)));
 }
 
 std::string decode(const PyTokenizer& t, const std::vector<std::uint64_t>& ids, bool skip_special) {
-    std::optional<nb::gil_scoped_release> nogil;
-    if (ids.size() > (1 << 14)) nogil.emplace();
-    return t.tok.decode(ids, skip_special);
+    return unlocked(ids.size() > (1 << 14), [&](auto) { return t.tok.decode(ids, skip_special); });
 }
 
-nb::list decode_batch(const PyTokenizer& t, const std::vector<std::vector<std::uint64_t>>& batch, bool skip_special,
-                      std::size_t threads) {
-    nb::list out = new_list(batch.size());
-    SignalWatch watch;
-    nb::gil_scoped_release nogil;
-    watch.run([&] {
-        t.tok.decode_batch(
-            batch, skip_special, threads,
-            [&](std::size_t first, std::size_t last, std::vector<std::string>& texts) {
-                nb::gil_scoped_acquire gil;
-                for (std::size_t i = first; i < last; ++i) {
-                    PyObject* s = PyUnicode_DecodeUTF8(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()),
-                                                       "strict");
-                    if (!s) throw nb::python_error();
-                    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), s);
-                }
-            },
-            watch.poll());
+std::vector<std::string> decode_batch(const PyTokenizer& t, const std::vector<std::vector<std::uint64_t>>& batch,
+                                      bool skip_special, std::size_t threads) {
+    std::vector<std::string> out(batch.size());
+    unlocked(true, [&](auto poll) {
+        t.tok.decode_batch(batch, skip_special, threads, [&](std::size_t first, std::size_t last, auto& texts) {
+            std::move(texts.begin() + first, texts.begin() + last, out.begin() + first);
+        }, poll);
     });
     return out;
 }
 
-nb::dict stats(const PyTokenizer& t, nb::handle texts, std::size_t threads) {
+// (texts, words, chars, tokens, byte tokens, round-trip passes, tokens per script).
+nb::tuple stats(const PyTokenizer& t, nb::handle texts, std::size_t threads) {
     nb::object hold;
     const std::vector<std::string_view> views = views_of(texts, hold, "texts");
-    CorpusStats st;
-    {
-        SignalWatch watch;
-        nb::gil_scoped_release nogil;
-        st = watch.run([&] { return t.tok.stats(views, threads, watch.poll()); });
-    }
-    nb::dict d, scripts;
-    d["texts"] = st.texts;
-    d["words"] = st.words;
-    d["chars"] = st.chars;
-    d["tokens"] = st.tokens;
-    d["byte_tokens"] = st.byte_tokens;
-    d["roundtrip_passes"] = st.roundtrip_passes;
-    const char* names[5] = {"DEV", "LAT", "PUN", "FMT", "MAL"};
-    for (int k = 0; k < 5; ++k) scripts[names[k]] = st.script_tokens[k];
-    d["script_tokens"] = scripts;
-    return d;
+    const CorpusStats s = unlocked(true, [&](auto poll) { return t.tok.stats(views, threads, poll); });
+    const auto& k = s.script_tokens;
+    return nb::make_tuple(s.texts, s.words, s.chars, s.tokens, s.byte_tokens, s.roundtrip_passes,
+                          nb::make_tuple(k[0], k[1], k[2], k[3], k[4]));
 }
 
 nb::dict get_vocab(const PyTokenizer& t) {
@@ -150,13 +106,6 @@ nb::dict get_vocab(const PyTokenizer& t) {
     const SpecialTokens& sp = t.tok.specials();
     for (std::size_t k = 0; k < sp.size(); ++k) d[nb::str(sp.texts()[k].c_str())] = sp.first_id() + k;
     return d;
-}
-
-// (surfaces, kind letters, script letters, seed flags, root sets) of the trained tokens.
-nb::tuple export_tokens(const PyTokenizer& t) {
-    TokenColumns c = t.tok.export_columns();
-    return nb::make_tuple(c.surfaces, c.kinds, c.scripts,
-                          nb::bytes(reinterpret_cast<const char*>(c.flags.data()), c.flags.size()), c.root_sets);
 }
 
 }  // namespace
@@ -177,7 +126,11 @@ void bind_tokenizer(nb::module_& m) {
         .def("id_to_token", [](const PyTokenizer& t, std::uint64_t id) { return t.tok.token_text(id); }, "id"_a)
         .def("token_to_id", [](const PyTokenizer& t, std::string_view s) { return t.tok.token_id(s); }, "token"_a)
         .def("get_vocab", &get_vocab)
-        .def("export_tokens", &export_tokens)
+        .def("export_tokens", [](const PyTokenizer& t) {
+            TokenColumns c = t.tok.export_columns();
+            return nb::make_tuple(c.surfaces, c.kinds, c.scripts,
+                                  nb::bytes(reinterpret_cast<const char*>(c.flags.data()), c.flags.size()), c.root_sets);
+        })
         .def("encode", &encode, "text"_a, "allowed"_a)
         .def("encode_batch", &encode_batch, "texts"_a, "allowed"_a, "num_threads"_a)
         .def("encode_to_array", &encode_to_array, "texts"_a, "append_eos"_a, "eos_id"_a.none(), "allowed"_a,

@@ -72,4 +72,20 @@ std::vector<std::pair<std::size_t, std::string>> read_vocab_tsv(const std::strin
     return pairs;
 }
 
+std::vector<std::string> read_vocab_surfaces(const std::string& path, FoldMode mode) {
+    struct Warned final : LineSink {
+        bool any = false;
+        void write_line(std::string_view) noexcept override { any = true; }
+    } warned;
+    std::vector<std::pair<std::size_t, std::string>> pairs = read_vocab_tsv(path, mode, false, warned);
+    if (warned.any) throw_value("has no mode header");
+    std::vector<std::string> surfaces;
+    surfaces.reserve(pairs.size());
+    for (auto& [id, s] : pairs) {
+        if (id != surfaces.size()) throw_value("ids must run from 0 without gaps");
+        surfaces.push_back(std::move(s));
+    }
+    return surfaces;
+}
+
 }  // namespace larkspur

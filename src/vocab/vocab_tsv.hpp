@@ -29,4 +29,9 @@ std::vector<std::pair<std::size_t, std::string>> read_vocab_tsv(const std::strin
                                                                 bool allow_mode_mismatch,
                                                                 LineSink& lines);
 
+// The surfaces by id of a vocabulary file that save_vocab_tsv wrote for `mode` (the
+// companion's bundles keep one). ValueError "has no mode header" and "ids must run from 0
+// without gaps"; the errors of read_vocab_tsv otherwise.
+std::vector<std::string> read_vocab_surfaces(const std::string& path, FoldMode mode);
+
 }  // namespace larkspur

@@ -168,14 +168,14 @@ void test_counting() {
     ::mkdir(tmp.c_str(), 0700);
     for (std::uint64_t limit : {std::uint64_t{1} << 14, std::uint64_t{1} << 16, std::uint64_t{1} << 20}) {
         for (std::size_t threads : {1, 2}) {
-            const CountStore spilled = count_word_texts({path, path}, normalizer, threads, {}, SpillSettings{limit, tmp});
+            const CountStore spilled = count_word_texts({path, path}, normalizer, threads, {}, SpillSettings{limit, tmp, {}});
             CHECK(spilled == CountStore(first));
             CHECK_EQ(spilled.source().lines, first.source.lines);
             CHECK_EQ(spilled.source().invalid_lines, first.source.invalid_lines);
             CHECK(spilled.on_disk() == (limit < (std::uint64_t{1} << 20)));
             std::vector<std::string> left;
             files::list_dir(tmp, left);
-            CHECK_EQ(left.size(), std::size_t{spilled.on_disk() ? 1 : 0});  // the store's own directory
+            CHECK_EQ(left.size(), std::size_t(spilled.on_disk() ? 1 : 0));  // the store's own directory
             if (spilled.on_disk()) {
                 for (const auto& [w, n] : as_map(first)) CHECK(spilled.find(w) == std::optional<std::uint64_t>(n));
                 CHECK(!spilled.find("absent").has_value());
@@ -187,11 +187,11 @@ void test_counting() {
                 });
                 CHECK_EQ(i, std::size_t{30});
                 CHECK(WordTable::from_bytes(spilled.to_bytes()) == first);
-                const CountStore twice = CountStore::sum(spilled, spilled, SpillSettings{limit, tmp});
+                const CountStore twice = CountStore::sum(spilled, spilled, SpillSettings{limit, tmp, {}});
                 for (const auto& [w, n] : as_map(first)) CHECK(twice.find(w) == std::optional<std::uint64_t>(2 * n));
                 const std::string saved = temp_path("saved.tsv");
                 spilled.save(saved);
-                CHECK(CountStore::load({saved, saved}, SpillSettings{limit, tmp}) == twice);
+                CHECK(CountStore::load({saved, saved}, SpillSettings{limit, tmp, {}}) == twice);
                 CHECK(CountStore(WordTable::load(saved)) == spilled);
                 ::unlink(saved.c_str());
                 // Training takes the most frequent words that fit, and says what it left out.

@@ -4,6 +4,7 @@ several threads, and character offsets."""
 import multiprocessing
 import pickle
 import threading
+import time
 import unicodedata
 
 import numpy as np
@@ -52,6 +53,11 @@ class TestPickling:
         back = pickle.loads(pickle.dumps(tok))
         assert back is not tok and back.get_vocab() == tok.get_vocab()
         assert back.encode(MIXED, allowed_special="all") == tok.encode(MIXED, allowed_special="all")
+
+    def test_the_bytes_depend_only_on_the_tokenizer(self, tok):
+        first = tok.to_bytes()
+        time.sleep(1.1)  # a file time in the bytes would differ now
+        assert tok.to_bytes() == first == pickle.loads(pickle.dumps(tok)).to_bytes()
 
     @pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])
     def test_it_travels_to_worker_processes(self, tok, method):

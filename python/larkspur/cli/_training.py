@@ -117,7 +117,7 @@ def _describe_bundle(path: str) -> Dict[str, Any]:
 
 def _describe_checkpoint(path: str) -> Dict[str, Any]:
     from .. import _engine
-    from .._training import RUN_FILE
+    from .._training import RUN_FILE, checkpoint_info
 
     run_path = Path(path) / RUN_FILE
     run: Dict[str, Any] = {}
@@ -126,7 +126,7 @@ def _describe_checkpoint(path: str) -> Dict[str, Any]:
             run = json.loads(run_path.read_text(encoding="utf-8"))
         except (UnicodeDecodeError, json.JSONDecodeError) as e:
             raise ValueError(f"{run_path}: malformed ({e})") from None
-    info = _engine.checkpoint_info(path)
+    info = checkpoint_info(path)
     if info is None and not run:
         raise ValueError(f"{path}: neither a bundle nor a checkpoint directory")
     out: Dict[str, Any] = {
