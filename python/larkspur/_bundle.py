@@ -212,8 +212,7 @@ def read(directory: str | os.PathLike) -> Tuple["_engine.Tokenizer", Dict[str, A
         raise _fail(json_path, "two special tokens share an id")
     order = sorted(specials.items(), key=lambda kv: kv[1])
     try:
-        request = _engine.TrainingRequest(mode, [tuple(r) for r in rules], scheme, _engine.Recipe(), 0,
-                                          [t for t, _ in order], [], [])
+        request = _engine.TrainingRequest(mode, [tuple(r) for r in rules], scheme, 0, [t for t, _ in order], [], [])
         engine = _engine.load(request, surfaces, kinds, scripts, bytes(int(f) for f in flags), roots, seed_max_len)
     except ValueError as e:
         raise _fail(json_path, str(e)) from None

@@ -79,12 +79,13 @@ class WordCounts(Mapping):
     def __iter__(self) -> Iterator[str]:
         t = self._table
         for start in range(0, len(t), _CHUNK):
-            yield from t.slice(start, start + _CHUNK)[0]
+            for word, _ in t.items(start, start + _CHUNK):
+                yield word
 
     def _items(self) -> Iterator[Tuple[str, int]]:
         t = self._table
         for start in range(0, len(t), _CHUNK):
-            yield from zip(*t.slice(start, start + _CHUNK))
+            yield from t.items(start, start + _CHUNK)
 
     def keys(self) -> KeysView:
         return KeysView(self)

@@ -24,23 +24,35 @@ class Bar:
     """A tqdm bar that the engine's callbacks move (from any thread, with the lock held)."""
 
     def __init__(self, enabled: bool, desc: str, total: Optional[int], unit: str, initial: int = 0,
-                 unit_scale: bool = False):
+                 unit_scale: bool = False, lazy: bool = False):
+        """A `lazy` bar appears at its first move only (for a phase that may not happen,
+        such as merging counts that spilled to disk)."""
         self._bar = None
+        self._make = None
         if not enabled:
             return
         if "ipykernel" in sys.modules:
             from tqdm.auto import tqdm
         else:
             from tqdm import tqdm
-        self._bar = tqdm(desc=desc, total=total, unit=unit, initial=initial, unit_scale=unit_scale,
-                         leave=True, dynamic_ncols=True)
+        self._make = lambda: tqdm(desc=desc, total=total, unit=unit, initial=initial, unit_scale=unit_scale,
+                                  leave=True, dynamic_ncols=True)
+        if not lazy:
+            self._bar = self._make()
 
     def to(self, value: int) -> None:
+        if self._bar is None and self._make is not None:
+            self._bar = self._make()
         if self._bar is not None and value > self._bar.n:
             self._bar.update(value - self._bar.n)
 
+    def describe(self, text: str) -> None:
+        """Says more on the bar's line (what a phase decided)."""
+        if self._bar is not None:
+            self._bar.set_postfix_str(text)
+
     def callback(self) -> Optional[Callable[..., None]]:
-        if self._bar is None:
+        if self._make is None:
             return None
         return lambda *values: self.to(int(values[0]))
 

@@ -112,23 +112,12 @@ class Recipe:
             return None  # a missing akshara would cost its bytes: keep them all
         return max(1, int(AKSHARA_SHARE * vocab_size))
 
-    def core_recipe(self, latin_share: float) -> "_engine.Recipe":
-        """The numbers the core's training plan reads."""
-        r = _engine.Recipe()
-        tiers = []
-        for limit, seeds in self.seed_tiers:
-            t = _engine.SeedTier()
-            t.up_to, t.seeds = min(limit, 2**63 - 1), list(seeds)
-            tiers.append(t)
-        r.seed_tiers = tiers
-        r.punctuation = list(self.punctuation)
-        r.theta, r.word_min_freq = self.theta, self.word_min_freq
-        r.akshara_share = AKSHARA_SHARE
-        r.ids_per_symbol = IDS_PER_SYMBOL
-        r.symbol_min_freq, r.symbol_limit = SYMBOL_MIN_FREQ, SYMBOL_LIMIT
-        r.prune_share = self.prune_share
-        r.latin_share = float(latin_share)
-        return r
+    def core_recipe(self, latin_share: float) -> Dict[str, object]:
+        """The numbers the core's training plan reads (keywords of _engine.TrainingRequest)."""
+        return {"seed_tiers": [(min(limit, 2**63 - 1), list(seeds)) for limit, seeds in self.seed_tiers],
+                "punctuation": list(self.punctuation), "theta": self.theta, "word_min_freq": self.word_min_freq,
+                "akshara_share": AKSHARA_SHARE, "ids_per_symbol": IDS_PER_SYMBOL, "symbol_min_freq": SYMBOL_MIN_FREQ,
+                "symbol_limit": SYMBOL_LIMIT, "prune_share": self.prune_share, "latin_share": float(latin_share)}
 
     def settings(self, vocab_size: int) -> Dict[str, object]:
         seeds = list(self.seeds(vocab_size))

@@ -109,7 +109,9 @@ class Tokenizer:
 
     def get_vocab(self) -> Dict[str, int]:
         """Every token's surface (special tokens' texts included) with its id."""
-        return self._engine.get_vocab()
+        vocab = {s: i for i, s in enumerate(self._engine.export_tokens()[0])}  # a later equal surface wins
+        vocab.update(self._specials)
+        return vocab
 
     def token_to_id(self, token: str) -> Optional[int]:
         """The id of a surface or special token, or None."""

@@ -48,28 +48,53 @@ def _workers(num_workers: Optional[int]) -> int:
     return _checks.threads(num_workers, "num_workers")
 
 
-def _count(files: List[str], texts: Optional[Sequence[str]], mode: str, rules, num_workers, progress
-           ) -> WordCounts:
+def _count(files: List[str], texts: Optional[Sequence[str]], mode: str, rules, num_workers, progress,
+           memory_limit: int = 0, tmp_dir: str = "") -> WordCounts:
     table = _engine.WordTable()
+    wanted = _progress.wanted(progress)
     if files:
         total = sum(os.path.getsize(f) for f in files if os.path.isfile(f))
-        with _progress.Bar(_progress.wanted(progress), "counting words", total, "B", unit_scale=True) as bar:
-            table = _engine.count_words(files, mode, rules, _workers(num_workers), bar.callback())
+        with _progress.Bar(wanted, "counting words", total, "B", unit_scale=True) as bar, \
+                _progress.Bar(wanted, "merging counts", None, "types", unit_scale=True, lazy=True) as merging:
+            table = _engine.count_words(files, mode, rules, _workers(num_workers), bar.callback(), memory_limit,
+                                        tmp_dir, merging.callback())
             bar.to(total)
     if texts is not None:
         if isinstance(texts, str):
             raise TypeError("texts must be a sequence of str, not a str")
-        table = table.sum(_engine.count_words_in_texts(list(texts), mode, rules))
+        table = table.sum(_engine.count_words_in_texts(list(texts), mode, rules), memory_limit, tmp_dir)
     return WordCounts(table)
 
 
 def count_words(files: Union[PathLike, Sequence[PathLike]], *, mode: str = "LM",
                 folding_rules: Iterable[Sequence[str]] = (), num_workers: Optional[int] = None,
-                progress: Optional[bool] = None) -> WordCounts:
+                progress: Optional[bool] = None, memory_limit: Union[int, str, None] = None,
+                tmp_dir: Optional[PathLike] = None) -> WordCounts:
     """Counts of the words of corpus files: each line normalized under `mode` and the
     folding rules, split at white space. Files are read on `num_workers` threads (default:
-    every core); the counts do not depend on it. Lines that are not UTF-8 are skipped."""
-    return _count(_paths(files), None, mode, _rules(folding_rules), num_workers, progress)
+    every core); the counts do not depend on it. Lines that are not UTF-8 are skipped.
+
+    With `memory_limit` (bytes, or a size such as "2GB" or "512MiB"), the counts held in
+    memory stay within it: beyond it they are written as sorted runs to a temporary
+    directory under `tmp_dir` (default: the system's) and merged, and counts that do not
+    fit at all are read from a temporary file that goes with them. The counts are the same
+    as without a limit; every temporary file is removed however the call ends."""
+    return _count(_paths(files), None, mode, _rules(folding_rules), num_workers, progress,
+                  _checks.memory_limit(memory_limit), _checks.directory(tmp_dir))
+
+
+def merge_word_counts(paths: Union[PathLike, Sequence[PathLike]], out: PathLike, *,
+                      memory_limit: Union[int, str, None] = None, tmp_dir: Optional[PathLike] = None,
+                      progress: Optional[bool] = None) -> None:
+    """Adds up word<TAB>count files (as WordCounts.save and `larkspur count-words` write them,
+    in any order and number) into `out`, word-sorted, within `memory_limit` (see
+    count_words): counts made in pieces on many machines never need to fit in one process.
+    ValueError naming the file and line of a line that is not word<TAB>count."""
+    files = _paths(paths)
+    limit, tmp = _checks.memory_limit(memory_limit), _checks.directory(tmp_dir)
+    with _progress.Bar(_progress.wanted(progress), "merging counts", None, "types", unit_scale=True,
+                       lazy=True) as merging:
+        _engine.WordTable.load(files, limit, tmp, merging.callback()).save(os.fspath(out))
 
 
 def _load_json(value: Any, what: str) -> Any:
@@ -136,10 +161,10 @@ def _specials(special_tokens: Iterable[str]) -> List[str]:
     return out
 
 
-def _request(mode: str, rules, scheme: Dict[str, Any], recipe: "_engine.Recipe", vocab_size: int,
-             specials: List[str], paradigms: List[List[Any]], lexicon: Dict[str, int]) -> "_engine.TrainingRequest":
-    return _engine.TrainingRequest(mode, rules, scheme, recipe, vocab_size, specials,
-                                   [(root, list(t.items())) for root, t in paradigms], list(lexicon.items()))
+def _request(mode: str, rules, scheme: Dict[str, Any], vocab_size: int, specials: List[str],
+             paradigms: List[List[Any]], lexicon: Dict[str, int], **recipe: Any) -> "_engine.TrainingRequest":
+    return _engine.TrainingRequest(mode, rules, scheme, vocab_size, specials,
+                                   [(root, list(t.items())) for root, t in paradigms], list(lexicon.items()), **recipe)
 
 
 def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM",
@@ -147,11 +172,13 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
                  special_tokens: Iterable[str] = DEFAULT_SPECIALS, folding_rules=(), seeds=None,
                  paradigms=None, lexicon=None, checkpoint_dir: Optional[PathLike] = None,
                  checkpoint_every: int = 0, progress: Optional[bool] = None, num_workers=None,
+                 memory_limit: Union[int, str, None] = None, tmp_dir: Optional[PathLike] = None,
                  source: Optional[Dict[str, Any]] = None, _core_options: bool = True) -> Tokenizer:
     started = time.time()
     _checks.positive_int("vocab_size", vocab_size)
     _checks.share("latin_share", latin_share)
     _checks.nonnegative_int("checkpoint_every", checkpoint_every)
+    limit = _checks.memory_limit(memory_limit)
     rec = _recipes.recipe(recipe)
     if seeds is not None:
         if isinstance(seeds, str) or not all(isinstance(s, str) and s for s in seeds):
@@ -164,12 +191,12 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
         raise ValueError(f"recipe {rec.name!r} trains without paradigms or a lexicon; use recipe='morph'")
     if not _core_options:  # for measuring what the options give: the exact module's defaults
         rec = _recipes.without_options(rec)
-    request = _request(mode, rules, rec.scheme_fields(), rec.core_recipe(latin_share), vocab_size, specials,
-                       paradigm_list, lex)
-    table = _engine.select_words(counts._table, 0)
-    plan = _engine.plan_training(table, request)
+    request = _request(mode, rules, rec.scheme_fields(), vocab_size, specials, paradigm_list, lex,
+                       **rec.core_recipe(latin_share))
+    plan = _engine.plan_training(counts._table, limit, request)
+    kept_types, min_count, left_types, left_occurrences = plan.selected
     seed_settings = rec.settings(vocab_size)
-    scheme = _engine.scheme_of(rec.scheme_fields())
+    scheme = _bundle.scheme_fields(rec.scheme_fields())
     run = {"mode": mode, "folding_rules": [list(r) for r in rules], "options": scheme,
            "special_tokens": specials, "seeds": seed_settings, "paradigms": paradigm_list, "lexicon": lex,
            "vocab_size": vocab_size, "latin_share": latin_share, "checkpoint_every": checkpoint_every,
@@ -179,12 +206,18 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
         _write_run_file(Path(checkpoint_dir), run)
     steps = plan.trained_size + plan.beyond
     with _progress.Bar(_progress.wanted(progress), "training", steps, "tok", initial=plan.base_size) as bar:
-        engine = _engine.train(table, request, plan, None if checkpoint_dir is None else os.fspath(checkpoint_dir),
+        if left_types:
+            bar.describe(f"words seen at least {min_count:,} times; {left_types:,} word types left out "
+                         f"({left_occurrences:,} occurrences) to stay within the memory limit")
+        engine = _engine.train(request, plan, None if checkpoint_dir is None else os.fspath(checkpoint_dir),
                                checkpoint_every, 3, max(1, (steps - plan.base_size) // 200), bar.callback())
         bar.to(steps)
     summary = {"word_types": len(counts), "word_occurrences": counts.occurrences, "base_size": plan.base_size,
                "dev_budget": plan.dev_budget, "lat_budget": plan.lat_budget, "trained_size": engine.base_size,
+               "min_count": min_count, "left_out_types": left_types, "left_out_occurrences": left_occurrences,
                "seconds": round(time.time() - started, 3), **(source or {})}
+    if limit:
+        summary["memory_limit"] = limit
     config = {"folding_rules": rules, "special_tokens": specials,
               "special_roles": default_roles(specials), "seeds": seed_settings,
               "paradigms": paradigm_list, "lexicon": lex, "training": summary}
@@ -200,7 +233,8 @@ def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Option
           special_tokens: Iterable[str] = DEFAULT_SPECIALS, folding_rules: Iterable[Sequence[str]] = (),
           seeds: Optional[Sequence[str]] = None, paradigms: Any = None, lexicon: Any = None,
           checkpoint_dir: Optional[PathLike] = None, checkpoint_every: int = 0,
-          progress: Optional[bool] = None, num_workers: Optional[int] = None) -> Tokenizer:
+          progress: Optional[bool] = None, num_workers: Optional[int] = None,
+          memory_limit: Union[int, str, None] = None, tmp_dir: Optional[PathLike] = None) -> Tokenizer:
     """Trains a tokenizer on corpus files and/or texts.
 
     vocab_size counts every id: base tokens, the 256 byte tokens, merges and the special
@@ -211,14 +245,19 @@ def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Option
     the recipe's seed list. Special tokens take the ids after the trained vocabulary.
     With `checkpoint_dir`, checkpoints are written every `checkpoint_every` merges and at
     the end of each pass; `larkspur.resume(checkpoint_dir)` continues a broken run.
-    Words are counted on `num_workers` threads (default: every core).
+    Words are counted on `num_workers` threads (default: every core). With `memory_limit`
+    (bytes, or a size such as "2GB"), counting spills to `tmp_dir` beyond it (see
+    count_words), and when the word types do not all fit, training keeps every type seen at
+    least k times for the smallest k that fits; `training_report` says k and what was left
+    out. Nothing is left out when everything fits.
     """
     paths = _paths(files)
     if not paths and texts is None:
         raise ValueError("train needs files or texts")
     rules = _rules(folding_rules)
-    counts = _count(paths, texts, mode, rules, num_workers, progress)
-    return _train_words(counts, vocab_size=vocab_size, mode=mode, recipe=recipe,
+    limit, tmp = _checks.memory_limit(memory_limit), _checks.directory(tmp_dir)
+    counts = _count(paths, texts, mode, rules, num_workers, progress, limit, tmp)
+    return _train_words(counts, vocab_size=vocab_size, mode=mode, recipe=recipe, memory_limit=limit or None,
                         latin_share=latin_share, special_tokens=special_tokens, folding_rules=rules,
                         seeds=seeds, paradigms=paradigms, lexicon=lexicon, checkpoint_dir=checkpoint_dir,
                         checkpoint_every=checkpoint_every, progress=progress,
@@ -230,6 +269,9 @@ def train_from_word_counts(counts: Union[WordCounts, Mapping[str, int], PathLike
     or a word<TAB>count file): the same vocabulary that train() gives on the files the words
     were counted from, whatever order the words come in. Takes the keywords of train()."""
     keywords.pop("num_workers", None)
+    limit, tmp = _checks.memory_limit(keywords.get("memory_limit")), _checks.directory(keywords.pop("tmp_dir", None))
+    if isinstance(counts, (str, os.PathLike)):
+        counts = WordCounts(_engine.WordTable.load([os.fspath(counts)], limit, tmp, None))
     return _train_words(as_word_counts(counts), **keywords)
 
 
@@ -261,8 +303,8 @@ def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None) -> Toke
     # A run file from before the options existed trained with all of them off.
     scheme = _bundle.scheme_fields(run.get("options", {}))
     prune_to = run.get("prune_to")
-    request = _request(mode, rules, scheme, _engine.Recipe(), 0, specials,
-                       [[int(r), t] for r, t in paradigm_list], {k: int(v) for k, v in lex.items()})
+    request = _request(mode, rules, scheme, 0, specials, [[int(r), t] for r, t in paradigm_list],
+                       {k: int(v) for k, v in lex.items()})
     with _progress.Bar(_progress.wanted(progress), "resuming", info["total_budget"], "tok",
                        initial=info["vocab_len"]) as bar:
         engine = _engine.resume(request, prune_to, os.fspath(checkpoint_dir), int(run.get("checkpoint_every", 0)), 3,

@@ -129,6 +129,15 @@ void CountStore::scan(std::uint64_t start, std::uint64_t stop,
     }
 }
 
+std::vector<std::pair<std::string, std::uint64_t>> CountStore::items(std::uint64_t start, std::uint64_t stop) const {
+    std::vector<std::pair<std::string, std::uint64_t>> out;
+    scan(start, stop, [&](std::string_view w, std::uint64_t n) {
+        out.emplace_back(w, n);
+        return true;
+    });
+    return out;
+}
+
 std::unique_ptr<CountCursor> CountStore::cursor() const {
     if (file_) return std::make_unique<FileCursor>(file_);
     return std::make_unique<TableCursor>(table_);

@@ -72,6 +72,8 @@ class CountStore {
     // Calls f(word, count) for the words [start, stop) in order; f returns false to stop.
     void scan(std::uint64_t start, std::uint64_t stop, const std::function<bool(std::string_view, std::uint64_t)>& f) const;
     std::unique_ptr<CountCursor> cursor() const;
+    // The (word, count) pairs of the words [start, stop).
+    std::vector<std::pair<std::string, std::uint64_t>> items(std::uint64_t start, std::uint64_t stop) const;
     // Bytes of memory the store holds.
     std::size_t memory_bytes() const { return table_ ? table_->memory_bytes() : 0; }
 

@@ -16,16 +16,20 @@ using Rules = Normalizer::RulePairs;
 using Strings = std::vector<std::string>;
 using Paradigms = std::vector<std::pair<RootId, std::vector<std::pair<std::string, Strings>>>>;
 
-void init_request(TrainingRequest* r, const std::string& mode, const Rules& rules, nb::dict scheme, const Recipe& recipe,
+// A request from the companion's arguments (checked by its Python layer); the recipe's
+// numbers default to none at all, as a loaded or resumed tokenizer needs.
+void init_request(TrainingRequest* r, const std::string& mode, const Rules& rules, nb::dict scheme,
                   std::size_t vocab_size, const Strings& specials, const Paradigms& paradigms,
-                  const std::vector<std::pair<std::string, RootId>>& lexicon) {
+                  const std::vector<std::pair<std::string, RootId>>& lexicon,
+                  const std::vector<std::pair<std::size_t, Strings>>& seed_tiers, const Strings& punctuation,
+                  std::uint64_t theta, std::uint64_t word_min_freq, double akshara_share, std::size_t ids_per_symbol,
+                  std::uint64_t symbol_min_freq, std::size_t symbol_limit, double prune_share, double latin_share) {
+    Recipe recipe{{}, punctuation, theta, word_min_freq, akshara_share, ids_per_symbol, symbol_min_freq, symbol_limit,
+                  prune_share, latin_share};
+    for (const auto& [up_to, seeds] : seed_tiers) recipe.seed_tiers.push_back({up_to, seeds});
     new (r) TrainingRequest{parse_mode(mode), rules, scheme_of(scheme), recipe, vocab_size, specials, {},
                             Lexicon(lexicon.begin(), lexicon.end())};
-    for (const auto& [root, transitions] : paradigms) {
-        Transitions t;
-        for (const auto& [key, nexts] : transitions) t[key].insert(nexts.begin(), nexts.end());
-        r->paradigms.emplace_back(root, std::move(t));
-    }
+    for (const auto& [root, transitions] : paradigms) r->paradigms.emplace_back(root, transitions_of(transitions));
 }
 
 // Runs a build without the interpreter lock, its progress going to `progress`.
@@ -33,12 +37,7 @@ template <class F>
 nb::object build(nb::object progress, std::uint64_t every, RunSettings run, F&& f) {
     CallbackSink sink(progress);
     run.progress_every = progress.is_none() ? 0 : std::max<std::uint64_t>(every, 1);
-    std::optional<FrozenTokenizer> tok;
-    {
-        nb::gil_scoped_release nogil;
-        tok.emplace(f(run, sink));
-    }
-    return wrap(std::move(*tok));
+    return wrap(unlocked(true, [&](auto) { return f(run, sink); }));
 }
 
 // (path, mode, phase, merges done, vocabulary size, word types, theta, Devanagari budget,
@@ -64,53 +63,35 @@ nb::list scheme_fields() {
 }  // namespace
 
 void bind_building(nb::module_& m) {
-    nb::class_<SeedTier>(m, "SeedTier").def(nb::init<>()).def_rw("up_to", &SeedTier::up_to).def_rw("seeds", &SeedTier::seeds);
-    nb::class_<Recipe>(m, "Recipe")
-        .def(nb::init<>())
-        .def_rw("seed_tiers", &Recipe::seed_tiers)
-        .def_rw("punctuation", &Recipe::punctuation)
-        .def_rw("theta", &Recipe::theta)
-        .def_rw("word_min_freq", &Recipe::word_min_freq)
-        .def_rw("akshara_share", &Recipe::akshara_share)
-        .def_rw("ids_per_symbol", &Recipe::ids_per_symbol)
-        .def_rw("symbol_min_freq", &Recipe::symbol_min_freq)
-        .def_rw("symbol_limit", &Recipe::symbol_limit)
-        .def_rw("prune_share", &Recipe::prune_share)
-        .def_rw("latin_share", &Recipe::latin_share);
     nb::class_<TrainingRequest>(m, "TrainingRequest")
-        .def("__init__", &init_request, "mode"_a, "folding_rules"_a, "scheme"_a, "recipe"_a, "vocab_size"_a,
-             "special_tokens"_a, "paradigms"_a, "lexicon"_a);
-    nb::class_<WordSelection>(m, "WordSelection")
-        .def_ro("min_count", &WordSelection::min_count)
-        .def_ro("left_out_types", &WordSelection::left_out_types)
-        .def_ro("left_out_occurrences", &WordSelection::left_out_occurrences)
-        .def_prop_ro("word_types", [](const WordSelection& s) { return s.words->size(); });
+        .def("__init__", &init_request, "mode"_a, "folding_rules"_a, "scheme"_a, "vocab_size"_a, "special_tokens"_a,
+             "paradigms"_a, "lexicon"_a, "seed_tiers"_a = std::vector<std::pair<std::size_t, Strings>>{},
+             "punctuation"_a = Strings{}, "theta"_a = 100, "word_min_freq"_a = 1, "akshara_share"_a = 0.0,
+             "ids_per_symbol"_a = 100, "symbol_min_freq"_a = 1, "symbol_limit"_a = 1000, "prune_share"_a = 0.0,
+             "latin_share"_a = 0.0);
     nb::class_<TrainingPlan>(m, "TrainingPlan")
-        .def_ro("vocab_size", &TrainingPlan::vocab_size)
         .def_ro("base_size", &TrainingPlan::base_size)
         .def_ro("trained_size", &TrainingPlan::trained_size)
         .def_ro("dev_budget", &TrainingPlan::dev_budget)
         .def_ro("lat_budget", &TrainingPlan::lat_budget)
         .def_ro("beyond", &TrainingPlan::beyond)
         .def_ro("latin_share", &TrainingPlan::latin_share)
-        .def_ro("seeds", &TrainingPlan::seeds)
         .def_ro("aksharas", &TrainingPlan::aksharas)
-        .def_ro("symbols", &TrainingPlan::symbols);
-    m.def("select_words", [](const CountStore& counts, std::uint64_t memory_limit) {
-        nb::gil_scoped_release nogil;
-        return select_words(counts, memory_limit);
-    }, "counts"_a, "memory_limit"_a);
-    m.def("plan_training", [](const WordSelection& words, const TrainingRequest& req) {
-        nb::gil_scoped_release nogil;
-        return plan_training(*words.words, req);
-    }, "words"_a, "request"_a);
-    m.def("train", [](const WordSelection& words, const TrainingRequest& req, const TrainingPlan& plan,
-                      std::optional<std::string> dir, std::uint64_t every, std::size_t keep, std::uint64_t progress_every,
-                      nb::object progress) {
-        return build(progress, progress_every, RunSettings{dir, every, keep, 0}, [&](const RunSettings& run, LineSink& s) {
-            return train_tokenizer(*words.words, req, plan, run, s);
+        .def_ro("symbols", &TrainingPlan::symbols)
+        .def_prop_ro("selected", [](const TrainingPlan& p) {
+            const WordSelection& s = p.words;
+            return nb::make_tuple(s.words->size(), s.min_count, s.left_out_types, s.left_out_occurrences);
         });
-    }, "words"_a, "request"_a, "plan"_a, "checkpoint_dir"_a.none(), "checkpoint_every"_a, "checkpoint_keep"_a,
+    m.def("plan_training", [](const CountStore& counts, std::uint64_t memory_limit, const TrainingRequest& req) {
+        nb::gil_scoped_release nogil;
+        return plan_training(counts, memory_limit, req);
+    }, "counts"_a, "memory_limit"_a, "request"_a);
+    m.def("train", [](const TrainingRequest& req, const TrainingPlan& plan, std::optional<std::string> dir,
+                      std::uint64_t every, std::size_t keep, std::uint64_t progress_every, nb::object progress) {
+        return build(progress, progress_every, RunSettings{dir, every, keep, 0}, [&](const RunSettings& run, LineSink& s) {
+            return train_tokenizer(*plan.words.words, req, plan, run, s);
+        });
+    }, "request"_a, "plan"_a, "checkpoint_dir"_a.none(), "checkpoint_every"_a, "checkpoint_keep"_a,
        "progress_every"_a, "progress"_a.none());
     m.def("resume", [](const TrainingRequest& req, std::optional<std::size_t> prune_to, const std::string& dir,
                        std::uint64_t every, std::size_t keep, std::uint64_t progress_every, nb::object progress) {
@@ -130,7 +111,6 @@ void bind_building(nb::module_& m) {
         return read_vocab_surfaces(path, parse_mode(mode));
     }, "path"_a, "mode"_a);
     m.def("scheme_fields", &scheme_fields);
-    m.def("scheme_of", [](nb::dict fields) { return scheme_dict(scheme_of(fields)); }, "fields"_a);
     m.def("default_threads", [] { return resolve_threads(0); });
 }
 

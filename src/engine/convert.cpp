@@ -73,15 +73,6 @@ BytesProgress bytes_progress(nb::object callback) {
     };
 }
 
-std::function<bool()> SignalWatch::poll() {
-    return [this] {
-        nb::gil_scoped_acquire gil;
-        if (PyErr_CheckSignals() == 0) return false;
-        pending_.emplace();  // takes the handler's exception (KeyboardInterrupt)
-        return true;
-    };
-}
-
 nb::list new_list(std::size_t n) {
     PyObject* p = PyList_New(static_cast<Py_ssize_t>(n));
     if (!p) throw nb::python_error();

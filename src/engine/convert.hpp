@@ -13,9 +13,6 @@
 
 #include <functional>
 #include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "common/report.hpp"
 #include "tokenizer/scheme.hpp"
@@ -48,25 +45,25 @@ struct CallbackSink final : LineSink {
 };
 BytesProgress bytes_progress(nb::object callback);
 
-// Lets Ctrl-C stop native work run without the lock: poll() (handed to the core) runs the
-// signal handlers in short slices; run() raises their exception instead of the core's
-// Interrupted.
-class SignalWatch {
-   public:
-    std::function<bool()> poll();
-    template <class F>
-    auto run(F&& f) -> decltype(f()) {
-        try {
-            return f();
-        } catch (const std::exception&) {
-            if (pending_) throw nb::python_error(std::move(*pending_));
-            throw;
-        }
+// Runs f(poll) without the interpreter lock when `release`. The core asks poll() in short
+// slices; it runs the signal handlers and says stop when one raised (Ctrl-C), whose
+// exception (KeyboardInterrupt) then comes out in place of the core's Interrupted.
+template <class F>
+auto unlocked(bool release, F&& f) -> decltype(f(std::function<bool()>())) {
+    std::optional<nb::python_error> pending;
+    const std::function<bool()> poll = [&pending] {
+        nb::gil_scoped_acquire gil;
+        return PyErr_CheckSignals() != 0 && (pending.emplace(), true);
+    };
+    std::optional<nb::gil_scoped_release> nogil;
+    if (release) nogil.emplace();
+    try {
+        return f(poll);
+    } catch (const std::exception&) {
+        if (pending) throw nb::python_error(std::move(*pending));
+        throw;
     }
-
-   private:
-    std::optional<nb::python_error> pending_;
-};
+}
 
 // Lists of ids sharing one int object per id of a vocabulary of `size` ids (lock held).
 struct IdLists {

@@ -8,18 +8,6 @@ namespace {
 
 using namespace nb::literals;
 
-// (words, counts) of the words [start, stop).
-std::pair<std::vector<std::string>, std::vector<std::uint64_t>> slice(const CountStore& t, std::uint64_t start,
-                                                                      std::uint64_t stop) {
-    std::pair<std::vector<std::string>, std::vector<std::uint64_t>> out;
-    t.scan(start, stop, [&](std::string_view w, std::uint64_t n) {
-        out.first.emplace_back(w);
-        out.second.push_back(n);
-        return true;
-    });
-    return out;
-}
-
 CountStore from_pairs(const std::vector<std::pair<std::string, std::uint64_t>>& pairs) {
     nb::gil_scoped_release nogil;
     return CountStore(WordTable::from_pairs({pairs.begin(), pairs.end()}));
@@ -46,9 +34,8 @@ CountStore count_texts(nb::handle texts, const std::string& mode, const Normaliz
     const Normalizer normalizer(parse_mode(mode), rules);
     nb::object hold;
     const std::vector<std::string_view> views = views_of(texts, hold, "texts");
-    std::vector<std::string> copies(views.begin(), views.end());
     nb::gil_scoped_release nogil;
-    return CountStore(count_word_texts(copies, normalizer));
+    return CountStore(count_word_texts(views, normalizer));
 }
 
 }  // namespace
@@ -74,7 +61,7 @@ void bind_counts(nb::module_& m) {
         }, "path"_a)
         .def("__len__", &CountStore::size)
         .def("get", &CountStore::find, "word"_a)
-        .def("slice", &slice, "start"_a, "stop"_a)
+        .def("items", &CountStore::items, "start"_a, "stop"_a)
         .def("total", &CountStore::total)
         .def_prop_ro("source", [](const CountStore& t) {
             return nb::make_tuple(t.source().lines, t.source().bytes, t.source().invalid_lines);

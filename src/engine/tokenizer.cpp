@@ -20,15 +20,6 @@ struct PyTokenizer {
     nb::list list(const Ids& v) { return ids.make(v, tok.size()); }
 };
 
-// Runs f without the interpreter lock when `worth` it, stopping on Ctrl-C.
-template <class F>
-auto unlocked(bool worth, F&& f) {
-    SignalWatch watch;
-    std::optional<nb::gil_scoped_release> nogil;
-    if (worth) nogil.emplace();
-    return watch.run([&] { return f(watch.poll()); });
-}
-
 nb::list encode(PyTokenizer& t, std::string_view text, const Allowed& allowed) {
     Ids out;
     unlocked(text.size() >= (1 << 16), [&](auto) { t.tok.encode(text, allowed, out); });
@@ -100,14 +91,6 @@ nb::tuple stats(const PyTokenizer& t, nb::handle texts, std::size_t threads) {
                           nb::make_tuple(k[0], k[1], k[2], k[3], k[4]));
 }
 
-nb::dict get_vocab(const PyTokenizer& t) {
-    nb::dict d;
-    t.tok.base().for_each_surface([&](TokenId id, std::string_view s) { d[nb::str(s.data(), s.size())] = id; });
-    const SpecialTokens& sp = t.tok.specials();
-    for (std::size_t k = 0; k < sp.size(); ++k) d[nb::str(sp.texts()[k].c_str())] = sp.first_id() + k;
-    return d;
-}
-
 }  // namespace
 
 nb::object wrap(FrozenTokenizer tok) { return nb::cast(PyTokenizer{std::move(tok), {}}); }
@@ -125,7 +108,6 @@ void bind_tokenizer(nb::module_& m) {
         }, "texts"_a)
         .def("id_to_token", [](const PyTokenizer& t, std::uint64_t id) { return t.tok.token_text(id); }, "id"_a)
         .def("token_to_id", [](const PyTokenizer& t, std::string_view s) { return t.tok.token_id(s); }, "token"_a)
-        .def("get_vocab", &get_vocab)
         .def("export_tokens", [](const PyTokenizer& t) {
             TokenColumns c = t.tok.export_columns();
             return nb::make_tuple(c.surfaces, c.kinds, c.scripts,

@@ -152,6 +152,13 @@ TrainingPlan plan_training(const WordTable& words, const TrainingRequest& req) {
     return plan;
 }
 
+TrainingPlan plan_training(const CountStore& counts, std::uint64_t memory_limit, const TrainingRequest& request) {
+    WordSelection words = select_words(counts, memory_limit);
+    TrainingPlan plan = plan_training(*words.words, request);
+    plan.words = std::move(words);
+    return plan;
+}
+
 FrozenTokenizer train_tokenizer(const WordTable& words, const TrainingRequest& req, const TrainingPlan& plan,
                                 const RunSettings& run, LineSink& lines) {
     std::unique_ptr<Tokenizer> tok = blank(req);

@@ -80,6 +80,7 @@ struct TrainingRequest {
 };
 
 struct TrainingPlan {
+    WordSelection words;  // what training reads
     std::size_t vocab_size = 0, special_count = 0;
     std::size_t base_size = 0;     // base tokens at this size
     std::size_t trained_size = 0;  // the ids before the specials
@@ -92,6 +93,9 @@ struct TrainingPlan {
 // ValueError "vocab_size {} is below the smallest possible size {} for this corpus and
 // recipe ({} base tokens at that size and {} special tokens)".
 TrainingPlan plan_training(const WordTable& words, const TrainingRequest& request);
+// The plan of training from counts within a memory limit (0: none): the words selected
+// (select_words), then the plan over them.
+TrainingPlan plan_training(const CountStore& counts, std::uint64_t memory_limit, const TrainingRequest& request);
 
 // How a run goes: checkpoints, and progress every this many merges (0: none).
 struct RunSettings {
@@ -102,6 +106,7 @@ struct RunSettings {
 };
 
 // Trains as planned, gives back the merges trained past the size and adds the specials.
+// `words` are those of the plan (plan.words.words when it selected them).
 // Progress and checkpoint warnings go to `lines`.
 FrozenTokenizer train_tokenizer(const WordTable& words, const TrainingRequest& request, const TrainingPlan& plan,
                                 const RunSettings& run, LineSink& lines);

@@ -314,7 +314,7 @@ CountStore count_word_texts(const std::vector<std::string>& paths, const Normali
                              spill.merge_progress);
 }
 
-WordTable count_word_texts(const std::vector<std::string>& texts, const Normalizer& normalizer) {
+WordTable count_word_texts(std::span<const std::string_view> texts, const Normalizer& normalizer) {
     std::vector<WorkerCounts> all(1);
     NormalizeScratch scratch;
     for (const auto& t : texts) {

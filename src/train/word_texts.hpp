@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,6 @@ CountStore count_word_texts(const std::vector<std::string>& paths, const Normali
                             const SpillSettings& spill = {});
 
 // The same over texts in memory, each a line of its own.
-WordTable count_word_texts(const std::vector<std::string>& texts, const Normalizer& normalizer);
+WordTable count_word_texts(std::span<const std::string_view> texts, const Normalizer& normalizer);
 
 }  // namespace larkspur

@@ -128,4 +128,10 @@ std::uint64_t fingerprint_paradigms(const ParadigmRegistry& registry) {
     return acc;
 }
 
+Transitions transitions_of(const std::vector<std::pair<std::string, std::vector<std::string>>>& pairs) {
+    Transitions t;
+    for (const auto& [key, nexts] : pairs) t[key].insert(nexts.begin(), nexts.end());
+    return t;
+}
+
 }  // namespace larkspur

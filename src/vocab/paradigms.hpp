@@ -94,4 +94,7 @@ inline std::uint64_t fnv1a(const void* data, std::size_t n,
     return h;
 }
 
+// The transitions of (surface, the surfaces that may follow it) pairs.
+Transitions transitions_of(const std::vector<std::pair<std::string, std::vector<std::string>>>& pairs);
+
 }  // namespace larkspur

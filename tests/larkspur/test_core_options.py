@@ -13,17 +13,13 @@ import larkspur
 from conftest import write_lines
 
 
-def _request(words, size, seeds=(), symbol_min_freq=1, symbol_limit=1000, **scheme):
+def _request(size, seeds=(), symbol_min_freq=1, symbol_limit=1000, **scheme):
     from larkspur import _engine
 
-    recipe = _engine.Recipe()
-    recipe.symbol_min_freq, recipe.symbol_limit = symbol_min_freq, symbol_limit
-    tier = _engine.SeedTier()
-    tier.up_to, tier.seeds = 10**9, list(seeds)
-    recipe.seed_tiers = [tier]
-    recipe.punctuation = ["।", ",", '"']
-    recipe.ids_per_symbol = 1  # every symbol of the words, however small the vocabulary
-    return _engine.TrainingRequest("LM", [], scheme, recipe, size, [], [], [])
+    return _engine.TrainingRequest("LM", [], scheme, size, [], [], [], seed_tiers=[(10**9, list(seeds))],
+                                   punctuation=["।", ",", '"'], symbol_min_freq=symbol_min_freq,
+                                   symbol_limit=symbol_limit,
+                                   ids_per_symbol=1)  # every symbol of the words, however small the vocabulary
 
 
 def _engine_with(aksharas, seeds=(), symbols=(), **scheme):
@@ -32,10 +28,10 @@ def _engine_with(aksharas, seeds=(), symbols=(), **scheme):
     nothing is merged."""
     from larkspur import _engine
 
-    words = _engine.select_words(larkspur.WordCounts({w: 1 for w in [*aksharas, *symbols]})._table, 0)
-    base = _engine.plan_training(words, _request(words, 10**6, seeds, **scheme)).base_size
-    request = _request(words, base, seeds, **scheme)
-    return _engine.train(words, request, _engine.plan_training(words, request), None, 0, 3, 0, None)
+    words = larkspur.WordCounts({w: 1 for w in [*aksharas, *symbols]})._table
+    base = _engine.plan_training(words, 0, _request(10**6, seeds, **scheme)).base_size
+    request = _request(base, seeds, **scheme)
+    return _engine.train(request, _engine.plan_training(words, 0, request), None, 0, 3, 0, None)
 
 
 def _surfaces(e, ids):
@@ -85,12 +81,12 @@ class TestCoreOptions:
                     seen[c] += n
         from larkspur import _engine
 
-        table = _engine.select_words(larkspur.WordCounts(list(zip(words, counts)))._table, 0)  # a word drawn twice adds up
-        without = _engine.plan_training(table, _request(table, 10**6)).aksharas
+        table = larkspur.WordCounts(list(zip(words, counts)))._table  # a word drawn twice adds up
+        without = _engine.plan_training(table, 0, _request(10**6)).aksharas
         for min_freq, limit in [(1, 1000), (40, 1000), (1, 5)]:
             want = sorted((c for c, n in seen.items() if n >= min_freq), key=lambda c: (-seen[c], c))[:limit]
-            plan = _engine.plan_training(table, _request(table, 10**6, symbol_min_freq=min_freq, symbol_limit=limit,
-                                                         codepoint_fallback=True))
+            plan = _engine.plan_training(table, 0, _request(10**6, symbol_min_freq=min_freq, symbol_limit=limit,
+                                                            codepoint_fallback=True))
             assert plan.symbols == want
             assert plan.aksharas == without  # the one pass finds what the akshara harvest alone does
         assert set(want) < set(map(chr, edges))
