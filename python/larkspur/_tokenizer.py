@@ -153,6 +153,13 @@ class Tokenizer:
         return self._engine.mode
 
     @property
+    def training_report(self) -> Dict[str, Any]:
+        """What training did: word types and occurrences read, base size and budgets, and
+        within a memory limit the smallest count kept (min_count) with the word types and
+        occurrences left out. Empty for a tokenizer loaded from a bundle of before."""
+        return dict(self._config.get("training", {}))
+
+    @property
     def settings(self) -> Dict[str, Any]:
         """What the tokenizer was built with: recipe, seeds, folding rules, training summary."""
         return {"mode": self.mode, "folding_rules": list(self._config.get("folding_rules", [])),

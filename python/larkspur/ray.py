@@ -109,10 +109,13 @@ def _count_texts(batch: Dict[str, np.ndarray], column: str, mode: str,
 
 def count_words(source: Union[PathLike, Sequence[PathLike], Any], *, mode: str = "LM",
                 folding_rules: Iterable[Sequence[str]] = (), column: str = "text",
-                chunk_bytes: int = _data.DEFAULT_CHUNK_BYTES) -> WordCounts:
+                chunk_bytes: int = _data.DEFAULT_CHUNK_BYTES, memory_limit: Union[int, str, None] = None,
+                tmp_dir: Optional[PathLike] = None) -> WordCounts:
     """Word counts of corpus files (one text per line) or of the `column` of a Ray Dataset
     (one text per row), counted by Ray tasks and summed: for files, exactly
-    `larkspur.count_words(files, mode=..., folding_rules=...)`."""
+    `larkspur.count_words(files, mode=..., folding_rules=...)`. The tasks' counts are added
+    up here within `memory_limit` (see larkspur.count_words)."""
+    limit, tmp = _checks.memory_limit(memory_limit), _checks.directory(tmp_dir)
     rules = _rules(folding_rules)
     _engine.count_words_in_texts([], mode, rules)  # a bad mode or rule fails here, before any task starts
     if _is_dataset(source):
@@ -131,7 +134,7 @@ def count_words(source: Union[PathLike, Sequence[PathLike], Any], *, mode: str =
     total = _engine.WordTable()
     for batch in ds.iter_batches(batch_format="numpy", batch_size=None):
         for data in batch["counts"].tolist():
-            total = total.sum(_engine.WordTable.from_bytes(data))
+            total = total.sum(_engine.WordTable.from_bytes(data), limit, tmp)
     return WordCounts(total)
 
 

@@ -27,6 +27,15 @@ class Error : public std::runtime_error {
     std::string path_;
 };
 
+// Thrown when a long call's caller asked it to stop (Ctrl-C): every worker has stopped and
+// the caller's own error (a pending KeyboardInterrupt) stands.
+struct Interrupted : std::exception {
+    const char* what() const noexcept override { return "interrupted"; }
+};
+
+// For calls that are never asked to stop.
+inline bool never_interrupted() { return false; }
+
 // The exception each kind stands for in Python, by its builtin name. Both bindings map
 // core errors through this one table, so that a kind means the same exception in each.
 // An Io error that carries an errno becomes the OSError subclass for that number.

@@ -23,15 +23,6 @@
 
 namespace larkspur {
 
-// Thrown when the caller's `interrupted` said yes: every worker has stopped, nothing more
-// is consumed, and the caller's own error (a pending KeyboardInterrupt) stands.
-struct Interrupted : std::exception {
-    const char* what() const noexcept override { return "interrupted"; }
-};
-
-// Never asked to stop.
-inline bool never_interrupted() { return false; }
-
 // Calls work(first, last, worker) for the blocks [first, last) of [0, n) on up to
 // `threads` threads (0: every core), and consume(first, last) on the calling thread for
 // each block in order as soon as it and the blocks before it are done. The first exception

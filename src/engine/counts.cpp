@@ -26,8 +26,7 @@ CountStore count_files(const std::vector<std::string>& paths, const std::string&
     const Normalizer normalizer(parse_mode(mode), rules);
     BytesProgress report = bytes_progress(std::move(progress));
     const SpillSettings spill = spill_of(memory_limit, tmp_dir, std::move(merged));
-    nb::gil_scoped_release nogil;
-    return count_word_texts(paths, normalizer, threads, report, spill);
+    return unlocked(true, [&](auto poll) { return count_word_texts(paths, normalizer, threads, report, spill, poll); });
 }
 
 CountStore count_texts(nb::handle texts, const std::string& mode, const Normalizer::RulePairs& rules) {

@@ -244,7 +244,7 @@ void count_chunk(const std::string& path, const Chunk& c, const Normalizer& norm
 // Counts the files on `threads` threads into one table per worker; `bytes` is their size.
 std::vector<WorkerCounts> count_files(const std::vector<std::string>& paths, const Normalizer& normalizer,
                                       std::size_t& threads, const BytesProgress& progress, std::uint64_t& bytes,
-                                      Spiller* spiller) {
+                                      Spiller* spiller, const std::function<bool()>& interrupted) {
     std::vector<Chunk> chunks;
     std::vector<std::uint64_t> sizes(paths.size());
     bytes = 0;
@@ -273,6 +273,8 @@ std::vector<WorkerCounts> count_files(const std::vector<std::string>& paths, con
     std::mutex progress_mu;
     std::uint64_t done = 0;
     parallel_for(chunks.size(), workers.size(), [&](std::size_t i, std::size_t w) {
+        // The calling thread is worker 0: between its chunks it asks whether to stop.
+        if (w == 0 && interrupted && interrupted()) throw Interrupted();
         count_chunk(paths[chunks[i].file], chunks[i], normalizer, workers[w]);
         if (progress) {
             std::lock_guard<std::mutex> lock(progress_mu);
@@ -287,12 +289,13 @@ std::vector<WorkerCounts> count_files(const std::vector<std::string>& paths, con
 }  // namespace
 
 CountStore count_word_texts(const std::vector<std::string>& paths, const Normalizer& normalizer,
-                            std::size_t threads, const BytesProgress& progress, const SpillSettings& spill) {
+                            std::size_t threads, const BytesProgress& progress, const SpillSettings& spill,
+                            const std::function<bool()>& interrupted) {
     std::uint64_t bytes = 0;
     Spiller spiller;
     spiller.settings = spill;
     std::vector<WorkerCounts> workers =
-        count_files(paths, normalizer, threads, progress, bytes, spill.memory_limit ? &spiller : nullptr);
+        count_files(paths, normalizer, threads, progress, bytes, spill.memory_limit ? &spiller : nullptr, interrupted);
     if (spiller.runs.empty()) {
         WordTable result = merge_counts(workers, threads);
         result.source.bytes = bytes;

@@ -30,9 +30,11 @@ using BytesProgress = std::function<void(std::uint64_t done, std::uint64_t total
 // the runs are merged at the end, in memory while the result stays within the other half,
 // else into a counts file. The counts are the same either way. The temporary files are
 // removed however the call ends (a counts file lives as long as the store that reads it).
+// The calling thread asks `interrupted` between its chunks; when it says yes, the call ends
+// with Interrupted once the other workers finish their chunks.
 CountStore count_word_texts(const std::vector<std::string>& paths, const Normalizer& normalizer,
                             std::size_t threads, const BytesProgress& progress = {},
-                            const SpillSettings& spill = {});
+                            const SpillSettings& spill = {}, const std::function<bool()>& interrupted = {});
 
 // The same over texts in memory, each a line of its own.
 WordTable count_word_texts(std::span<const std::string_view> texts, const Normalizer& normalizer);

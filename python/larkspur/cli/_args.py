@@ -147,6 +147,14 @@ def normalization_args(p: argparse.ArgumentParser) -> None:
                    help="threads that count words (default: every core; results do not depend on it)")
 
 
+def memory_args(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--memory-limit", metavar="SIZE",
+                   help="keep word counts within SIZE bytes (e.g. 2GB, 512MiB): beyond it they spill to "
+                        "sorted files on disk, and training keeps the most frequent word types that fit "
+                        "(default: no limit)")
+    p.add_argument("--tmp-dir", metavar="DIR", help="where counts spill (default: the system's temporary directory)")
+
+
 def add_ray_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--ray", action="store_true",
                    help="run as a Ray Data job (needs `pip install 'LarkspurTokenization[ray]'`); "

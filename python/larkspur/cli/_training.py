@@ -9,7 +9,7 @@ import os
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
-from ._args import UsageError, add_ray_arguments, input_files, normalization_args, nonnegative_int, positive_int, print_fields, progress_arg, share
+from ._args import UsageError, add_ray_arguments, input_files, memory_args, normalization_args, nonnegative_int, positive_int, print_fields, progress_arg, share
 
 def _train_args(p: argparse.ArgumentParser) -> None:
     from .. import _recipes
@@ -37,6 +37,7 @@ def _train_args(p: argparse.ArgumentParser) -> None:
     p.add_argument("--checkpoint-every", type=nonnegative_int, default=0, metavar="K",
                    help="merges between checkpoints (besides one at the end of each pass; needs "
                         "--checkpoint-dir)")
+    memory_args(p)
     progress_arg(p)
 
 
@@ -69,7 +70,12 @@ def run_train(args: argparse.Namespace) -> None:
                          recipe=args.recipe, latin_share=args.latin_share,
                          folding_rules=[tuple(r) for r in args.folding_rule],
                          checkpoint_dir=args.checkpoint_dir, checkpoint_every=args.checkpoint_every,
-                         progress=args.progress, num_workers=args.workers, **keywords)
+                         progress=args.progress, num_workers=args.workers, memory_limit=args.memory_limit,
+                         tmp_dir=args.tmp_dir, **keywords)
+    report = tok.training_report
+    if report.get("left_out_types"):
+        print(f"kept the word types seen at least {report['min_count']} times to stay within the memory limit: "
+              f"{report['left_out_types']} types ({report['left_out_occurrences']} occurrences) left out")
     tok.save(args.output)
     print(f"wrote {args.output}: {tok.vocab_size} ids ({len(tok.special_tokens)} special)")
 
@@ -116,7 +122,6 @@ def _describe_bundle(path: str) -> Dict[str, Any]:
 
 
 def _describe_checkpoint(path: str) -> Dict[str, Any]:
-    from .. import _engine
     from .._training import RUN_FILE, checkpoint_info
 
     run_path = Path(path) / RUN_FILE
@@ -149,7 +154,7 @@ def _describe_checkpoint(path: str) -> Dict[str, Any]:
     return out
 
 
-def _inspectread_lines(d: Dict[str, Any]) -> List[tuple]:
+def _inspect_lines(d: Dict[str, Any]) -> List[tuple]:
     if d["kind"] == "bundle":
         specials = ", ".join(f"{t}={i}" for t, i in d["special_tokens"].items()) or "none"
         roles = ", ".join(f"{r}={i}" for r, i in d["roles"].items() if i is not None) or "none"
@@ -204,26 +209,35 @@ def run_inspect(args: argparse.Namespace) -> None:
     if args.json:
         print(json.dumps(d, ensure_ascii=False, indent=1))
     else:
-        print_fields(_inspectread_lines(d))
+        print_fields(_inspect_lines(d))
 
 
 def _count_words_args(p: argparse.ArgumentParser) -> None:
     p.add_argument("files", nargs="+", metavar="FILE", help="UTF-8 corpus files, one text per line")
     p.add_argument("-o", "--output", required=True, metavar="OUT",
                    help="the word<TAB>count file to write (larkspur.train_from_word_counts reads it)")
+    p.add_argument("--merge", action="store_true",
+                   help="the FILEs are word<TAB>count files (counts made in pieces): add them up into OUT")
     normalization_args(p)
+    memory_args(p)
     progress_arg(p)
     add_ray_arguments(p)
 
 
 def run_count_words(args: argparse.Namespace) -> None:
-    if args.ray:
-        return count_words_on_ray(args)
     import larkspur
 
+    if args.merge:
+        if args.ray:
+            raise UsageError("--merge does not go with --ray")
+        return larkspur.merge_word_counts(input_files(args.files), args.output, memory_limit=args.memory_limit,
+                                          tmp_dir=args.tmp_dir, progress=args.progress)
+    if args.ray:
+        return count_words_on_ray(args)
     counts = larkspur.count_words(input_files(args.files), mode=args.mode,
                                   folding_rules=[tuple(r) for r in args.folding_rule],
-                                  num_workers=args.workers, progress=args.progress)
+                                  num_workers=args.workers, progress=args.progress,
+                                  memory_limit=args.memory_limit, tmp_dir=args.tmp_dir)
     counts.save(args.output)
 
 
@@ -234,5 +248,6 @@ def count_words_on_ray(args: argparse.Namespace) -> None:
         if not os.path.isfile(p):
             raise ValueError(f"{p}: {'is a directory' if os.path.isdir(p) else 'no such file'}")
     lray.connect(args.ray_address)
-    counts = lray.count_words(args.files, mode=args.mode, folding_rules=[tuple(r) for r in args.folding_rule])
+    counts = lray.count_words(args.files, mode=args.mode, folding_rules=[tuple(r) for r in args.folding_rule],
+                              memory_limit=args.memory_limit, tmp_dir=args.tmp_dir)
     counts.save(args.output)
