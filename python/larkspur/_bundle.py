@@ -57,7 +57,7 @@ SCHEMA = {
 
 
 # The scheme's fields, by name, with their defaults (the core defines them).
-SCHEME_DEFAULTS: Dict[str, Any] = {name: default for name, default, _ in _engine.scheme_fields()}
+SCHEME_DEFAULTS: Dict[str, Any] = _engine.scheme_fields()[0]
 
 
 def scheme_fields(options: Dict[str, Any]) -> Dict[str, Any]:

@@ -58,7 +58,7 @@ IDS_PER_SYMBOL = 100
 # scheme (_engine.scheme_fields() gives their names, defaults and one line on each):
 # code-point fallback, whitespace tokens, joins at word edges, paradigms over word-initial
 # stems.
-RECIPE_SCHEME: Dict[str, object] = {name: True for name, default, _ in _engine.scheme_fields()
+RECIPE_SCHEME: Dict[str, object] = {name: True for name, default in _engine.scheme_fields()[0].items()
                                     if isinstance(default, bool)}
 
 # With code-point fallback, the most frequent aksharas of the training words get base ids,

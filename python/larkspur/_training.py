@@ -10,6 +10,7 @@ from __future__ import annotations
 import json
 import os
 import time
+import warnings
 from pathlib import Path
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
@@ -173,12 +174,14 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
                  paradigms=None, lexicon=None, checkpoint_dir: Optional[PathLike] = None,
                  checkpoint_every: int = 0, progress: Optional[bool] = None, num_workers=None,
                  memory_limit: Union[int, str, None] = None, tmp_dir: Optional[PathLike] = None,
-                 source: Optional[Dict[str, Any]] = None, _core_options: bool = True) -> Tokenizer:
+                 checkpoint_errors: str = "warn", source: Optional[Dict[str, Any]] = None,
+                 _core_options: bool = True) -> Tokenizer:
     started = time.time()
     _checks.positive_int("vocab_size", vocab_size)
     _checks.share("latin_share", latin_share)
     _checks.nonnegative_int("checkpoint_every", checkpoint_every)
     limit = _checks.memory_limit(memory_limit)
+    trouble = _CheckpointTrouble(checkpoint_errors)
     rec = _recipes.recipe(recipe)
     if seeds is not None:
         if isinstance(seeds, str) or not all(isinstance(s, str) and s for s in seeds):
@@ -200,7 +203,9 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
     run = {"mode": mode, "folding_rules": [list(r) for r in rules], "options": scheme,
            "special_tokens": specials, "seeds": seed_settings, "paradigms": paradigm_list, "lexicon": lex,
            "vocab_size": vocab_size, "latin_share": latin_share, "checkpoint_every": checkpoint_every,
-           "prune_to": plan.trained_size if plan.beyond else None}
+           "checkpoint_errors": checkpoint_errors, "prune_to": plan.trained_size if plan.beyond else None,
+           "selected": {"min_count": min_count, "left_out_types": left_types,
+                        "left_out_occurrences": left_occurrences}}
     if checkpoint_dir is not None:
         Path(checkpoint_dir).mkdir(parents=True, exist_ok=True)
         _write_run_file(Path(checkpoint_dir), run)
@@ -210,18 +215,39 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
             bar.describe(f"words seen at least {min_count:,} times; {left_types:,} word types left out "
                          f"({left_occurrences:,} occurrences) to stay within the memory limit")
         engine = _engine.train(request, plan, None if checkpoint_dir is None else os.fspath(checkpoint_dir),
-                               checkpoint_every, 3, max(1, (steps - plan.base_size) // 200), bar.callback())
+                               checkpoint_every, 3, max(1, (steps - plan.base_size) // 200), bar.callback(),
+                               trouble, trouble.raise_errors)
         bar.to(steps)
     summary = {"word_types": len(counts), "word_occurrences": counts.occurrences, "base_size": plan.base_size,
                "dev_budget": plan.dev_budget, "lat_budget": plan.lat_budget, "trained_size": engine.base_size,
                "min_count": min_count, "left_out_types": left_types, "left_out_occurrences": left_occurrences,
-               "seconds": round(time.time() - started, 3), **(source or {})}
+               "checkpoint_failures": trouble.failures, "seconds": round(time.time() - started, 3),
+               **(source or {})}
     if limit:
         summary["memory_limit"] = limit
     config = {"folding_rules": rules, "special_tokens": specials,
               "special_roles": default_roles(specials), "seeds": seed_settings,
               "paradigms": paradigm_list, "lexicon": lex, "training": summary}
     return Tokenizer(engine, config)
+
+
+class _CheckpointTrouble:
+    """Told each checkpoint that could not be written: warns once per kind of error (the
+    directory and the system's error) and counts them for the training report."""
+
+    def __init__(self, policy: str):
+        if policy not in ("warn", "raise"):
+            raise ValueError(f"checkpoint_errors must be 'warn' or 'raise', not {policy!r}")
+        self.raise_errors = policy == "raise"
+        self.failures = 0
+        self._seen: set = set()
+
+    def __call__(self, directory: str, error: str) -> None:
+        self.failures += 1
+        if error not in self._seen and not self.raise_errors:
+            self._seen.add(error)
+            warnings.warn(f"a checkpoint could not be written in {directory}: {error}; training goes on without "
+                          f"it (checkpoint_errors='raise' stops instead)", RuntimeWarning, stacklevel=3)
 
 
 def _write_run_file(directory: Path, run: Dict[str, Any]) -> None:
@@ -234,7 +260,8 @@ def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Option
           seeds: Optional[Sequence[str]] = None, paradigms: Any = None, lexicon: Any = None,
           checkpoint_dir: Optional[PathLike] = None, checkpoint_every: int = 0,
           progress: Optional[bool] = None, num_workers: Optional[int] = None,
-          memory_limit: Union[int, str, None] = None, tmp_dir: Optional[PathLike] = None) -> Tokenizer:
+          memory_limit: Union[int, str, None] = None, tmp_dir: Optional[PathLike] = None,
+          checkpoint_errors: str = "warn") -> Tokenizer:
     """Trains a tokenizer on corpus files and/or texts.
 
     vocab_size counts every id: base tokens, the 256 byte tokens, merges and the special
@@ -260,7 +287,7 @@ def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Option
     return _train_words(counts, vocab_size=vocab_size, mode=mode, recipe=recipe, memory_limit=limit or None,
                         latin_share=latin_share, special_tokens=special_tokens, folding_rules=rules,
                         seeds=seeds, paradigms=paradigms, lexicon=lexicon, checkpoint_dir=checkpoint_dir,
-                        checkpoint_every=checkpoint_every, progress=progress,
+                        checkpoint_every=checkpoint_every, progress=progress, checkpoint_errors=checkpoint_errors,
                         source={"files": paths, "texts": len(texts) if texts is not None else 0})
 
 
@@ -285,9 +312,11 @@ def checkpoint_info(checkpoint_dir: PathLike) -> Optional[Dict[str, Any]]:
     return None if info is None else dict(zip(_CHECKPOINT_FIELDS, info))
 
 
-def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None) -> Tokenizer:
+def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None,
+           checkpoint_errors: Optional[str] = None) -> Tokenizer:
     """Continues a training run of train() from its newest complete checkpoint; the result
-    is the tokenizer the unbroken run would have given."""
+    is the tokenizer the unbroken run would have given. `checkpoint_errors` ("warn" or
+    "raise") defaults to the broken run's."""
     run_path = Path(checkpoint_dir) / RUN_FILE
     if not run_path.is_file():
         raise ValueError(f"{checkpoint_dir}: not a larkspur checkpoint directory (no {RUN_FILE})")
@@ -305,14 +334,17 @@ def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None) -> Toke
     prune_to = run.get("prune_to")
     request = _request(mode, rules, scheme, 0, specials, [[int(r), t] for r, t in paradigm_list],
                        {k: int(v) for k, v in lex.items()})
+    trouble = _CheckpointTrouble(checkpoint_errors or run.get("checkpoint_errors", "warn"))
     with _progress.Bar(_progress.wanted(progress), "resuming", info["total_budget"], "tok",
                        initial=info["vocab_len"]) as bar:
         engine = _engine.resume(request, prune_to, os.fspath(checkpoint_dir), int(run.get("checkpoint_every", 0)), 3,
-                                max(1, (info["total_budget"] - info["vocab_len"]) // 200), bar.callback())
+                                max(1, (info["total_budget"] - info["vocab_len"]) // 200), bar.callback(),
+                                trouble, trouble.raise_errors)
         bar.to(info["total_budget"])
     size = engine.base_size
     config = {"folding_rules": rules, "special_tokens": specials,
               "special_roles": default_roles(specials), "seeds": seed_settings, "paradigms": paradigm_list,
               "lexicon": lex, "training": {"resumed_from": info["path"], "merges_at_resume": info["merges_done"],
-                                           "trained_size": size}}
+                                           "trained_size": size, "checkpoint_failures": trouble.failures,
+                                           **run.get("selected", {})}}
     return Tokenizer(engine, config)

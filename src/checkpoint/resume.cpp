@@ -55,6 +55,7 @@ std::size_t resume_from_checkpoint(TrainingDriver& driver, ModelState& model, Fo
     }
     spec.token_use = opt.token_use;
     spec.lazy_decreases = opt.lazy_decreases;
+    spec.interrupted = opt.interrupted;
     return driver.run(corpus, std::move(spec)).back();
 }
 

@@ -27,6 +27,7 @@ struct ResumeOptions {
     std::vector<std::uint64_t>* token_use = nullptr;
     // The heap strategy of the merge loop (ConstrainedBPETrainer::lazy_decreases).
     bool lazy_decreases = false;
+    std::function<bool()> interrupted;
 };
 
 struct CheckpointInfo {

@@ -109,6 +109,16 @@ void move_into_place(const std::string& tmp, const std::string& final_path) {
 
 }  // namespace
 
+void remove_partial_steps(const std::string& dir) {
+    std::vector<std::string> names;
+    if (files::list_dir(dir, names) != 0) return;
+    for (const auto& n : names) {
+        if (n.compare(0, std::char_traits<char>::length(kPartialPrefix), kPartialPrefix) == 0) {
+            files::remove_tree(files::join(dir, n));
+        }
+    }
+}
+
 SaveOutcome CheckpointWriter::save(const ConstrainedBPETrainer& t, const Corpus& corpus,
                                    std::uint64_t step) {
     if (!t.ckpt.dir) return {};
@@ -119,15 +129,7 @@ SaveOutcome CheckpointWriter::save(const ConstrainedBPETrainer& t, const Corpus&
         check(files::make_dirs(dir));
         // Something that is not a directory in the way cannot be replaced.
         if (files::exists(final_path) && !files::is_dir(final_path)) throw SaveError{ENOTDIR};
-        // Leftovers of an interrupted save.
-        std::vector<std::string> names;
-        if (files::list_dir(dir, names) == 0) {
-            for (const auto& n : names) {
-                if (n.compare(0, std::char_traits<char>::length(kPartialPrefix), kPartialPrefix) == 0) {
-                    files::remove_tree(files::join(dir, n));
-                }
-            }
-        }
+        remove_partial_steps(dir);  // leftovers of an interrupted save
         const std::string tmp = files::join(dir, kPartialPrefix + name);
         check(files::make_dirs(tmp));
         write_step_files(tmp, t, corpus, step);

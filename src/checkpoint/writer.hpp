@@ -19,4 +19,8 @@ class CheckpointWriter : public CheckpointSink {
                      std::uint64_t step) override;
 };
 
+// Removes what interrupted or failed saves left under `dir` (their temporary directories);
+// the next save does the same before it starts.
+void remove_partial_steps(const std::string& dir);
+
 }  // namespace larkspur

@@ -32,32 +32,31 @@ void init_request(TrainingRequest* r, const std::string& mode, const Rules& rule
     for (const auto& [root, transitions] : paradigms) r->paradigms.emplace_back(root, transitions_of(transitions));
 }
 
-// Runs a build without the interpreter lock, its progress going to `progress`.
+// Runs a build without the interpreter lock, its progress going to `progress` and each
+// checkpoint that cannot be written to `failed(dir, error)`; raise_errors stops it there.
 template <class F>
-nb::object build(nb::object progress, std::uint64_t every, RunSettings run, F&& f) {
+nb::object build(nb::object progress, std::uint64_t every, RunSettings run, nb::object failed, bool raise_errors,
+                 F&& f) {
     CallbackSink sink(progress);
     run.progress_every = progress.is_none() ? 0 : std::max<std::uint64_t>(every, 1);
-    return wrap(unlocked(true, [&](auto) { return f(run, sink); }));
+    run.checkpoint_errors = raise_errors ? CheckpointErrors::Raise : CheckpointErrors::Warn;
+    run.checkpoint_failed = [failed](const std::string& dir, const std::string& error) {
+        nb::gil_scoped_acquire gil;
+        if (!failed.is_none()) failed(dir, error);
+    };
+    return wrap(unlocked(true, [&](auto poll) {
+        run.interrupted = poll;
+        return f(run, sink);
+    }));
 }
 
-// (path, mode, phase, merges done, vocabulary size, word types, theta, Devanagari budget,
-// total budget) of the newest complete checkpoint, or None.
+// The newest complete checkpoint's (path, mode, phase, merges, size, word types, theta, budgets), or None.
 nb::object checkpoint_info(const std::string& dir) {
     auto info = larkspur::checkpoint_info(dir);
     if (!info) return nb::none();
     const CheckpointMeta& m = info->meta;
     return nb::make_tuple(info->path, m.mode, phase_name(m.phase), m.merges_done, m.vocab_len, m.word_types, m.theta,
                           m.dev_budget, m.total_budget);
-}
-
-nb::list scheme_fields() {
-    nb::list out;
-    const auto values = scheme_values(Scheme{});
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        std::visit([&](auto v) { out.append(nb::make_tuple(values[i].first, v, larkspur::scheme_fields()[i].doc)); },
-                   values[i].second);
-    }
-    return out;
 }
 
 }  // namespace
@@ -87,19 +86,21 @@ void bind_building(nb::module_& m) {
         return plan_training(counts, memory_limit, req);
     }, "counts"_a, "memory_limit"_a, "request"_a);
     m.def("train", [](const TrainingRequest& req, const TrainingPlan& plan, std::optional<std::string> dir,
-                      std::uint64_t every, std::size_t keep, std::uint64_t progress_every, nb::object progress) {
-        return build(progress, progress_every, RunSettings{dir, every, keep, 0}, [&](const RunSettings& run, LineSink& s) {
+                      std::uint64_t every, std::size_t keep, std::uint64_t progress_every, nb::object progress,
+                      nb::object failed, bool raise_errors) {
+        return build(progress, progress_every, {dir, every, keep}, failed, raise_errors, [&](auto& run, LineSink& s) {
             return train_tokenizer(*plan.words.words, req, plan, run, s);
         });
     }, "request"_a, "plan"_a, "checkpoint_dir"_a.none(), "checkpoint_every"_a, "checkpoint_keep"_a,
-       "progress_every"_a, "progress"_a.none());
+       "progress_every"_a, "progress"_a.none(), "checkpoint_failed"_a.none() = nb::none(), "raise_errors"_a = false);
     m.def("resume", [](const TrainingRequest& req, std::optional<std::size_t> prune_to, const std::string& dir,
-                       std::uint64_t every, std::size_t keep, std::uint64_t progress_every, nb::object progress) {
-        return build(progress, progress_every, RunSettings{dir, every, keep, 0}, [&](const RunSettings& run, LineSink& s) {
+                       std::uint64_t every, std::size_t keep, std::uint64_t progress_every, nb::object progress,
+                       nb::object failed, bool raise_errors) {
+        return build(progress, progress_every, {dir, every, keep}, failed, raise_errors, [&](auto& run, LineSink& s) {
             return resume_tokenizer(req, prune_to, run, s);
         });
     }, "request"_a, "prune_to"_a.none(), "checkpoint_dir"_a, "checkpoint_every"_a, "checkpoint_keep"_a,
-       "progress_every"_a, "progress"_a.none());
+       "progress_every"_a, "progress"_a.none(), "checkpoint_failed"_a.none() = nb::none(), "raise_errors"_a = false);
     m.def("load", [](const TrainingRequest& req, Strings surfaces, std::string kinds, std::string scripts, nb::bytes flags,
                      std::vector<std::pair<std::size_t, std::vector<RootId>>> roots, std::size_t seed_max_len) {
         const auto* f = static_cast<const std::uint8_t*>(flags.data());
@@ -110,7 +111,11 @@ void bind_building(nb::module_& m) {
     m.def("read_vocab_file", [](const std::string& path, const std::string& mode) {
         return read_vocab_surfaces(path, parse_mode(mode));
     }, "path"_a, "mode"_a);
-    m.def("scheme_fields", &scheme_fields);
+    m.def("scheme_fields", [] {  // (the defaults, a line on each field)
+        nb::dict docs;
+        for (const SchemeField& f : scheme_fields()) docs[f.name] = f.doc;
+        return nb::make_tuple(scheme_dict(Scheme{}), docs);
+    });
     m.def("default_threads", [] { return resolve_threads(0); });
 }
 

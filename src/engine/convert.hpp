@@ -1,6 +1,5 @@
-// larkspur._engine, the companion's binding: it converts values, releases the interpreter
-// lock around native work and maps errors; behaviour lives in the core. These helpers are
-// shared by its files (counts, the built tokenizer, building tokenizers).
+// larkspur._engine, the companion's binding: it converts values, releases the interpreter lock
+// around native work and maps errors; behaviour lives in the core. Helpers its files share.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -35,8 +34,7 @@ std::vector<std::string_view> views_of(nb::handle seq, nb::object& hold, const c
 nb::dict scheme_dict(const Scheme& scheme);
 Scheme scheme_of(nb::dict fields);
 
-// Progress to Python callables (None: none). Their errors are reported as unraisable and
-// never stop the native work.
+// Progress to Python callables (None: none); their errors are unraisable, never stopping work.
 struct CallbackSink final : LineSink {
     explicit CallbackSink(nb::object callback) : callback(std::move(callback)) {}
     void write_line(std::string_view) noexcept override {}

@@ -5,6 +5,7 @@
 #include "common/errors.hpp"
 #include "engine/convert.hpp"
 #include "tokenizer/frozen.hpp"
+#include "vocab/vocab_tsv.hpp"
 
 namespace larkspur::engine {
 
@@ -124,8 +125,9 @@ void bind_tokenizer(nb::module_& m) {
             return t.tok.tokenize(text, allowed);
         }, "text"_a, "allowed"_a)
         .def("stats", &stats, "texts"_a, "num_threads"_a)
-        .def("save_vocab_tsv", [](const PyTokenizer& t, const std::string& path) { t.tok.base().save_vocab_tsv(path); },
-             "path"_a);
+        .def("save_vocab_tsv", [](const PyTokenizer& t, const std::string& path) {
+            save_vocab_tsv(t.tok.base().vocab(), t.tok.mode(), path, true);
+        }, "path"_a);
 }
 
 }  // namespace larkspur::engine

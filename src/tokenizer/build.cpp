@@ -8,6 +8,7 @@
 
 #include "common/errors.hpp"
 #include "text/harvest.hpp"
+#include "checkpoint/writer.hpp"
 #include "vocab/extra_tokens.hpp"
 #include "vocab/seeding.hpp"
 
@@ -59,6 +60,31 @@ std::unique_ptr<Tokenizer> blank(const TrainingRequest& req) {
     if (!req.lexicon.empty()) tok->set_lexicon(req.lexicon);
     return tok;
 }
+
+// Saves through the tokenizer's writer, and says a failure out loud: the run's callback is
+// told, the failed save's leftovers go, and with CheckpointErrors::Raise the run stops.
+class GuardedCheckpoints final : public CheckpointSink {
+   public:
+    GuardedCheckpoints(Tokenizer& tok, const RunSettings& run) : tok_(tok), writer_(tok.checkpoint_writer()), run_(run) {
+        tok_.set_checkpoint_sink(this);
+    }
+    ~GuardedCheckpoints() override { tok_.set_checkpoint_sink(nullptr); }
+    SaveOutcome save(const ConstrainedBPETrainer& t, const Corpus& corpus, std::uint64_t step) override {
+        SaveOutcome o = writer_.save(t, corpus, step);
+        if (o.kind != SaveOutcome::Kind::Failed || !t.ckpt.dir) return o;
+        remove_partial_steps(*t.ckpt.dir);
+        if (run_.checkpoint_failed) run_.checkpoint_failed(*t.ckpt.dir, o.text);
+        if (run_.checkpoint_errors == CheckpointErrors::Raise) {
+            throw_io("cannot write a checkpoint in " + *t.ckpt.dir + ": " + o.text);
+        }
+        return o;
+    }
+
+   private:
+    Tokenizer& tok_;
+    CheckpointSink& writer_;
+    const RunSettings& run_;
+};
 
 // The size of the base vocabulary at `size` ids.
 std::size_t base_size_at(const TrainingRequest& req, const Inventories& inv, std::size_t size) {
@@ -174,6 +200,8 @@ FrozenTokenizer train_tokenizer(const WordTable& words, const TrainingRequest& r
     // The companion's runs keep the smaller heap; only the exact module's progress lines
     // show the difference.
     opt.lazy_decreases = true;
+    opt.interrupted = run.interrupted;
+    GuardedCheckpoints guard(*tok, run);
     std::vector<std::uint64_t> use;
     opt.token_use = &use;
     std::size_t size = tok->train_from_word_texts(words, plan.dev_budget + plan.beyond, plan.lat_budget,
@@ -193,6 +221,8 @@ FrozenTokenizer resume_tokenizer(const TrainingRequest& req, std::optional<std::
     opt.checkpoint_every = run.checkpoint_every;
     opt.checkpoint_keep = run.checkpoint_keep;
     opt.lazy_decreases = true;
+    opt.interrupted = run.interrupted;
+    GuardedCheckpoints guard(*tok, run);
     std::vector<std::uint64_t> use;
     opt.token_use = &use;
     std::size_t size = tok->resume_from_checkpoint(*run.checkpoint_dir, opt);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -97,12 +98,22 @@ TrainingPlan plan_training(const WordTable& words, const TrainingRequest& reques
 // (select_words), then the plan over them.
 TrainingPlan plan_training(const CountStore& counts, std::uint64_t memory_limit, const TrainingRequest& request);
 
+// What a checkpoint that cannot be written does to the run: it goes on without it (and is
+// told), or it stops with the error.
+enum class CheckpointErrors { Warn, Raise };
+
 // How a run goes: checkpoints, and progress every this many merges (0: none).
 struct RunSettings {
     std::optional<std::string> checkpoint_dir;
     std::uint64_t checkpoint_every = 0;
     std::size_t checkpoint_keep = 3;
     std::uint64_t progress_every = 0;
+    CheckpointErrors checkpoint_errors = CheckpointErrors::Warn;
+    // Told each checkpoint that could not be written: the directory and the system's error
+    // (whatever the policy, before a Raise stops the run). What the save left is removed.
+    std::function<void(const std::string& dir, const std::string& error)> checkpoint_failed;
+    // Asked now and then whether to stop (Ctrl-C): the run ends with Interrupted.
+    std::function<bool()> interrupted;
 };
 
 // Trains as planned, gives back the merges trained past the size and adds the specials.

@@ -166,7 +166,7 @@ CorpusStats Tokenizer::corpus_stats(const std::vector<std::string>& texts) const
 
 // ---- training -----------------------------------------------------------------------------
 
-TrainingDriver Tokenizer::driver() { return TrainingDriver(m_, normalizer_.mode(), *lines_, &checkpoints_); }
+TrainingDriver Tokenizer::driver() { return TrainingDriver(m_, normalizer_.mode(), *lines_, checkpoint_sink_); }
 
 std::size_t Tokenizer::train_bpe(const std::vector<std::vector<TokenId>>& sequences, std::size_t vocab_budget,
                                  std::uint64_t theta) {

@@ -189,6 +189,10 @@ class Tokenizer {
     // top (see TrainingDriver::train_from_word_texts).
     std::size_t train_from_word_texts(const WordTable& words, std::size_t dev_budget, std::size_t lat_budget,
                                       std::uint64_t theta, const FileTrainOptions& opt);
+    // Where training sends its checkpoints instead of the writer (null: the writer). The
+    // sink must outlive the training calls; it may pass saves on to writer().
+    void set_checkpoint_sink(CheckpointSink* sink) { checkpoint_sink_ = sink ? sink : &checkpoints_; }
+    CheckpointSink& checkpoint_writer() { return checkpoints_; }
     // The base tokens the scheme spells with (vocab/extra_tokens.hpp). Returns the size.
     std::size_t add_fallback_tokens(const std::vector<std::string>& symbols);
     // Drops the `drop` least used merges (vocab/extra_tokens.hpp), their weights with
@@ -207,6 +211,7 @@ class Tokenizer {
     EncodeOptions options_;
     LineSink* lines_ = &stderr_sink();
     CheckpointWriter checkpoints_;
+    CheckpointSink* checkpoint_sink_ = &checkpoints_;
 
     mutable std::mutex index_mu_;
     mutable std::shared_ptr<const SurfaceIndex> index_;

@@ -69,6 +69,7 @@ std::vector<std::size_t> TrainingDriver::run(Corpus& corpus, RunSpec spec) {
     t.theta = spec.theta;
     t.merges_done = spec.merges_done;
     t.lazy_decreases = spec.lazy_decreases;
+    t.interrupted = spec.interrupted;
     for (const Pass& p : spec.passes) {
         t.phase = p.phase;
         train(t, corpus, p.budget, spec.progress_merges, t.ckpt.dir ? checkpoints_ : nullptr, lines_);
@@ -130,7 +131,8 @@ std::vector<std::size_t> TrainingDriver::run_file_corpus(WordCounts&& table, con
     Corpus corpus = Corpus::from_word_counts(std::move(table));
     return run(corpus, {ckpt_config(opt.checkpoint_dir, opt.checkpoint_every, opt.checkpoint_keep, dev_budget,
                                     total_budget),
-                        theta, 0, opt.progress_merges, std::move(passes), opt.token_use, opt.lazy_decreases});
+                        theta, 0, opt.progress_merges, std::move(passes), opt.token_use, opt.lazy_decreases,
+                        opt.interrupted});
 }
 
 std::size_t TrainingDriver::train_from_file(const Normalizer& normalizer, const EncodeContext& encoder,
@@ -178,6 +180,7 @@ std::size_t TrainingDriver::train_from_word_texts(const EncodeContext& encoder, 
     WordCounts::Seq ids;
     EncodeScratch scratch;
     for (std::size_t w = 0; w < words.size(); ++w) {
+        if ((w & 0xFFFF) == 0xFFFF && opt.interrupted && opt.interrupted()) throw Interrupted();
         const std::uint64_t count = words.count(w);
         if (count == 0) continue;
         ids.clear();

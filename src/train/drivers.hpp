@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -55,6 +56,8 @@ struct FileTrainOptions {
     std::vector<std::uint64_t>* token_use = nullptr;
     // The heap strategy of the merge loop (ConstrainedBPETrainer::lazy_decreases).
     bool lazy_decreases = false;
+    // Asked now and then whether to stop (ConstrainedBPETrainer::interrupted).
+    std::function<bool()> interrupted;
 };
 
 // One pass of the merge loop: its phase and the vocabulary size it stops at.
@@ -74,6 +77,7 @@ struct RunSpec {
     // as the last pass left it (each word counted as often as it occurred).
     std::vector<std::uint64_t>* token_use = nullptr;
     bool lazy_decreases = false;
+    std::function<bool()> interrupted;
 };
 
 class TrainingDriver {

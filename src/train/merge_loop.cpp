@@ -14,6 +14,7 @@
 #include <chrono>
 #include <vector>
 
+#include "common/errors.hpp"
 #include "common/report.hpp"
 #include "train/trainer.hpp"
 
@@ -127,6 +128,7 @@ class MergeLoop {
             merge(top.left, top.right);
             ++merges;
             ++t_.merges_done;
+            if ((merges & 0xFF) == 0 && t_.interrupted && t_.interrupted()) throw Interrupted();
             if (sink && t_.ckpt.dir && t_.ckpt.every != 0 && t_.merges_done % t_.ckpt.every == 0) {
                 SaveOutcome o = sink->save(t_, c_, t_.merges_done);
                 if (o.kind == SaveOutcome::Kind::Failed) {

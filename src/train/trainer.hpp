@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -107,6 +108,9 @@ struct ConstrainedBPETrainer {
     // happen in the same order; the heap only holds fewer stale entries (which the
     // progress lines' heap size shows, so the exact module keeps every entry).
     bool lazy_decreases = false;
+    // Asked every few hundred merges whether to stop (Ctrl-C); the run then ends with
+    // Interrupted. None for the exact module.
+    std::function<bool()> interrupted;
 
     bool legal(TokenId a, TokenId b, std::uint64_t freq) const;
     // The surface of a that the paradigms are asked about.

@@ -14,9 +14,10 @@ namespace larkspur {
 std::string escape_tsv(std::string_view s) { return escape_field(s, EscapeCr::No); }
 std::string unescape_tsv(std::string_view s) { return unescape_field(s, EscapeCr::No); }
 
-void save_vocab_tsv(const Vocabulary& vocab, FoldMode mode, const std::string& path) {
+void save_vocab_tsv(const Vocabulary& vocab, FoldMode mode, const std::string& path, bool name_path) {
     files::FileWriter w;
     if (int err = w.create(path, 8 * 1024)) {
+        if (name_path) throw_os(path, err);
         throw_io("create " + path + ": " + os_error_text(err));
     }
     w.write("# tamsil-v4 mode=");
@@ -28,7 +29,10 @@ void save_vocab_tsv(const Vocabulary& vocab, FoldMode mode, const std::string& p
         w.write(escape_tsv(vocab.surface(id)));
         w.put('\n');
     }
-    if (int err = w.finish()) throw_io("write: " + os_error_text(err));
+    if (int err = w.finish()) {
+        if (name_path) throw_os(path, err);
+        throw_io("write: " + os_error_text(err));
+    }
 }
 
 std::vector<std::pair<std::size_t, std::string>> read_vocab_tsv(const std::string& path,

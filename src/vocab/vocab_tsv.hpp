@@ -18,8 +18,9 @@ namespace larkspur {
 std::string escape_tsv(std::string_view s);
 std::string unescape_tsv(std::string_view s);
 
-// Writes the file through an 8 KiB buffer. IOError "create {}: {}" or "write: {}".
-void save_vocab_tsv(const Vocabulary& vocab, FoldMode mode, const std::string& path);
+// Writes the file through an 8 KiB buffer. IOError "create {}: {}" or "write: {}"; with
+// `name_path`, IOError "{path}: {}" carrying the errno and the path instead.
+void save_vocab_tsv(const Vocabulary& vocab, FoldMode mode, const std::string& path, bool name_path = false);
 
 // Reads the (id, surface) pairs of a vocabulary file and checks its mode header against
 // `mode`: a foreign mode raises ValueError unless allowed; a missing header writes the

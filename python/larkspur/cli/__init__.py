@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import warnings
 from dataclasses import dataclass
 from typing import Callable, List, Optional, Sequence
 
@@ -85,7 +86,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     130 when interrupted)."""
     try:
         args = build_parser().parse_args(argv)
-        args.run(args)
+        with warnings.catch_warnings():
+            warnings.simplefilter("default")
+            warnings.showwarning = _warn
+            args.run(args)
         sys.stdout.flush()
         return 0
     except UsageError as e:
@@ -101,6 +105,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return _fail(_describe(e), 1)
     except Exception as e:  # a fault of ours: still one line, never a traceback
         return _fail(f"internal error: {type(e).__name__}: {e}", 1)
+
+
+def _warn(message, category, filename, lineno, file=None, line=None) -> None:
+    # A warning is one line too, as errors are.
+    sys.stderr.write(f"{PROG}: warning: {' '.join(str(message).split())}\n")
+    sys.stderr.flush()
 
 
 def _describe(e: BaseException) -> str:

@@ -147,6 +147,12 @@ def normalization_args(p: argparse.ArgumentParser) -> None:
                    help="threads that count words (default: every core; results do not depend on it)")
 
 
+def checkpoint_errors_arg(p: argparse.ArgumentParser, default: Optional[str] = "warn") -> None:
+    p.add_argument("--checkpoint-errors", choices=["warn", "raise"], default=default,
+                   help="a checkpoint that cannot be written: warn and go on, or stop with the error"
+                        + (" (default warn)" if default else " (default: as the broken run)"))
+
+
 def memory_args(p: argparse.ArgumentParser) -> None:
     p.add_argument("--memory-limit", metavar="SIZE",
                    help="keep word counts within SIZE bytes (e.g. 2GB, 512MiB): beyond it they spill to "

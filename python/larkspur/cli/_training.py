@@ -9,7 +9,7 @@ import os
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
-from ._args import UsageError, add_ray_arguments, input_files, memory_args, normalization_args, nonnegative_int, positive_int, print_fields, progress_arg, share
+from ._args import UsageError, add_ray_arguments, checkpoint_errors_arg, input_files, memory_args, normalization_args, nonnegative_int, positive_int, print_fields, progress_arg, share
 
 def _train_args(p: argparse.ArgumentParser) -> None:
     from .. import _recipes
@@ -37,6 +37,7 @@ def _train_args(p: argparse.ArgumentParser) -> None:
     p.add_argument("--checkpoint-every", type=nonnegative_int, default=0, metavar="K",
                    help="merges between checkpoints (besides one at the end of each pass; needs "
                         "--checkpoint-dir)")
+    checkpoint_errors_arg(p)
     memory_args(p)
     progress_arg(p)
 
@@ -71,7 +72,7 @@ def run_train(args: argparse.Namespace) -> None:
                          folding_rules=[tuple(r) for r in args.folding_rule],
                          checkpoint_dir=args.checkpoint_dir, checkpoint_every=args.checkpoint_every,
                          progress=args.progress, num_workers=args.workers, memory_limit=args.memory_limit,
-                         tmp_dir=args.tmp_dir, **keywords)
+                         tmp_dir=args.tmp_dir, checkpoint_errors=args.checkpoint_errors, **keywords)
     report = tok.training_report
     if report.get("left_out_types"):
         print(f"kept the word types seen at least {report['min_count']} times to stay within the memory limit: "
@@ -84,13 +85,14 @@ def _resume_args(p: argparse.ArgumentParser) -> None:
     p.add_argument("checkpoint_dir", metavar="CHECKPOINT_DIR",
                    help="the --checkpoint-dir of a `larkspur train` run")
     p.add_argument("-o", "--output", required=True, metavar="BUNDLE", help="the bundle directory to write")
+    checkpoint_errors_arg(p, None)
     progress_arg(p)
 
 
 def run_resume(args: argparse.Namespace) -> None:
     import larkspur
 
-    tok = larkspur.resume(args.checkpoint_dir, progress=args.progress)
+    tok = larkspur.resume(args.checkpoint_dir, progress=args.progress, checkpoint_errors=args.checkpoint_errors)
     tok.save(args.output)
     print(f"wrote {args.output}: {tok.vocab_size} ids ({len(tok.special_tokens)} special)")
 
