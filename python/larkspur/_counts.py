@@ -46,14 +46,16 @@ class WordCounts(Mapping):
     Equal to a dict with the same items.
     """
 
-    __slots__ = ("_table",)
+    __slots__ = ("_table", "_invalid")
     __hash__ = None  # type: ignore[assignment]  # update() changes it
 
     def __init__(self, counts: Union[Mapping, Iterable[Tuple[str, int]], None] = None):
+        self._invalid: Dict[str, int] = {}  # per input, the lines skipped as not UTF-8
         if counts is None:
             self._table = _engine.WordTable()
         elif isinstance(counts, WordCounts):
             self._table = counts._table
+            self._invalid = dict(counts._invalid)
         elif isinstance(counts, _engine.WordTable):
             self._table = counts
         else:
@@ -105,16 +107,17 @@ class WordCounts(Mapping):
 
     # ---- adding up -----------------------------------------------------------------------
     def __add__(self, other: Any) -> "WordCounts":
-        return WordCounts(self._table.sum(_table_of(other)))
+        return _with_invalid(WordCounts(self._table.sum(_table_of(other))), self, other)
 
     def __radd__(self, other: Any) -> "WordCounts":
         if isinstance(other, int) and other == 0:  # sum() starts from 0
             return self
-        return WordCounts(_table_of(other).sum(self._table))
+        return _with_invalid(WordCounts(_table_of(other).sum(self._table)), other, self)
 
     def update(self, other: Any) -> None:
         """Adds the counts of `other` (a WordCounts or a mapping of words to counts)."""
         self._table = self._table.sum(_table_of(other))
+        _with_invalid(self, other)
 
     # ---- figures -------------------------------------------------------------------------
     @property
@@ -128,6 +131,12 @@ class WordCounts(Mapping):
         and were skipped (zero for counts loaded from a file)."""
         lines, nbytes, invalid = self._table.source
         return {"lines": lines, "bytes": nbytes, "invalid_lines": invalid}
+
+    @property
+    def invalid_lines(self) -> Dict[str, int]:
+        """Per input file (or "<texts>", "<stdin>"), the lines skipped as not UTF-8; only
+        inputs that had any."""
+        return dict(self._invalid)
 
     @property
     def on_disk(self) -> bool:
@@ -151,7 +160,7 @@ class WordCounts(Mapping):
         return cls(_engine.WordTable.load([os.fspath(path)]))
 
     def __reduce__(self):
-        return (_from_bytes, (self._table.to_bytes(),))
+        return (_from_bytes, (self._table.to_bytes(), self._invalid))
 
     def __repr__(self) -> str:
         return f"<larkspur.WordCounts: {len(self):,} word types, {self.occurrences:,} occurrences>"
@@ -176,8 +185,18 @@ def _table_of(counts: Any) -> "_engine.WordTable":
     raise TypeError(f"can only add word counts or a mapping of words to counts, not {type(counts).__name__}")
 
 
-def _from_bytes(data: bytes) -> WordCounts:
-    return WordCounts(_engine.WordTable.from_bytes(data))
+def _from_bytes(data: bytes, invalid: Optional[Dict[str, int]] = None) -> WordCounts:
+    counts = WordCounts(_engine.WordTable.from_bytes(data))
+    counts._invalid = dict(invalid or {})
+    return counts
+
+
+def _with_invalid(result: WordCounts, *parts: Any) -> WordCounts:
+    for part in parts:
+        if isinstance(part, WordCounts) and part is not result:
+            for name, n in part._invalid.items():
+                result._invalid[name] = result._invalid.get(name, 0) + n
+    return result
 
 
 def as_word_counts(counts: Union[WordCounts, Mapping, PathLike]) -> WordCounts:

@@ -70,6 +70,8 @@ class Tokenizer:
         Returns (ids, offsets): ids is uint16 when every id fits (vocabularies up to 65,536
         ids), else uint32; offsets is int64 of length len(texts) + 1, text i being
         ids[offsets[i]:offsets[i + 1]]. With `append_eos`, each text ends with eos_id."""
+        if append_eos and self.eos_id is None:
+            raise ValueError("append_eos needs an end-of-text token, and this tokenizer has none")
         return self._engine.encode_to_array(list(texts), append_eos, self.eos_id,
                                             self._allowed(allowed_special), _threads(num_threads))
 

@@ -12,9 +12,10 @@ import os
 import time
 import warnings
 from pathlib import Path
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import _bundle, _checks, _engine, _files, _progress, _recipes
+from .data import _corpus
 from ._counts import WordCounts, as_word_counts
 from ._tokenizer import Tokenizer, default_roles
 
@@ -49,39 +50,63 @@ def _workers(num_workers: Optional[int]) -> int:
     return _checks.threads(num_workers, "num_workers")
 
 
-def _count(files: List[str], texts: Optional[Sequence[str]], mode: str, rules, num_workers, progress,
-           memory_limit: int = 0, tmp_dir: str = "") -> WordCounts:
-    table = _engine.WordTable()
+def _errors(errors: str) -> bool:
+    """Whether counting is strict about lines that are not UTF-8."""
+    if errors not in ("skip", "strict"):
+        raise ValueError(f"errors must be 'skip' or 'strict', not {errors!r}")
+    return errors == "strict"
+
+
+def _count(files: List[str], texts: Optional[Iterable[str]], mode: str, rules, num_workers, progress,
+           memory_limit: int = 0, tmp_dir: str = "", jsonl_key: Optional[str] = None, errors: str = "skip",
+           stacklevel: int = 3) -> WordCounts:
+    strict = _errors(errors)
+    if jsonl_key is not None and (not isinstance(jsonl_key, str) or not jsonl_key):
+        raise ValueError(f"jsonl_key must be a non-empty str, not {jsonl_key!r}")
     wanted = _progress.wanted(progress)
-    if files:
-        total = sum(os.path.getsize(f) for f in files if os.path.isfile(f))
-        with _progress.Bar(wanted, "counting words", total, "B", unit_scale=True) as bar, \
-                _progress.Bar(wanted, "merging counts", None, "types", unit_scale=True, lazy=True) as merging:
-            table = _engine.count_words(files, mode, rules, _workers(num_workers), bar.callback(), memory_limit,
-                                        tmp_dir, merging.callback())
+    sizes = [os.path.getsize(f) if f != "-" and os.path.isfile(f) else None for f in files]
+    total = None if texts is not None or None in sizes else sum(sizes)
+    with _progress.Bar(wanted and bool(files), "counting words", total, "B", unit_scale=True) as bar, \
+            _progress.Bar(wanted, "merging counts", None, "types", unit_scale=True, lazy=True) as merging:
+        table, invalid = _corpus.count(files, texts, mode=mode, rules=rules, workers=_workers(num_workers),
+                                       memory_limit=memory_limit, tmp_dir=tmp_dir, jsonl_key=jsonl_key,
+                                       strict=strict, bar=bar, merging=merging)
+        if total is not None:
             bar.to(total)
-    if texts is not None:
-        if isinstance(texts, str):
-            raise TypeError("texts must be a sequence of str, not a str")
-        table = table.sum(_engine.count_words_in_texts(list(texts), mode, rules), memory_limit, tmp_dir)
-    return WordCounts(table)
+    _corpus.warn_invalid(invalid, stacklevel)
+    counts = WordCounts(table)
+    counts._invalid = invalid
+    return counts
 
 
-def count_words(files: Union[PathLike, Sequence[PathLike]], *, mode: str = "LM",
-                folding_rules: Iterable[Sequence[str]] = (), num_workers: Optional[int] = None,
+def count_words(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Optional[Iterable[str]] = None, *,
+                mode: str = "LM", folding_rules: Iterable[Sequence[str]] = (), num_workers: Optional[int] = None,
                 progress: Optional[bool] = None, memory_limit: Union[int, str, None] = None,
-                tmp_dir: Optional[PathLike] = None) -> WordCounts:
-    """Counts of the words of corpus files: each line normalized under `mode` and the
-    folding rules, split at white space. Files are read on `num_workers` threads (default:
-    every core); the counts do not depend on it. Lines that are not UTF-8 are skipped.
+                tmp_dir: Optional[PathLike] = None, jsonl_key: Optional[str] = None,
+                errors: str = "skip") -> WordCounts:
+    """Counts of the words of corpus files and/or texts: each line normalized under `mode`
+    and the folding rules, split at white space. Words are counted on `num_workers` threads
+    (default: every core); the counts do not depend on it.
+
+    Files may be plain UTF-8 text, or gzip or zstd files of it (told by their first bytes,
+    whatever their names); with `jsonl_key`, each line is a JSON record whose `jsonl_key`
+    field is the text. "-" is standard input, and pipes work too. `texts` is any iterable of
+    str (a list, a generator, a dataset's column, a file object), streamed to the workers.
+    A file that is not UTF-8 text at all (a UTF-16 byte order mark, NUL bytes, a start that
+    is mostly not UTF-8) is a ValueError naming it. Lines that are not UTF-8 are skipped,
+    counted per file in `invalid_lines` and said in a UnicodeWarning; with
+    errors="strict" the first one is a ValueError naming the file and the line.
 
     With `memory_limit` (bytes, or a size such as "2GB" or "512MiB"), the counts held in
     memory stay within it: beyond it they are written as sorted runs to a temporary
     directory under `tmp_dir` (default: the system's) and merged, and counts that do not
     fit at all are read from a temporary file that goes with them. The counts are the same
     as without a limit; every temporary file is removed however the call ends."""
-    return _count(_paths(files), None, mode, _rules(folding_rules), num_workers, progress,
-                  _checks.memory_limit(memory_limit), _checks.directory(tmp_dir))
+    paths = _paths(files)
+    if not paths and texts is None:
+        raise ValueError("count_words needs files or texts")
+    return _count(paths, texts, mode, _rules(folding_rules), num_workers, progress,
+                  _checks.memory_limit(memory_limit), _checks.directory(tmp_dir), jsonl_key, errors)
 
 
 def merge_word_counts(paths: Union[PathLike, Sequence[PathLike]], out: PathLike, *,
@@ -196,6 +221,8 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
         rec = _recipes.without_options(rec)
     request = _request(mode, rules, rec.scheme_fields(), vocab_size, specials, paradigm_list, lex,
                        **rec.core_recipe(latin_share))
+    if counts.occurrences == 0:
+        raise ValueError("the training input holds no words (every line is empty, white space, or not UTF-8)")
     plan = _engine.plan_training(counts._table, limit, request)
     kept_types, min_count, left_types, left_occurrences = plan.selected
     seed_settings = rec.settings(vocab_size)
@@ -225,6 +252,8 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
                **(source or {})}
     if limit:
         summary["memory_limit"] = limit
+    if counts.invalid_lines:
+        summary["invalid_lines"] = counts.invalid_lines
     config = {"folding_rules": rules, "special_tokens": specials,
               "special_roles": default_roles(specials), "seeds": seed_settings,
               "paradigms": paradigm_list, "lexicon": lex, "training": summary}
@@ -254,15 +283,17 @@ def _write_run_file(directory: Path, run: Dict[str, Any]) -> None:
     _files.write_text(directory / RUN_FILE, json.dumps(run, ensure_ascii=False) + "\n")
 
 
-def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Optional[Sequence[str]] = None, *,
+def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Optional[Iterable[str]] = None, *,
           vocab_size: int = 16000, mode: str = "LM", recipe: str = "morph", latin_share: float = _recipes.LATIN_SHARE,
           special_tokens: Iterable[str] = DEFAULT_SPECIALS, folding_rules: Iterable[Sequence[str]] = (),
           seeds: Optional[Sequence[str]] = None, paradigms: Any = None, lexicon: Any = None,
           checkpoint_dir: Optional[PathLike] = None, checkpoint_every: int = 0,
           progress: Optional[bool] = None, num_workers: Optional[int] = None,
           memory_limit: Union[int, str, None] = None, tmp_dir: Optional[PathLike] = None,
-          checkpoint_errors: str = "warn") -> Tokenizer:
-    """Trains a tokenizer on corpus files and/or texts.
+          checkpoint_errors: str = "warn", jsonl_key: Optional[str] = None, errors: str = "skip") -> Tokenizer:
+    """Trains a tokenizer on corpus files and/or texts, read as count_words reads them
+    (gzip, zstd, JSON Lines with `jsonl_key`, standard input, any iterable of texts;
+    `errors`="strict" about lines that are not UTF-8). ValueError when they hold no words.
 
     vocab_size counts every id: base tokens, the 256 byte tokens, merges and the special
     tokens (ValueError, stating the smallest possible size, when it is too small).
@@ -283,12 +314,23 @@ def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Option
         raise ValueError("train needs files or texts")
     rules = _rules(folding_rules)
     limit, tmp = _checks.memory_limit(memory_limit), _checks.directory(tmp_dir)
-    counts = _count(paths, texts, mode, rules, num_workers, progress, limit, tmp)
+    n_texts = [0]
+    if texts is not None:
+        _corpus.check_texts(texts)
+        texts = _tally(texts, n_texts)
+    counts = _count(paths, texts, mode, rules, num_workers, progress, limit, tmp, jsonl_key, errors)
+
     return _train_words(counts, vocab_size=vocab_size, mode=mode, recipe=recipe, memory_limit=limit or None,
                         latin_share=latin_share, special_tokens=special_tokens, folding_rules=rules,
                         seeds=seeds, paradigms=paradigms, lexicon=lexicon, checkpoint_dir=checkpoint_dir,
                         checkpoint_every=checkpoint_every, progress=progress, checkpoint_errors=checkpoint_errors,
-                        source={"files": paths, "texts": len(texts) if texts is not None else 0})
+                        source={"files": paths, "texts": n_texts[0]})
+
+
+def _tally(texts: Iterable[str], seen: List[int]) -> Iterator[str]:
+    for t in texts:
+        seen[0] += 1
+        yield t
 
 
 def train_from_word_counts(counts: Union[WordCounts, Mapping[str, int], PathLike], **keywords: Any) -> Tokenizer:

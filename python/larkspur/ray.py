@@ -38,7 +38,8 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _checks, _engine, data as _data
+from . import _checks, _engine, _progress, data as _data
+from .data import _corpus
 from ._counts import WordCounts
 from ._tokenizer import Tokenizer
 from ._training import _paths, _rules
@@ -90,7 +91,18 @@ def _table_batch(table: "_engine.WordTable") -> Dict[str, np.ndarray]:
     return {"counts": column}
 
 
-def _count_chunks(batch: Dict[str, np.ndarray], mode: str, rules: List[Tuple[str, str]]) -> Dict[str, np.ndarray]:
+def _count_stream(path: str, mode: str, rules: List[Tuple[str, str]], jsonl_key: Optional[str]) -> "_engine.WordTable":
+    """The counts of a whole compressed or JSON Lines file (or standard input), streamed."""
+    off = _progress.Bar(False, "", None, "")
+    table, _ = _corpus.count([path], None, mode=mode, rules=rules, workers=1, memory_limit=0, tmp_dir="",
+                             jsonl_key=jsonl_key, strict=False, bar=off, merging=off)
+    return table
+
+
+def _count_chunks(batch: Dict[str, np.ndarray], mode: str, rules: List[Tuple[str, str]],
+                  jsonl_key: Optional[str] = None) -> Dict[str, np.ndarray]:
+    if int(batch["begin"][0]) < 0:  # a whole file that is streamed
+        return _table_batch(_count_stream(str(batch["path"][0]), mode, rules, jsonl_key))
     texts: List[str] = []
     invalid = 0
     for path, begin, end in zip(batch["path"], batch["begin"], batch["end"]):
@@ -99,39 +111,44 @@ def _count_chunks(batch: Dict[str, np.ndarray], mode: str, rules: List[Tuple[str
                 texts.append(raw.decode("utf-8"))
             except UnicodeDecodeError:
                 invalid += 1  # as the local counter does, lines that are not UTF-8 are skipped
-    return _table_batch(_engine.count_words_in_texts(texts, mode, rules))
+    return _table_batch(_corpus.count_texts(texts, mode, rules))
 
 
 def _count_texts(batch: Dict[str, np.ndarray], column: str, mode: str,
                  rules: List[Tuple[str, str]]) -> Dict[str, np.ndarray]:
-    return _table_batch(_engine.count_words_in_texts([str(t) for t in batch[column]], mode, rules))
+    return _table_batch(_corpus.count_texts([str(t) for t in batch[column]], mode, rules))
 
 
 def count_words(source: Union[PathLike, Sequence[PathLike], Any], *, mode: str = "LM",
                 folding_rules: Iterable[Sequence[str]] = (), column: str = "text",
                 chunk_bytes: int = _data.DEFAULT_CHUNK_BYTES, memory_limit: Union[int, str, None] = None,
-                tmp_dir: Optional[PathLike] = None) -> WordCounts:
-    """Word counts of corpus files (one text per line) or of the `column` of a Ray Dataset
-    (one text per row), counted by Ray tasks and summed: for files, exactly
-    `larkspur.count_words(files, mode=..., folding_rules=...)`. The tasks' counts are added
-    up here within `memory_limit` (see larkspur.count_words)."""
+                tmp_dir: Optional[PathLike] = None, jsonl_key: Optional[str] = None) -> WordCounts:
+    """Word counts of corpus files or of the `column` of a Ray Dataset (one text per row),
+    counted by Ray tasks and summed: for files, exactly `larkspur.count_words(files, ...)`.
+    Plain text files are counted in chunks of `chunk_bytes`; gzip and zstd files and JSON
+    Lines (`jsonl_key`) one task per file, streamed; "-" (standard input) here. The tasks'
+    counts are added up here within `memory_limit` (see larkspur.count_words)."""
     limit, tmp = _checks.memory_limit(memory_limit), _checks.directory(tmp_dir)
     rules = _rules(folding_rules)
-    _engine.count_words_in_texts([], mode, rules)  # a bad mode or rule fails here, before any task starts
+    _corpus.count_texts([], mode, rules)  # a bad mode or rule fails here, before any task starts
+    local = _engine.WordTable()
     if _is_dataset(source):
         ds = source.map_batches(_count_texts, fn_kwargs={"column": column, "mode": mode, "rules": rules},
                                 batch_format="numpy")
     else:
         paths = _paths(source)
-        for p in paths:
-            if not os.path.isfile(p):
-                raise ValueError(f"{p}: {'is a directory' if os.path.isdir(p) else 'no such file'}")
-        items = _chunk_items(paths, chunk_bytes)
+        _corpus.check_paths(paths)
+        plain = [p for p in paths if jsonl_key is None and _corpus.is_plain_file(p)]
+        streamed = [os.path.abspath(p) for p in paths if p not in plain and p != "-"]
+        items = _chunk_items(plain, chunk_bytes)
+        items += [{"index": len(items) + i, "path": p, "begin": -1, "end": -1} for i, p in enumerate(streamed)]
+        if "-" in paths:
+            local = _count_stream("-", mode, rules, jsonl_key)
         if not items:
-            return WordCounts()
+            return WordCounts(local)
         ds = _from_chunks(items).map_batches(_count_chunks, batch_size=1, batch_format="numpy",
-                                             fn_kwargs={"mode": mode, "rules": rules})
-    total = _engine.WordTable()
+                                             fn_kwargs={"mode": mode, "rules": rules, "jsonl_key": jsonl_key})
+    total = local
     for batch in ds.iter_batches(batch_format="numpy", batch_size=None):
         for data in batch["counts"].tolist():
             total = total.sum(_engine.WordTable.from_bytes(data), limit, tmp)

@@ -50,15 +50,6 @@ nb::object build(nb::object progress, std::uint64_t every, RunSettings run, nb::
     }));
 }
 
-// The newest complete checkpoint's (path, mode, phase, merges, size, word types, theta, budgets), or None.
-nb::object checkpoint_info(const std::string& dir) {
-    auto info = larkspur::checkpoint_info(dir);
-    if (!info) return nb::none();
-    const CheckpointMeta& m = info->meta;
-    return nb::make_tuple(info->path, m.mode, phase_name(m.phase), m.merges_done, m.vocab_len, m.word_types, m.theta,
-                          m.dev_budget, m.total_budget);
-}
-
 }  // namespace
 
 void bind_building(nb::module_& m) {
@@ -74,17 +65,14 @@ void bind_building(nb::module_& m) {
         .def_ro("dev_budget", &TrainingPlan::dev_budget)
         .def_ro("lat_budget", &TrainingPlan::lat_budget)
         .def_ro("beyond", &TrainingPlan::beyond)
-        .def_ro("latin_share", &TrainingPlan::latin_share)
         .def_ro("aksharas", &TrainingPlan::aksharas)
         .def_ro("symbols", &TrainingPlan::symbols)
         .def_prop_ro("selected", [](const TrainingPlan& p) {
             const WordSelection& s = p.words;
             return nb::make_tuple(s.words->size(), s.min_count, s.left_out_types, s.left_out_occurrences);
         });
-    m.def("plan_training", [](const CountStore& counts, std::uint64_t memory_limit, const TrainingRequest& req) {
-        nb::gil_scoped_release nogil;
-        return plan_training(counts, memory_limit, req);
-    }, "counts"_a, "memory_limit"_a, "request"_a);
+    m.def("plan_training", nb::overload_cast<const CountStore&, std::uint64_t, const TrainingRequest&>(&plan_training),
+          "counts"_a, "memory_limit"_a, "request"_a, nb::call_guard<nb::gil_scoped_release>());
     m.def("train", [](const TrainingRequest& req, const TrainingPlan& plan, std::optional<std::string> dir,
                       std::uint64_t every, std::size_t keep, std::uint64_t progress_every, nb::object progress,
                       nb::object failed, bool raise_errors) {
@@ -107,7 +95,13 @@ void bind_building(nb::module_& m) {
         TokenColumns c{std::move(surfaces), std::move(kinds), std::move(scripts), {f, f + flags.size()}, std::move(roots)};
         return wrap(load_tokenizer(req, std::move(c), seed_max_len));
     }, "request"_a, "surfaces"_a, "kinds"_a, "scripts"_a, "flags"_a, "root_sets"_a, "seed_max_len"_a);
-    m.def("checkpoint_info", &checkpoint_info, "dir"_a);
+    m.def("checkpoint_info", [](const std::string& dir) -> nb::object {  // (path, mode, phase, merges, size, types, theta, budgets)
+        auto info = checkpoint_info(dir);
+        if (!info) return nb::none();
+        const CheckpointMeta& m = info->meta;
+        return nb::make_tuple(info->path, m.mode, phase_name(m.phase), m.merges_done, m.vocab_len, m.word_types,
+                              m.theta, m.dev_budget, m.total_budget);
+    }, "dir"_a);
     m.def("read_vocab_file", [](const std::string& path, const std::string& mode) {
         return read_vocab_surfaces(path, parse_mode(mode));
     }, "path"_a, "mode"_a);

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "common/errors.hpp"
-#include "common/ordered_blocks.hpp"
 
 namespace larkspur::engine {
 

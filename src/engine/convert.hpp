@@ -14,12 +14,8 @@
 #include <optional>
 
 #include "common/report.hpp"
-#include "tokenizer/scheme.hpp"
+#include "tokenizer/frozen.hpp"
 #include "train/word_texts.hpp"
-
-namespace larkspur {
-class FrozenTokenizer;
-}
 
 namespace larkspur::engine {
 

@@ -8,11 +8,6 @@ namespace {
 
 using namespace nb::literals;
 
-CountStore from_pairs(const std::vector<std::pair<std::string, std::uint64_t>>& pairs) {
-    nb::gil_scoped_release nogil;
-    return CountStore(WordTable::from_pairs({pairs.begin(), pairs.end()}));
-}
-
 // The limit, the directory, and a callback told the words merged (None: none).
 SpillSettings spill_of(std::uint64_t memory_limit, const std::string& tmp_dir, nb::object merged = nb::none()) {
     SpillSettings s{memory_limit, tmp_dir, {}};
@@ -20,21 +15,18 @@ SpillSettings spill_of(std::uint64_t memory_limit, const std::string& tmp_dir, n
     return s;
 }
 
-CountStore count_files(const std::vector<std::string>& paths, const std::string& mode,
-                       const Normalizer::RulePairs& rules, std::size_t threads, nb::object progress,
-                       std::uint64_t memory_limit, const std::string& tmp_dir, nb::object merged) {
+// (counts, lines not UTF-8 per file)
+nb::tuple count_files(const std::vector<std::string>& paths, const std::string& mode, const Normalizer::RulePairs& rules,
+                      std::size_t threads, nb::object progress, std::uint64_t memory_limit, const std::string& tmp_dir,
+                      nb::object merged, bool strict) {
     const Normalizer normalizer(parse_mode(mode), rules);
-    BytesProgress report = bytes_progress(std::move(progress));
-    const SpillSettings spill = spill_of(memory_limit, tmp_dir, std::move(merged));
-    return unlocked(true, [&](auto poll) { return count_word_texts(paths, normalizer, threads, report, spill, poll); });
-}
-
-CountStore count_texts(nb::handle texts, const std::string& mode, const Normalizer::RulePairs& rules) {
-    const Normalizer normalizer(parse_mode(mode), rules);
-    nb::object hold;
-    const std::vector<std::string_view> views = views_of(texts, hold, "texts");
-    nb::gil_scoped_release nogil;
-    return CountStore(count_word_texts(views, normalizer));
+    CountOptions opt{spill_of(memory_limit, tmp_dir, std::move(merged)), strict, bytes_progress(std::move(progress)), {}};
+    CountReport report;
+    CountStore counts = unlocked(true, [&](auto poll) {
+        opt.interrupted = poll;
+        return count_word_texts(paths, normalizer, threads, opt, &report);
+    });
+    return nb::make_tuple(std::move(counts), report.invalid_lines);
 }
 
 }  // namespace
@@ -42,7 +34,9 @@ CountStore count_texts(nb::handle texts, const std::string& mode, const Normaliz
 void bind_counts(nb::module_& m) {
     nb::class_<CountStore>(m, "WordTable")
         .def(nb::init<>())
-        .def_static("from_pairs", &from_pairs, "pairs"_a)
+        .def_static("from_pairs", [](const std::vector<std::pair<std::string, std::uint64_t>>& pairs) {
+            return CountStore(WordTable::from_pairs({pairs.begin(), pairs.end()}));
+        }, "pairs"_a, nb::call_guard<nb::gil_scoped_release>())
         .def_static("from_bytes", [](nb::bytes b) { return CountStore::from_bytes({b.c_str(), b.size()}); }, "data"_a)
         .def("to_bytes", [](const CountStore& t) {
             const std::string b = t.to_bytes();
@@ -54,10 +48,7 @@ void bind_counts(nb::module_& m) {
             nb::gil_scoped_release nogil;
             return CountStore::load(paths, spill);
         }, "paths"_a, "memory_limit"_a = 0, "tmp_dir"_a = "", "merged"_a.none() = nb::none())
-        .def("save", [](const CountStore& t, const std::string& path) {
-            nb::gil_scoped_release nogil;
-            t.save(path);
-        }, "path"_a)
+        .def("save", &CountStore::save, "path"_a, nb::call_guard<nb::gil_scoped_release>())
         .def("__len__", &CountStore::size)
         .def("get", &CountStore::find, "word"_a)
         .def("items", &CountStore::items, "start"_a, "stop"_a)
@@ -66,15 +57,35 @@ void bind_counts(nb::module_& m) {
             return nb::make_tuple(t.source().lines, t.source().bytes, t.source().invalid_lines);
         })
         .def_prop_ro("on_disk", &CountStore::on_disk)
-        .def("memory_bytes", &CountStore::memory_bytes)
         .def("sum", [](const CountStore& a, const CountStore& b, std::uint64_t memory_limit, const std::string& tmp_dir) {
-            nb::gil_scoped_release nogil;
-            return CountStore::sum(a, b, spill_of(memory_limit, tmp_dir));
-        }, "other"_a, "memory_limit"_a = 0, "tmp_dir"_a = "")
+            return CountStore::sum(a, b, SpillSettings{memory_limit, tmp_dir, {}});
+        }, "other"_a, "memory_limit"_a = 0, "tmp_dir"_a = "", nb::call_guard<nb::gil_scoped_release>())
         .def("__eq__", [](const CountStore& a, const CountStore& b) { return a == b; });
     m.def("count_words", &count_files, "paths"_a, "mode"_a, "folding_rules"_a, "num_threads"_a, "progress"_a.none(),
-          "memory_limit"_a = 0, "tmp_dir"_a = "", "merged"_a.none() = nb::none());
-    m.def("count_words_in_texts", &count_texts, "texts"_a, "mode"_a, "folding_rules"_a);
+          "memory_limit"_a = 0, "tmp_dir"_a = "", "merged"_a.none() = nb::none(), "strict"_a = false);
+    // Counts text handed over in blocks while the caller reads on.
+    nb::class_<BlockCounter>(m, "Counter")
+        .def("__init__", [](BlockCounter* self, const std::string& mode, const Normalizer::RulePairs& rules,
+                            std::size_t threads, std::uint64_t memory_limit, const std::string& tmp_dir, bool strict,
+                            std::vector<std::string> sources, nb::object merged) {
+            CountOptions opt{spill_of(memory_limit, tmp_dir, std::move(merged)), strict, {}, {}};
+            new (self) BlockCounter(Normalizer(parse_mode(mode), rules), threads, std::move(opt), std::move(sources));
+        }, "mode"_a, "folding_rules"_a, "num_threads"_a, "memory_limit"_a, "tmp_dir"_a, "strict"_a, "sources"_a, "merged"_a.none())
+        .def("add", [](BlockCounter& c, nb::bytes b, std::size_t source, std::uint64_t first_line) {
+            std::string lines(b.c_str(), b.size());
+            nb::gil_scoped_release nogil;
+            return c.add(std::move(lines), source, first_line);
+        }, "lines"_a, "source"_a, "first_line"_a)
+        .def("add_texts", [](BlockCounter& c, std::vector<std::string> texts, std::size_t source, std::uint64_t first_line) {
+            nb::gil_scoped_release nogil;
+            return c.add_texts(std::move(texts), source, first_line);
+        }, "texts"_a, "source"_a, "first_line"_a)
+        .def("finish", [](BlockCounter& c) {
+            CountReport report;
+            CountStore counts = unlocked(true, [&](auto) { return c.finish(&report); });
+            return nb::make_tuple(std::move(counts), report.invalid_lines);
+        })
+        .def("close", &BlockCounter::cancel, nb::call_guard<nb::gil_scoped_release>());
 }
 
 }  // namespace larkspur::engine

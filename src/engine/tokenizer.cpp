@@ -4,7 +4,6 @@
 
 #include "common/errors.hpp"
 #include "engine/convert.hpp"
-#include "tokenizer/frozen.hpp"
 #include "vocab/vocab_tsv.hpp"
 
 namespace larkspur::engine {
@@ -25,12 +24,6 @@ nb::list encode(PyTokenizer& t, std::string_view text, const Allowed& allowed) {
     Ids out;
     unlocked(text.size() >= (1 << 16), [&](auto) { t.tok.encode(text, allowed, out); });
     return t.list(out);
-}
-
-std::pair<Ids, std::vector<Span>> encode_with_offsets(const PyTokenizer& t, std::string_view text, const Allowed& allowed) {
-    std::pair<Ids, std::vector<Span>> out;
-    t.tok.encode(text, allowed, out.first, &out.second);
-    return out;
 }
 
 // The finished blocks become lists on this thread, in order, while the workers go on.
@@ -57,7 +50,6 @@ nb::object numpy_of(std::vector<T>&& v) {
 
 nb::tuple encode_to_array(const PyTokenizer& t, nb::handle texts, bool append_eos, std::optional<std::size_t> eos,
                           const Allowed& allowed, std::size_t threads) {
-    if (append_eos && !eos) throw Error(ErrorKind::Value, "append_eos needs an end-of-text token, and this tokenizer has none");
     nb::object hold;
     const std::vector<std::string_view> views = views_of(texts, hold, "texts");
     FrozenTokenizer::IdArray a = unlocked(true, [&](auto poll) {
@@ -65,10 +57,6 @@ nb::tuple encode_to_array(const PyTokenizer& t, nb::handle texts, bool append_eo
     });
     nb::object ids = a.is_narrow ? numpy_of(std::move(a.narrow)) : numpy_of(std::move(a.wide));
     return nb::make_tuple(ids, numpy_of(std::move(a.offsets)));
-}
-
-std::string decode(const PyTokenizer& t, const std::vector<std::uint64_t>& ids, bool skip_special) {
-    return unlocked(ids.size() > (1 << 14), [&](auto) { return t.tok.decode(ids, skip_special); });
 }
 
 std::vector<std::string> decode_batch(const PyTokenizer& t, const std::vector<std::vector<std::uint64_t>>& batch,
@@ -118,8 +106,14 @@ void bind_tokenizer(nb::module_& m) {
         .def("encode_batch", &encode_batch, "texts"_a, "allowed"_a, "num_threads"_a)
         .def("encode_to_array", &encode_to_array, "texts"_a, "append_eos"_a, "eos_id"_a.none(), "allowed"_a,
              "num_threads"_a)
-        .def("encode_with_offsets", &encode_with_offsets, "text"_a, "allowed"_a)
-        .def("decode", &decode, "ids"_a, "skip_special"_a)
+        .def("encode_with_offsets", [](const PyTokenizer& t, std::string_view text, const Allowed& allowed) {
+            std::pair<Ids, std::vector<Span>> out;
+            t.tok.encode(text, allowed, out.first, &out.second);
+            return out;
+        }, "text"_a, "allowed"_a)
+        .def("decode", [](const PyTokenizer& t, const std::vector<std::uint64_t>& ids, bool skip_special) {
+            return unlocked(ids.size() > (1 << 14), [&](auto) { return t.tok.decode(ids, skip_special); });
+        }, "ids"_a, "skip_special"_a)
         .def("decode_batch", &decode_batch, "batch"_a, "skip_special"_a, "num_threads"_a)
         .def("tokenize", [](const PyTokenizer& t, std::string_view text, const Allowed& allowed) {
             return t.tok.tokenize(text, allowed);

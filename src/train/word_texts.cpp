@@ -3,6 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <optional>
+#include <thread>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
@@ -65,6 +70,17 @@ struct alignas(64) WorkerCounts {
     std::size_t waiting = 0;
     Spiller* spiller = nullptr;
     std::uint64_t flushes = 0;
+    std::vector<std::uint64_t> invalid_by_source;
+    // The first line that was not UTF-8 (strict counting stops there): its source, and its
+    // byte offset in a file or its line number in a stream of blocks.
+    std::optional<std::pair<std::size_t, std::uint64_t>> first_invalid;
+
+    void invalid(std::size_t source, std::uint64_t where) {
+        ++invalid_lines;
+        if (invalid_by_source.size() <= source) invalid_by_source.resize(source + 1, 0);
+        ++invalid_by_source[source];
+        if (!first_invalid || std::make_pair(source, where) < *first_invalid) first_invalid.emplace(source, where);
+    }
 
     std::size_t memory_bytes() const {
         std::size_t n = 0;
@@ -214,43 +230,67 @@ WordTable merge_counts(std::vector<WorkerCounts>& workers, std::size_t threads) 
     return result;
 }
 
+// Counts one line of a source: skipped (and noted) when it is not UTF-8; `where` says where
+// it stands (a byte offset or a line number). False when strict counting must stop.
+bool count_line(std::string_view line, std::size_t source, std::uint64_t where, bool strict,
+                const Normalizer& normalizer, NormalizeScratch& scratch, WorkerCounts& out) {
+    if (!utf8::is_valid(line)) {
+        out.invalid(source, where);
+        return !strict;
+    }
+    normalizer.normalize_pieces(line, scratch, [&](std::string_view text) { count_words_in(text, out); });
+    ++out.lines;
+    return true;
+}
+
 // Counts the lines that start in [begin, end) of one file. A line belongs to the chunk
 // its first byte lies in; the chunk after a cut skips the rest of the cut line.
-void count_chunk(const std::string& path, const Chunk& c, const Normalizer& normalizer, WorkerCounts& out) {
+void count_chunk(const std::string& path, const Chunk& c, const Normalizer& normalizer, bool strict,
+                 WorkerCounts& out) {
     files::LineReader reader;
     std::uint64_t from = c.begin == 0 ? 0 : c.begin - 1;
-    if (int err = reader.open(path, 1 << 20, from)) throw_io("open " + path + ": " + os_error_text(err));
+    if (int err = reader.open(path, 1 << 20, from)) throw_os(path, err);
     NormalizeScratch scratch;
     bool skip_first = c.begin != 0;  // the line holding byte begin-1 started before us
     std::string_view line;
     for (;;) {
         if (reader.offset() >= c.end && !skip_first) return;
+        const std::uint64_t at = reader.offset();
         const auto st = reader.next(line);
         if (st == files::LineReader::Status::Eof) return;
-        if (st == files::LineReader::Status::Error) throw_io("read: " + os_error_text(reader.error()));
+        if (st == files::LineReader::Status::Error) throw_os(path, reader.error());
         if (skip_first) {
             skip_first = false;
             continue;
         }
-        if (!utf8::is_valid(line)) {
-            ++out.invalid_lines;
-            continue;
-        }
-        normalizer.normalize_pieces(line, scratch, [&](std::string_view text) { count_words_in(text, out); });
-        ++out.lines;
+        if (!count_line(line, c.file, at, strict, normalizer, scratch, out)) return;
     }
+}
+
+// The line number of the line that starts at byte `offset` of a file.
+std::uint64_t line_at(const std::string& path, std::uint64_t offset) {
+    files::LineReader reader;
+    std::uint64_t n = 1;
+    std::string_view line;
+    if (reader.open(path, 1 << 20) != 0) return 0;
+    while (reader.offset() < offset && reader.next(line) == files::LineReader::Status::Line) ++n;
+    return n;
+}
+
+[[noreturn]] void not_utf8(const std::string& name, std::uint64_t line) {
+    throw_value(name + ":" + std::to_string(line) + ": the line is not valid UTF-8 (strict counting stops here)");
 }
 
 // Counts the files on `threads` threads into one table per worker; `bytes` is their size.
 std::vector<WorkerCounts> count_files(const std::vector<std::string>& paths, const Normalizer& normalizer,
-                                      std::size_t& threads, const BytesProgress& progress, std::uint64_t& bytes,
-                                      Spiller* spiller, const std::function<bool()>& interrupted) {
+                                      std::size_t& threads, const CountOptions& opt, std::uint64_t& bytes,
+                                      Spiller* spiller) {
     std::vector<Chunk> chunks;
     std::vector<std::uint64_t> sizes(paths.size());
     bytes = 0;
     for (std::size_t f = 0; f < paths.size(); ++f) {
         files::LineReader probe;
-        if (int err = probe.open(paths[f], 1)) throw_io("open " + paths[f] + ": " + os_error_text(err));
+        if (int err = probe.open(paths[f], 1)) throw_os(paths[f], err);
         struct stat st;
         // A pipe or a device has no size: it is read as one chunk.
         const bool sized = ::stat(paths[f].c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -272,30 +312,34 @@ std::vector<WorkerCounts> count_files(const std::vector<std::string>& paths, con
     }
     std::mutex progress_mu;
     std::uint64_t done = 0;
+    std::atomic<bool> stop{false};
     parallel_for(chunks.size(), workers.size(), [&](std::size_t i, std::size_t w) {
         // The calling thread is worker 0: between its chunks it asks whether to stop.
-        if (w == 0 && interrupted && interrupted()) throw Interrupted();
-        count_chunk(paths[chunks[i].file], chunks[i], normalizer, workers[w]);
-        if (progress) {
+        if (w == 0 && opt.interrupted && opt.interrupted()) throw Interrupted();
+        if (stop.load(std::memory_order_relaxed)) return;
+        count_chunk(paths[chunks[i].file], chunks[i], normalizer, opt.strict_utf8, workers[w]);
+        if (opt.strict_utf8 && workers[w].first_invalid) stop = true;
+        if (opt.progress) {
             std::lock_guard<std::mutex> lock(progress_mu);
             const Chunk& c = chunks[i];
             done += std::min(c.end, sizes[c.file]) - c.begin;
-            progress(done, bytes);
+            opt.progress(done, bytes);
         }
     });
     return workers;
 }
 
-}  // namespace
-
-CountStore count_word_texts(const std::vector<std::string>& paths, const Normalizer& normalizer,
-                            std::size_t threads, const BytesProgress& progress, const SpillSettings& spill,
-                            const std::function<bool()>& interrupted) {
-    std::uint64_t bytes = 0;
-    Spiller spiller;
-    spiller.settings = spill;
-    std::vector<WorkerCounts> workers =
-        count_files(paths, normalizer, threads, progress, bytes, spill.memory_limit ? &spiller : nullptr, interrupted);
+// The counts of the workers' tables (and of what they spilled), and the report.
+CountStore finish_counts(std::vector<WorkerCounts>& workers, std::size_t threads, Spiller& spiller,
+                         std::uint64_t bytes, std::size_t sources, const CountOptions& opt, CountReport* report) {
+    if (report) {
+        report->invalid_lines.assign(sources, 0);
+        for (const WorkerCounts& w : workers) {
+            for (std::size_t s = 0; s < w.invalid_by_source.size() && s < sources; ++s) {
+                report->invalid_lines[s] += w.invalid_by_source[s];
+            }
+        }
+    }
     if (spiller.runs.empty()) {
         WordTable result = merge_counts(workers, threads);
         result.source.bytes = bytes;
@@ -313,8 +357,189 @@ CountStore count_word_texts(const std::vector<std::string>& paths, const Normali
     }
     std::vector<std::unique_ptr<CountCursor>> runs;
     for (const std::string& r : spiller.runs) runs.push_back(open_run(r));
-    return CountStore::merge(std::move(runs), source, spill.memory_limit / 2, [&] { return spiller.directory(); },
-                             spill.merge_progress);
+    return CountStore::merge(std::move(runs), source, opt.spill.memory_limit / 2, [&] { return spiller.directory(); },
+                             opt.spill.merge_progress);
+}
+
+// The first line that was not UTF-8, over all workers.
+std::optional<std::pair<std::size_t, std::uint64_t>> first_invalid(const std::vector<WorkerCounts>& workers) {
+    std::optional<std::pair<std::size_t, std::uint64_t>> first;
+    for (const WorkerCounts& w : workers) {
+        if (w.first_invalid && (!first || *w.first_invalid < *first)) first = w.first_invalid;
+    }
+    return first;
+}
+
+}  // namespace
+
+CountStore count_word_texts(const std::vector<std::string>& paths, const Normalizer& normalizer,
+                            std::size_t threads, const CountOptions& opt, CountReport* report) {
+    std::uint64_t bytes = 0;
+    Spiller spiller;
+    spiller.settings = opt.spill;
+    std::vector<WorkerCounts> workers =
+        count_files(paths, normalizer, threads, opt, bytes, opt.spill.memory_limit ? &spiller : nullptr);
+    if (opt.strict_utf8) {
+        if (auto bad = first_invalid(workers)) not_utf8(paths[bad->first], line_at(paths[bad->first], bad->second));
+    }
+    return finish_counts(workers, threads, spiller, bytes, paths.size(), opt, report);
+}
+
+namespace {
+
+// A block of input waiting for a worker: whole lines, or texts each a line of its own.
+struct Block {
+    std::string lines;
+    std::vector<std::string> texts;
+    std::size_t source = 0;
+    std::uint64_t first_line = 0;
+};
+
+}  // namespace
+
+struct BlockCounter::State {
+    Normalizer normalizer;
+    CountOptions opt;
+    std::vector<std::string> sources;
+    Spiller spiller;
+    std::vector<WorkerCounts> workers;
+    std::vector<std::thread> threads;
+    std::mutex mu;
+    std::condition_variable changed;
+    std::deque<Block> queue;
+    std::size_t capacity = 0;
+    bool closed = false;
+    bool stopped = false;  // strict counting met a bad line, or a worker failed
+    bool done = false;     // finished or cancelled
+    std::exception_ptr error;
+    std::uint64_t bytes = 0;
+
+    State(const Normalizer& n, CountOptions o, std::vector<std::string> s)
+        : normalizer(n), opt(std::move(o)), sources(std::move(s)) {}
+
+    void count(const Block& b, WorkerCounts& out, NormalizeScratch& scratch) {
+        const bool strict = opt.strict_utf8;
+        std::uint64_t line_no = b.first_line;
+        if (!b.texts.empty()) {
+            for (const std::string& t : b.texts) {
+                if (!count_line(t, b.source, line_no++, strict, normalizer, scratch, out)) return;
+            }
+            return;
+        }
+        std::string_view rest(b.lines);
+        while (!rest.empty()) {
+            const std::size_t nl = rest.find('\n');
+            std::string_view line = rest.substr(0, nl);
+            rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            if (!count_line(line, b.source, line_no++, strict, normalizer, scratch, out)) return;
+        }
+    }
+
+    void work(WorkerCounts& out) {
+        NormalizeScratch scratch;
+        for (;;) {
+            Block b;
+            {
+                std::unique_lock<std::mutex> g(mu);
+                changed.wait(g, [&] { return !queue.empty() || closed || stopped; });
+                if (stopped || queue.empty()) return;
+                b = std::move(queue.front());
+                queue.pop_front();
+            }
+            changed.notify_all();
+            try {
+                count(b, out, scratch);
+            } catch (...) {
+                std::lock_guard<std::mutex> g(mu);
+                if (!error) error = std::current_exception();
+                stopped = true;
+            }
+            if (opt.strict_utf8 && out.first_invalid) {
+                std::lock_guard<std::mutex> g(mu);
+                stopped = true;
+            }
+            if (stopped) changed.notify_all();
+        }
+    }
+
+    bool push(Block b) {
+        if (done) throw_value("the counter has finished");
+        std::unique_lock<std::mutex> g(mu);
+        changed.wait(g, [&] { return queue.size() < capacity || stopped; });
+        if (stopped) return false;
+        queue.push_back(std::move(b));
+        g.unlock();
+        changed.notify_all();
+        return true;
+    }
+
+    void close() {
+        {
+            std::lock_guard<std::mutex> g(mu);
+            closed = true;
+        }
+        changed.notify_all();
+        for (std::thread& t : threads) t.join();
+        threads.clear();
+    }
+};
+
+BlockCounter::BlockCounter(const Normalizer& normalizer, std::size_t threads, CountOptions opt,
+                           std::vector<std::string> sources)
+    : s_(std::make_unique<State>(normalizer, std::move(opt), std::move(sources))) {
+    const std::size_t n = resolve_threads(threads);
+    s_->workers = std::vector<WorkerCounts>(n);
+    s_->capacity = 2 * n;
+    s_->spiller.settings = s_->opt.spill;
+    if (s_->opt.spill.memory_limit) {
+        s_->spiller.worker_budget = s_->opt.spill.memory_limit / 2 / n;
+        for (WorkerCounts& w : s_->workers) w.spiller = &s_->spiller;
+    }
+    for (std::size_t i = 0; i < n; ++i) s_->threads.emplace_back([this, i] { s_->work(s_->workers[i]); });
+}
+
+BlockCounter::~BlockCounter() { cancel(); }
+
+void BlockCounter::cancel() {
+    {
+        std::lock_guard<std::mutex> g(s_->mu);
+        s_->stopped = true;
+    }
+    s_->close();
+    s_->done = true;
+    s_->workers.clear();
+    s_->spiller.runs.clear();
+    s_->spiller.dir.reset();
+}
+
+bool BlockCounter::add(std::string lines, std::size_t source, std::uint64_t first_line) {
+    s_->bytes += lines.size();
+    Block b;
+    b.lines = std::move(lines);
+    b.source = source;
+    b.first_line = first_line;
+    return s_->push(std::move(b));
+}
+
+bool BlockCounter::add_texts(std::vector<std::string> texts, std::size_t source, std::uint64_t first_line) {
+    for (const std::string& t : texts) s_->bytes += t.size();
+    Block b;
+    b.texts = std::move(texts);
+    b.source = source;
+    b.first_line = first_line;
+    return s_->push(std::move(b));
+}
+
+CountStore BlockCounter::finish(CountReport* report) {
+    if (s_->done) throw_value("the counter has finished");
+    s_->close();
+    s_->done = true;
+    if (s_->error) std::rethrow_exception(s_->error);
+    if (s_->opt.strict_utf8) {
+        if (auto bad = first_invalid(s_->workers)) not_utf8(s_->sources.at(bad->first), bad->second);
+    }
+    return finish_counts(s_->workers, s_->workers.size(), s_->spiller, s_->bytes, s_->sources.size(), s_->opt, report);
 }
 
 WordTable count_word_texts(std::span<const std::string_view> texts, const Normalizer& normalizer) {

@@ -168,7 +168,7 @@ void test_counting() {
     ::mkdir(tmp.c_str(), 0700);
     for (std::uint64_t limit : {std::uint64_t{1} << 14, std::uint64_t{1} << 16, std::uint64_t{1} << 20}) {
         for (std::size_t threads : {1, 2}) {
-            const CountStore spilled = count_word_texts({path, path}, normalizer, threads, {}, SpillSettings{limit, tmp, {}});
+            const CountStore spilled = count_word_texts({path, path}, normalizer, threads, CountOptions{SpillSettings{limit, tmp, {}}, false, {}, {}});
             CHECK(spilled == CountStore(first));
             CHECK_EQ(spilled.source().lines, first.source.lines);
             CHECK_EQ(spilled.source().invalid_lines, first.source.invalid_lines);
@@ -203,6 +203,57 @@ void test_counting() {
         files::list_dir(tmp, left);
         CHECK(left.empty());
     }
+    // The same text in blocks (as a decompressed stream arrives) counts the same, within a
+    // limit or not; lines are numbered per source, so strict counting names the first bad one.
+    std::uint64_t first_bad = 0, line_no = 0;
+    std::vector<std::pair<std::string, std::uint64_t>> blocks;  // whole lines, first line
+    {
+        std::string block;
+        std::uint64_t block_first = 1;
+        std::size_t at = 0;
+        while (at < text.size()) {
+            std::size_t nl = text.find('\n', at);
+            if (nl == std::string::npos) nl = text.size() - 1;
+            const std::string_view line(text.data() + at, nl - at);
+            ++line_no;
+            if (!first_bad && !utf8::is_valid(line)) first_bad = line_no;
+            block.append(text, at, nl + 1 - at);
+            at = nl + 1;
+            if (block.size() > 700 || at >= text.size()) {
+                blocks.emplace_back(std::move(block), block_first);
+                block.clear();
+                block_first = line_no + 1;
+            }
+        }
+    }
+    for (std::uint64_t limit : {std::uint64_t{0}, std::uint64_t{1} << 14}) {
+        for (std::size_t threads : {1, 3}) {
+            BlockCounter counter(normalizer, threads, CountOptions{SpillSettings{limit, tmp, {}}, false, {}, {}}, {"a", "b"});
+            for (std::size_t source : {0, 1}) {
+                for (const auto& [b, line] : blocks) CHECK(counter.add(b, source, line));
+            }
+            CountReport report;
+            CHECK(counter.finish(&report) == CountStore(first));
+            CHECK(report.invalid_lines == std::vector<std::uint64_t>({5, 5}));
+        }
+    }
+    CHECK(first_bad > 0);
+    try {
+        BlockCounter counter(normalizer, 2, CountOptions{{}, true, {}, {}}, {"a", "b"});
+        for (const auto& [b, line] : blocks) counter.add(b, 1, line);
+        counter.finish();
+        CHECK(false);
+    } catch (const Error& e) {
+        CHECK(e.kind() == ErrorKind::Value && std::string(e.what()).find("b:" + std::to_string(first_bad) + ":") == 0);
+    }
+    {
+        // Dropped unfinished, the counter stops its workers and removes its runs.
+        BlockCounter counter(normalizer, 2, CountOptions{SpillSettings{1 << 12, tmp, {}}, false, {}, {}}, {"a"});
+        for (const auto& [b, line] : blocks) counter.add(b, 0, line);
+    }
+    std::vector<std::string> left;
+    files::list_dir(tmp, left);
+    CHECK(left.empty());
     files::remove_tree(tmp);
     ::unlink(path.c_str());
     CHECK_THROWS(ErrorKind::Io, count_word_texts({temp_path("missing")}, normalizer, 1));

@@ -2,10 +2,12 @@
 an actor pool, token-array shards, and the command's --ray. One local cluster on the
 loopback interface for the module, small enough for two cores."""
 
+import gzip
 import os
 from pathlib import Path
 
 import numpy as np
+
 import pytest
 
 if os.environ.get("LARKSPUR_SANITIZED"):
@@ -51,9 +53,12 @@ def test_counts_equal_local_counts_and_train_the_same_vocabulary(files, tok):
     assert larkspur.train_from_word_counts(counts, vocab_size=900, progress=False).get_vocab() == tok.get_vocab()
     folded = lray.count_words(files, mode="OCR", folding_rules=[("।", ".")])
     assert folded == larkspur.count_words(files, mode="OCR", folding_rules=[("।", ".")])
+    gz = files[0].with_suffix(".gz")  # compressed files go one task each, streamed
+    gz.write_bytes(gzip.compress(files[0].read_bytes()))
+    assert lray.count_words([gz, files[1]]) == counts
     texts = SAMPLE.read_text(encoding="utf-8").splitlines()
     assert lray.count_words(ray.data.from_items([{"text": t} for t in texts])) == larkspur.count_words(
-        [], progress=False) + larkspur.WordCounts(larkspur._training._count([], texts, "LM", [], None, False))
+        texts=texts, progress=False)
 
 
 def test_encoding_in_an_actor_pool_leaves_a_cpu_for_reading(tok):

@@ -54,6 +54,16 @@ def share(text: str) -> float:
 
 # ---- input and output ------------------------------------------------------------------------
 
+def corpus_args(p: argparse.ArgumentParser) -> None:
+    """The corpus inputs of train and count-words, read as larkspur.count_words reads them."""
+    p.add_argument("files", nargs="+", metavar="FILE",
+                   help="corpus files: UTF-8 text with one text per line, gzip or zstd files of it, or JSON "
+                        "Lines with --jsonl-key; - is standard input")
+    p.add_argument("--jsonl-key", metavar="KEY", help="each line is a JSON record whose field KEY is the text")
+    p.add_argument("--strict-utf8", action="store_true",
+                   help="stop at the first line that is not UTF-8 (by default such lines are skipped and counted)")
+
+
 def input_files(paths: Sequence[str]) -> List[str]:
     """The paths, each checked to be a readable file, so that the message names it."""
     for p in paths:

@@ -9,12 +9,12 @@ import os
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
-from ._args import UsageError, add_ray_arguments, checkpoint_errors_arg, input_files, memory_args, normalization_args, nonnegative_int, positive_int, print_fields, progress_arg, share
+from ._args import UsageError, add_ray_arguments, checkpoint_errors_arg, corpus_args, input_files, memory_args, normalization_args, nonnegative_int, positive_int, print_fields, progress_arg, share
 
 def _train_args(p: argparse.ArgumentParser) -> None:
     from .. import _recipes
 
-    p.add_argument("files", nargs="+", metavar="FILE", help="UTF-8 corpus files, one text per line")
+    corpus_args(p)
     p.add_argument("-o", "--output", required=True, metavar="BUNDLE",
                    help="the bundle directory to write (created if missing)")
     p.add_argument("--vocab-size", required=True, type=positive_int, metavar="N",
@@ -67,7 +67,8 @@ def run_train(args: argparse.Namespace) -> None:
     for name in ("paradigms", "lexicon"):
         if getattr(args, name) is not None:
             keywords[name] = input_files([getattr(args, name)])[0]
-    tok = larkspur.train(input_files(args.files), vocab_size=args.vocab_size, mode=args.mode,
+    tok = larkspur.train(args.files, vocab_size=args.vocab_size, mode=args.mode,
+                         jsonl_key=args.jsonl_key, errors="strict" if args.strict_utf8 else "skip",
                          recipe=args.recipe, latin_share=args.latin_share,
                          folding_rules=[tuple(r) for r in args.folding_rule],
                          checkpoint_dir=args.checkpoint_dir, checkpoint_every=args.checkpoint_every,
@@ -215,7 +216,7 @@ def run_inspect(args: argparse.Namespace) -> None:
 
 
 def _count_words_args(p: argparse.ArgumentParser) -> None:
-    p.add_argument("files", nargs="+", metavar="FILE", help="UTF-8 corpus files, one text per line")
+    corpus_args(p)
     p.add_argument("-o", "--output", required=True, metavar="OUT",
                    help="the word<TAB>count file to write (larkspur.train_from_word_counts reads it)")
     p.add_argument("--merge", action="store_true",
@@ -236,7 +237,8 @@ def run_count_words(args: argparse.Namespace) -> None:
                                           tmp_dir=args.tmp_dir, progress=args.progress)
     if args.ray:
         return count_words_on_ray(args)
-    counts = larkspur.count_words(input_files(args.files), mode=args.mode,
+    counts = larkspur.count_words(args.files, mode=args.mode, jsonl_key=args.jsonl_key,
+                                  errors="strict" if args.strict_utf8 else "skip",
                                   folding_rules=[tuple(r) for r in args.folding_rule],
                                   num_workers=args.workers, progress=args.progress,
                                   memory_limit=args.memory_limit, tmp_dir=args.tmp_dir)
@@ -246,10 +248,10 @@ def run_count_words(args: argparse.Namespace) -> None:
 def count_words_on_ray(args: argparse.Namespace) -> None:
     from .. import ray as lray
 
-    for p in args.files:
-        if not os.path.isfile(p):
-            raise ValueError(f"{p}: {'is a directory' if os.path.isdir(p) else 'no such file'}")
+    if args.strict_utf8:
+        raise UsageError("--strict-utf8 does not go with --ray")
     lray.connect(args.ray_address)
     counts = lray.count_words(args.files, mode=args.mode, folding_rules=[tuple(r) for r in args.folding_rule],
+                              jsonl_key=args.jsonl_key,
                               memory_limit=args.memory_limit, tmp_dir=args.tmp_dir)
     counts.save(args.output)
