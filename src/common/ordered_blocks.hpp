@@ -3,7 +3,7 @@
 //
 // The calling thread is worker 0: while the next block in order is not finished it takes
 // blocks of its own, and when none is left to take it waits in short slices, asking
-// `interrupted` between them, so that a caller can stop a long call (Ctrl-C) within a
+// `interrupted` after each block of its own and between the slices, so that a caller can stop a long call (Ctrl-C) within a
 // fraction of a second. The results depend only on the items, never on the thread count:
 // `work` writes only the slots of its own block, and `consume` sees the blocks in order.
 #pragma once
@@ -74,7 +74,11 @@ void run_ordered_blocks(std::size_t n, std::size_t block, std::size_t threads, W
     // Waits until block b is done, working meanwhile; false when asked to stop.
     auto await = [&](std::size_t b) {
         while (!done[b].load(std::memory_order_acquire)) {
-            if (take(0)) continue;
+            if (take(0)) {
+                // Between its own blocks too: with every worker busy, it may not wait at all.
+                if (interrupted()) return false;
+                continue;
+            }
             std::unique_lock<std::mutex> lock(mu);
             if (finished.wait_for(lock, std::chrono::milliseconds(50),
                                   [&] { return done[b].load(std::memory_order_acquire); })) {

@@ -117,3 +117,32 @@ def test_an_interrupt_stops_training_soon(tmp_path):
     out = subprocess.run([sys.executable, "-c", INTERRUPT, str(tmp_path / "c.tsv"), "2.0"], capture_output=True,
                          text=True, timeout=120)
     assert out.stdout.strip() == "interrupted soon", out.stderr
+
+
+CALLS = r"""
+import itertools, os, random, signal, sys, threading, time, larkspur
+tok = larkspur.train(sys.argv[2], vocab_size=800, progress=False)
+rng = random.Random(1)
+# Words longer than the encoder caches, so that every text is encoded anew.
+word = "".join(rng.choices([c + v for c in "कखगचजटडतदनपबमयरलवसह" for v in ("", "ा", "ि")], k=1500))
+calls = {
+    "encode_to_array": lambda: tok.encode_to_array([word] * 100000),  # about 4 s on two cores
+    "count_words of an endless stream": lambda: larkspur.count_words(texts=itertools.repeat(word), progress=False),
+}
+sent = []
+def interrupt():
+    sent.append(time.monotonic())
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Timer(1.0, interrupt).start()
+try:
+    calls[sys.argv[1]]()
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted", "soon" if time.monotonic() - sent[0] < 1.5 else "late")
+"""
+
+
+@pytest.mark.parametrize("call", ["encode_to_array", "count_words of an endless stream"])
+def test_an_interrupt_stops_long_calls_soon(call):
+    out = subprocess.run([sys.executable, "-c", CALLS, call, str(SAMPLE)], capture_output=True, text=True, timeout=120)
+    assert out.stdout.strip() == "interrupted soon", out.stderr
