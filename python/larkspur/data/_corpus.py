@@ -12,6 +12,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import gzip
+import io
 import json
 import os
 import stat
@@ -99,7 +100,7 @@ def open_input(path: str) -> Iterator[IO[bytes]]:
         head = raw.read(4)
         stream: Any = _Prefixed(head, raw)
         if head.startswith(GZIP_MAGIC):
-            stream = gzip.GzipFile(fileobj=stream, mode="rb")
+            stream = _gzip().GzipFile(fileobj=stream, mode="rb")
         elif head.startswith(ZSTD_MAGIC):
             import zstandard
 
@@ -110,23 +111,37 @@ def open_input(path: str) -> Iterator[IO[bytes]]:
             raw.close()
 
 
-class _Prefixed:
+def _gzip() -> Any:
+    """ISA-L's gzip reader where it is installed (a dependency on x86-64 and ARM64): it
+    inflates about three times as fast as zlib, which keeps a decompressing reader ahead of
+    the counting threads; the standard library's elsewhere."""
+    try:
+        from isal import igzip
+
+        return igzip
+    except ImportError:
+        return gzip
+
+
+class _Prefixed(io.RawIOBase):
     """A binary stream with some bytes already read from it put back in front."""
 
     def __init__(self, prefix: bytes, raw: Any):
+        super().__init__()
         self._prefix, self._raw = prefix, raw
-
-    def read(self, n: int = -1) -> bytes:
-        if not self._prefix:
-            return self._raw.read(n)
-        if n is None or n < 0:
-            data, self._prefix = self._prefix, b""
-            return data + self._raw.read()
-        data, self._prefix = self._prefix[:n], self._prefix[n:]
-        return data + self._raw.read(n - len(data)) if n > len(data) else data
 
     def readable(self) -> bool:
         return True
+
+    def readinto(self, b: Any) -> int:
+        if self._prefix:
+            n = min(len(b), len(self._prefix))
+            b[:n] = self._prefix[:n]
+            self._prefix = self._prefix[n:]
+            return n
+        data = self._raw.read(len(b))
+        b[:len(data)] = data
+        return len(data)
 
 
 def _blocks(stream: IO[bytes]) -> Iterable[Tuple[bytes, int]]:
