@@ -8,6 +8,7 @@ failed write removes the temporary and raises OSError naming the target.
 
 from __future__ import annotations
 
+import errno
 import os
 from typing import IO, Any, Callable, Union
 
@@ -20,8 +21,21 @@ def temporary_name(path: PathLike) -> str:
 
 
 def _named(path: PathLike, e: OSError) -> OSError:
-    # The system's error with the target's path, whatever path the failing call had.
-    return type(e)(e.errno, e.strerror or str(e), os.fspath(path)) if e.errno else e
+    """The system's error with the target's path, whatever path the failing call had."""
+    if e.errno:
+        return type(e)(e.errno, e.strerror or str(e), os.fspath(path))
+    # A short write (numpy's tofile) carries no error number: on a full file system it is
+    # the system's "no space" all the same.
+    code = errno.ENOSPC if _nearly_full(path) else errno.EIO
+    return OSError(code, f"{os.strerror(code)} ({e})", os.fspath(path))
+
+
+def _nearly_full(path: PathLike) -> bool:
+    try:
+        st = os.statvfs(os.path.dirname(os.path.abspath(path)))
+    except OSError:
+        return False
+    return st.f_bavail * st.f_frsize < (1 << 20)
 
 
 def replace_with(path: PathLike, produce: Callable[[str], None]) -> None:

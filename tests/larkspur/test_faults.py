@@ -89,6 +89,15 @@ class TestWrites:
         assert e.value.filename == str(small_fs / "c.tsv") and e.value.errno == 28
         assert not [p.name for p in small_fs.rglob("*") if ".tmp" in p.name]
 
+    def test_token_arrays_that_do_not_fit_name_their_path(self, small_fs, sample_tok, tmp_path):
+        from larkspur import data
+
+        big = tmp_path / "big.txt"
+        big.write_text(SAMPLE.read_text(encoding="utf-8") * 600, encoding="utf-8")
+        with pytest.raises(OSError) as e:
+            data.pretokenize(sample_tok, [big], small_fs / "out", workers=1, progress=False)
+        assert e.value.errno == 28 and str(small_fs / "out") in e.value.filename
+
 
 INTERRUPT = r"""
 import os, signal, sys, threading, time, larkspur

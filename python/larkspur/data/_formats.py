@@ -12,7 +12,7 @@ from typing import Any, Dict, List, Sequence, Union
 
 import numpy as np
 
-from .._files import temporary_name
+from .._files import _named, temporary_name
 
 PathLike = Union[str, os.PathLike]
 FORMATS = ("megatron", "bin", "npy")
@@ -119,10 +119,12 @@ def join(ids_of: Sequence[Path], lengths_of: Sequence[Path], format: str, prefix
 
     try:
         _write_format(ids_of, lengths_of, format, temps, dtype, documents, tokens, vocab_size, append_eos)
-    except BaseException:
+    except BaseException as e:
         for t in temps:
             if os.path.exists(t):
                 os.unlink(t)
+        if isinstance(e, OSError):
+            raise _named(finals[0], e) from None
         raise
 
     # An earlier run's files go first, so that old and new never pair up; the file that
