@@ -15,10 +15,9 @@ SpillSettings spill_of(std::uint64_t memory_limit, const std::string& tmp_dir, n
     return s;
 }
 
-// (counts, lines not UTF-8 per file)
 nb::tuple count_files(const std::vector<std::string>& paths, const std::string& mode, const Normalizer::RulePairs& rules,
                       std::size_t threads, nb::object progress, std::uint64_t memory_limit, const std::string& tmp_dir,
-                      nb::object merged, bool strict) {
+                      nb::object merged, bool strict) {  // (counts, lines not UTF-8 per file)
     const Normalizer normalizer(parse_mode(mode), rules);
     CountOptions opt{spill_of(memory_limit, tmp_dir, std::move(merged)), strict, bytes_progress(std::move(progress)), {}};
     CountReport report;

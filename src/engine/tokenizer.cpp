@@ -55,6 +55,7 @@ nb::tuple encode_to_array(const PyTokenizer& t, nb::handle texts, bool append_eo
     FrozenTokenizer::IdArray a = unlocked(true, [&](auto poll) {
         return t.tok.encode_to_array(views, allowed, append_eos ? eos : std::nullopt, threads, poll);
     });
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();  // Ctrl-C now, not inside numpy's export
     nb::object ids = a.is_narrow ? numpy_of(std::move(a.narrow)) : numpy_of(std::move(a.wide));
     return nb::make_tuple(ids, numpy_of(std::move(a.offsets)));
 }
