@@ -72,3 +72,19 @@ def test_reference_signature_is_the_real_one(name):
 def test_users_docs_use_no_design_notation(path):
     text = path.read_text(encoding="utf-8")
     assert [p for p in NOTATION if re.search(p, text)] == []
+
+
+def test_the_companions_type_stub_names_what_the_binding_has():
+    import ast
+
+    from larkspur import _engine
+
+    stub = ast.parse((ROOT / "python" / "larkspur" / "_engine.pyi").read_text(encoding="utf-8"))
+    top = {n.name: n for n in stub.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
+    assert set(top) == {n for n in dir(_engine) if not n.startswith("_")}
+    for name, node in top.items():
+        if isinstance(node, ast.ClassDef):
+            members = {m.name for m in node.body if isinstance(m, ast.FunctionDef)}
+            members |= {m.target.id for m in node.body if isinstance(m, ast.AnnAssign)}
+            real = {m for m in dir(getattr(_engine, name)) if not m.startswith("_")}
+            assert members - {"__init__", "__len__", "__eq__"} == real, name
