@@ -67,6 +67,8 @@ def expected_metadata(pyproject):
 
 
 def check_metadata(wheel, project):
+    from packaging.requirements import Requirement
+
     with zipfile.ZipFile(wheel) as z:
         names = z.namelist()
         info = next(n for n in names if n.endswith(".dist-info/METADATA"))
@@ -93,8 +95,10 @@ def check_metadata(wheel, project):
     if licence != [project["license"]["text"]]:
         problems.append(f"licence {licence} instead of {project['license']['text']}")
     requires = fields.get("Requires-Dist", [])
+    # Metadata spells a requirement in its normal form (markers quoted with double quotes).
+    normal = {str(Requirement(r)) for r in requires}
     for dep in project["dependencies"]:
-        if dep not in requires:
+        if str(Requirement(dep)) not in normal:
             problems.append(f"Requires-Dist lacks {dep}")
     for extra, deps in project["optional-dependencies"].items():
         for dep in deps:
