@@ -13,7 +13,6 @@ import contextlib
 import errno
 import gzip
 import io
-import json
 import os
 import stat
 import sys
@@ -21,6 +20,7 @@ import warnings
 from typing import IO, Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from .. import _engine
+from ._inputs import record_text
 
 GZIP_MAGIC = b"\x1f\x8b"
 ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
@@ -175,18 +175,11 @@ def _jsonl_texts(name: str, lines: bytes, first: int, key: str, strict: bool,
         if not raw.strip():
             continue
         try:
-            record = json.loads(raw)
+            texts.append(record_text(raw, key, f"{name}:{n}: the line"))
         except UnicodeDecodeError:
             if strict:
                 raise ValueError(f"{name}:{n}: the line is not valid UTF-8 (strict counting stops here)") from None
             invalid[0] += 1
-            continue
-        except json.JSONDecodeError as e:
-            raise ValueError(f"{name}:{n}: the line is not JSON ({e.msg})") from None
-        value = record.get(key) if isinstance(record, dict) else None
-        if not isinstance(value, str):
-            raise ValueError(f"{name}:{n}: the line has no string field {key!r}")
-        texts.append(value)
     return texts
 
 

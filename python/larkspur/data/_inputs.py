@@ -109,15 +109,21 @@ def chunk_documents(chunk: Chunk, doc_per_file: bool = False, jsonl_key: Optiona
         text = raw.decode("utf-8", errors="replace")
         if not text.strip():
             continue
-        try:
-            record = json.loads(text)
-        except json.JSONDecodeError as e:
-            raise ValueError(f"{path}: the line at byte {offset} is not JSON ({e.msg})") from None
-        value = record.get(jsonl_key) if isinstance(record, dict) else None
-        if not isinstance(value, str):
-            raise ValueError(f"{path}: the line at byte {offset} has no string field {jsonl_key!r}")
-        docs.append(value)
+        docs.append(record_text(text, jsonl_key, f"{path}: the line at byte {offset}"))
     return docs
+
+
+def record_text(line: Union[str, bytes], key: str, where: str) -> str:
+    """The string field `key` of a JSON Lines record. ValueError "{where} is not JSON (...)"
+    or "{where} has no string field 'key'"; UnicodeDecodeError for bytes that are not UTF-8."""
+    try:
+        record = json.loads(line)
+    except json.JSONDecodeError as e:
+        raise ValueError(f"{where} is not JSON ({e.msg})") from None
+    value = record.get(key) if isinstance(record, dict) else None
+    if not isinstance(value, str):
+        raise ValueError(f"{where} has no string field {key!r}")
+    return value
 
 
 def check_paths(inputs: Union[PathLike, Sequence[PathLike]]) -> List[str]:
