@@ -159,9 +159,13 @@ class Encoder {
         if (!found) return false;
         const std::size_t g = w.at;  // the first character of the candidate
         if (g == t_.size()) return false;
-        // Byte ends of the first 1..L characters from g, L capped at seed_max_len.
+        // Byte ends of the first 1..L characters from g, L capped at seed_max_len. With
+        // whitespace tokens a line feed or tab ends the candidate as a space does: it is
+        // always a token of its own, followed by a marker that decoding drops again.
         ends_.clear();
         for (std::size_t q = g; q != t_.size() && t_[q] != ' ' && ends_.size() < window;) {
+            const auto byte = static_cast<unsigned char>(t_[q]);
+            if (ctx_.options.whitespace_tokens && is_whitespace_token_char(byte)) break;
             q += utf8::seq_len(static_cast<unsigned char>(t_[q]));
             ends_.push_back(q);
         }

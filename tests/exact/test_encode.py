@@ -1,7 +1,5 @@
 """Encoding and decoding, the round-trip check and the corpus statistics."""
 
-import string
-
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -9,27 +7,11 @@ from hypothesis import strategies as st
 from LarkspurTokenization import PyLarkspurTokenization as Tok
 
 from conftest import quiet
+from reference_encoder import BYTE_SYMBOLS, DANDA, WB, WL, ZWNJ, ref_encode
 
-WB, WL = "\u2581", "\u2582"  # word markers: before other words / before ASCII letters and digits
-ZWNJ, DANDA = "\u200c", "\u0964"
-ALNUM = set(string.ascii_letters + string.digits)
 KA, MA, LA, DDA, AA, I_SIGN = "\u0915", "\u092e", "\u0932", "\u0921", "\u093e", "\u093f"
 KAMAL = KA + MA + LA
 DOCTOR = DDA + AA + "."  # the three-character Devanagari abbreviation
-
-
-def _byte_symbols():
-    table, spare = [], 0x100
-    for b in range(256):
-        if 0x21 <= b <= 0x7E or 0xA1 <= b <= 0xAC or 0xAE <= b <= 0xFF:
-            table.append(chr(b))
-        else:
-            table.append(chr(spare))
-            spare += 1
-    return table
-
-
-BYTE_SYMBOLS = _byte_symbols()
 
 
 def seeded(aksharas=(), seeds=(), punct=(), clear_dfa=False):
@@ -83,142 +65,6 @@ def ids(tok, *surfaces):
 
 def byte_ids(tok, text):
     return ids(tok, *(BYTE_SYMBOLS[b] for b in text.encode("utf-8")))
-
-
-# ---------------------------------------------------------------------------
-# TEST-ONLY reference encoder. It spells out the encoding algorithm step by
-# step, favouring plainness over speed, so that the native encoder can be
-# compared against it on random inputs. Never use it outside the tests.
-# ---------------------------------------------------------------------------
-DEV, LAT, PUN, FMT, MAL = range(5)
-PUNCT_CHARS = ({chr(c) for r in [(0x21, 0x2F), (0x3A, 0x40), (0x5B, 0x60), (0x7B, 0x7E),
-                                 (0x2010, 0x2015), (0x2018, 0x201F)]
-                for c in range(r[0], r[1] + 1)} | {DANDA, "\u0965", "\u2026"})
-
-
-def ref_class(ch, is_marker):
-    if is_marker:
-        return DEV if ch == WB else LAT
-    if ch in (WB, WL):
-        return MAL
-    if ch == ZWNJ:
-        return FMT
-    if ch in PUNCT_CHARS:
-        return PUN
-    if ch in ALNUM:
-        return LAT
-    if "\u0900" <= ch <= "\u097f":
-        return DEV
-    return MAL
-
-
-def ref_encode(tok, seed_max_len, text):
-    surfaces = [tok.get_token_surface(i) for i in range(tok.vocab_size())]
-    lookup = {}
-    for i, s in enumerate(surfaces):
-        lookup[s] = i  # with duplicate surfaces the later id wins
-    budget = max([1] + [len(s) for s in surfaces])
-    out = []
-
-    def fallback(s):
-        out.extend(lookup[BYTE_SYMBOLS[b]] for b in s.encode("utf-8")
-                   if BYTE_SYMBOLS[b] in lookup)
-
-    def match_units(units):
-        if not lookup:
-            for u in units:
-                fallback(u)
-            return
-        i = 0
-        while i < len(units):
-            acc, chars, best, j = "", 0, None, i
-            while True:
-                chars += len(units[j])
-                if chars > budget:
-                    break
-                acc += units[j]
-                j += 1
-                if acc in lookup:
-                    best = (lookup[acc], j)
-                if j == len(units):
-                    break
-            if best:
-                out.append(best[0])
-                i = best[1]
-            else:
-                fallback(units[i])
-                i += 1
-
-    text = tok.normalize(text)
-    n = len(text)
-    marks = [(WL if n and text[0] in ALNUM else WB, True)]
-    for k, c in enumerate(text):
-        if c == " ":
-            marks.append((WL if k + 1 < n and text[k + 1] in ALNUM else WB, True))
-        else:
-            marks.append((c, False))
-
-    w = 0
-    while w < len(marks):
-        if seed_max_len > 0:
-            after = abbreviation(marks, w, seed_max_len, lookup, out)
-            if after is not None:
-                w = after
-                continue
-        kind = ref_class(*marks[w])
-        h = w + 1
-        while h < len(marks) and not marks[h][1] and ref_class(*marks[h]) == kind:
-            h += 1
-        run = marks[w:h]
-        chars = "".join(c for c, _ in run)
-        if kind == MAL:
-            fallback(chars)
-        elif kind == PUN:
-            for c in chars:
-                if c in lookup:
-                    out.append(lookup[c])
-                else:
-                    fallback(c)
-        elif kind == FMT:
-            if lookup and ZWNJ in lookup:
-                out.extend(lookup[ZWNJ] for _ in chars)
-        elif kind == DEV:
-            units, rest = [], chars
-            if run[0][1]:
-                units, rest = [chars[0]], chars[1:]
-            if rest:
-                units += tok.dfa_tokenize_debug(rest)
-            match_units(units)
-        else:
-            match_units(list(chars))
-        w = h
-    return out
-
-
-def abbreviation(marks, w, limit, lookup, out):
-    """The abbreviation step at position w: appends the ids and returns the
-    position after the match, or None when the step does not apply."""
-    window = marks[w:w + min(len(marks) - w, limit)]
-    if not any(not m and c in (".", DANDA) for c, m in window):
-        return None
-    marker = marks[w][0] if marks[w][1] else None
-    g = w + 1 if marker is not None else w
-    if g >= len(marks):
-        return None
-    length = 0
-    while g + length < len(marks) and not marks[g + length][1] and length < limit:
-        length += 1
-    if length < 2 or not lookup:
-        return None
-    for l in range(length, 1, -1):
-        s = "".join(c for c, _ in marks[g:g + l])
-        if s in lookup:
-            if marker is not None and marker in lookup:
-                out.append(lookup[marker])
-            out.append(lookup[s])
-            return g + l
-    return None
-# --------------------------- end of reference ------------------------------
 
 
 class TestEncode:
