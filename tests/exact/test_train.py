@@ -1,20 +1,20 @@
 """Training: word-type counting, merge legality and order, the merge loop and the drivers.
 
-The merge loop is checked against a deliberately naive reference (below) that recounts
-every pair after every merge; the fast loop must agree with it merge by merge.
+The merge loop is checked against a deliberately naive reference (reference_merges.py)
+that recounts every pair after every merge; the fast loop must agree with it merge by merge.
 """
 
 import os
 import random
 import re
 import threading
-from collections import Counter
 
 import pytest
 
 from LarkspurTokenization import PyLarkspurTokenization
 
 from conftest import quiet
+from reference_merges import reference_bpe
 
 KA, KHA, GA, GHA, CA = "क", "ख", "ग", "घ", "च"
 WORD_MARKER, LATIN_MARKER = "\u2581", "\u2582"
@@ -43,44 +43,6 @@ def loaded(*surfs):
 def write(path, text):
     path.write_text(text, encoding="utf-8")
     return str(path)
-
-
-# --- test-only reference -------------------------------------------------------------------
-# A naive BPE for vocabularies of unprotected Devanagari tokens without root sets, weights
-# or the probabilistic priority: after every merge it recounts every pair from scratch and
-# takes the maximum by (count, left id, right id), which is the order the real loop's heap
-# must produce. Slow and obviously correct; it exists only to check the real loop.
-def reference_bpe(initial_surfaces, sequences, budget):
-    surf = list(initial_surfaces)
-    index = {}
-    for i, s in enumerate(surf):
-        index[s] = i  # a later equal surface wins, as in the vocabulary's surface map
-    dev = set(range(len(surf)))
-    words = [list(s) for s in sequences]
-    while len(surf) < budget:
-        counts = Counter()
-        for w in words:
-            for x, y in zip(w, w[1:]):
-                counts[(x, y)] += 1
-        candidates = [(c, a, b) for (a, b), c in counts.items() if a in dev and b in dev]
-        if not candidates:
-            break
-        _, a, b = max(candidates)
-        s = surf[a] + surf[b]
-        t = index.get(s)
-        if t is None:
-            t = len(surf)
-            surf.append(s)
-            index[s] = t
-            dev.add(t)
-        for w in words:
-            i = 0
-            while i + 1 < len(w):
-                if w[i] == a and w[i + 1] == b:
-                    w[i : i + 2] = [t]
-                else:
-                    i += 1
-    return surf
 
 
 class TestAgainstReference:
