@@ -15,8 +15,13 @@ export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 demo: install
 	$(VPY) examples/demo.py
 
+# The suite runs on both cores (a test file stays on one worker, so that its module-scoped
+# fixtures, a Ray cluster among them, are made once), then the tests marked serial, which
+# time how soon an interrupt is heard, run alone.
+PARALLEL := -n 2 --dist loadfile
 test: install cpp-test
-	$(VPY) -m pytest -q tests
+	$(VPY) -m pytest -q $(PARALLEL) -m "not serial" tests
+	$(VPY) -m pytest -q -m serial tests
 
 bench: install
 	$(VPY) -m pip install -q -r bench/requirements.txt
@@ -32,6 +37,13 @@ icu:
 	  echo "== installing Unicode's data files (unicode-data), for the normalization conformance test"; \
 	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq unicode-data; } >/dev/null 2>&1 \
 	    || echo "   (unicode-data could not be installed; that test will be skipped)"; \
+	fi
+	@# A compiler cache: the module, the tests, the sanitizer build and each wheel share the
+	@# core's objects (CMakeLists.txt); builds only take longer without it.
+	@if ! command -v ccache >/dev/null; then \
+	  echo "== installing the compiler cache (ccache)"; \
+	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ccache; } >/dev/null 2>&1 \
+	    || echo "   (ccache could not be installed; builds go on without it)"; \
 	fi
 
 $(VPY):
@@ -59,6 +71,15 @@ cpp-test: icu $(VENV)/.deps-stamp
 # memory is still reachable at exit and reports nothing, so every report is ours, except
 # for the known interpreter leaks listed in tests/lsan.supp.
 ASAN_RUNTIMES = $$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)
+# The suite's workers (and the processes its tests start) write their reports to files,
+# since the exit status of a worker that reports leaks as it ends is not the suite's: any
+# report fails the run, after it is printed.
+SANITIZER_REPORTS := $(abspath build/asan/reports)
+SANITIZED_PYTEST = LD_PRELOAD="$(ASAN_RUNTIMES)" PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:log_path=$(SANITIZER_REPORTS)/asan \
+	  LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp):print_suppressions=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(SANITIZER_REPORTS)/ubsan \
+	  LARKSPUR_SANITIZED=1 PYTHONPATH=build/asan $(VPY) -m pytest -q tests -p no:cacheprovider
 asan: icu $(VENV)/.deps-stamp
 	$(CMAKE) -S . -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DLARKSPUR_CPP_TESTS=ON -DLARKSPUR_SANITIZE="address;undefined" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -68,11 +89,11 @@ asan: icu $(VENV)/.deps-stamp
 	@# files join it there, so that PYTHONPATH=build/asan imports both instrumented modules.
 	mkdir -p build/asan/larkspur && ln -sf $(abspath python/larkspur)/*.py $(abspath python/larkspur)/py.typed build/asan/larkspur/ && ln -sfn $(abspath python/larkspur)/cli $(abspath python/larkspur)/data build/asan/larkspur/
 	ASAN_OPTIONS=detect_leaks=1 build/asan/core_tests
-	LD_PRELOAD="$(ASAN_RUNTIMES)" PYTHONMALLOC=malloc \
-	  ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
-	  LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp):print_suppressions=0 \
-	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  LARKSPUR_SANITIZED=1 PYTHONPATH=build/asan $(VPY) -m pytest -q tests -p no:cacheprovider
+	rm -rf $(SANITIZER_REPORTS) && mkdir -p $(SANITIZER_REPORTS)
+	$(SANITIZED_PYTEST) $(PARALLEL) -m "not serial"
+	$(SANITIZED_PYTEST) -m serial
+	@if [ -n "$$(ls -A $(SANITIZER_REPORTS))" ]; then head -c 20000 $(SANITIZER_REPORTS)/*; \
+	  echo "== the sanitizers reported the above"; exit 1; fi
 
 # libFuzzer targets, each driving one entry point of the core and checking a property.
 # `make fuzz` runs each for FUZZ_TIME seconds (FUZZ_TARGETS picks some); the corpora grow

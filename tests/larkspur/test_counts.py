@@ -162,6 +162,7 @@ except KeyboardInterrupt:
 """
 
 
+@pytest.mark.serial
 def test_an_interrupt_stops_counting_soon_and_removes_the_spilled_runs(big, tmp_path):
     # 200 copies of the file take tens of seconds to count: the interrupt comes well before.
     out = subprocess.run([sys.executable, "-c", INTERRUPTED, str(big), str(tmp_path)], capture_output=True,

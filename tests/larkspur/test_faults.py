@@ -115,6 +115,7 @@ except KeyboardInterrupt:
 """
 
 
+@pytest.mark.serial
 def test_an_interrupt_stops_training_soon(tmp_path):
     # 800,000 random words of 40 aksharas: training to 200,000 ids takes about four seconds
     # here, most of them in the merge loop, where the interrupt comes.
@@ -151,6 +152,7 @@ except KeyboardInterrupt:
 """
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("call", ["encode_to_array", "count_words of an endless stream"])
 def test_an_interrupt_stops_long_calls_soon(call):
     out = subprocess.run([sys.executable, "-c", CALLS, call, str(SAMPLE)], capture_output=True, text=True, timeout=120)
