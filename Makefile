@@ -55,14 +55,14 @@ $(VENV)/.deps-stamp: requirements-dev.txt | $(VPY)
 	touch $@
 
 install: icu $(VENV)/.deps-stamp
-	$(VPY) -m pip install -q --no-build-isolation --no-deps .
+	$(VPY) -m pip install -q --no-build-isolation --no-deps -C build-dir=build/module .
 
-# The core's own tests, for internals the Python surface does not reach.
-cpp-test: icu $(VENV)/.deps-stamp
-	$(CMAKE) -S . -B build/cpp-tests -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
-	  -DLARKSPUR_MODULE=OFF -DLARKSPUR_CPP_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	$(CMAKE) --build build/cpp-tests
-	build/cpp-tests/core_tests
+# The core's own tests, for internals the Python surface does not reach: built in the
+# module's build tree, so that the core they link is the one the module was built from.
+cpp-test: install
+	$(CMAKE) -S . -B build/module -DLARKSPUR_CPP_TESTS=ON >/dev/null
+	$(CMAKE) --build build/module --target core_tests
+	build/module/core_tests
 
 # Address, leak and undefined-behaviour sanitizers on the core, the module and the C++
 # tests, with the whole Python suite run against the instrumented module. The interpreter

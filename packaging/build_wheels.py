@@ -10,6 +10,7 @@ Usage: build_wheels.py SDIST OUT_DIR WORK_DIR [--skip 3.11]
 """
 
 import argparse
+import concurrent.futures
 import glob
 import os
 import shutil
@@ -44,6 +45,27 @@ def free_threaded(python):
     return out.stdout.strip() == "1"
 
 
+def build_one(version, python, args):
+    abi = "cp" + version.replace(".", "")
+    tag = abi.rstrip("t")
+    raw = args.work_dir / f"raw-{abi}"
+    shutil.rmtree(raw, ignore_errors=True)
+    log = args.work_dir / f"{abi}.log"
+    log.parent.mkdir(parents=True, exist_ok=True)
+    steps = [
+        [python, "-m", "pip", "wheel", "-q", "--disable-pip-version-check", "--no-deps", "-w", str(raw), str(args.sdist)],
+        [sys.executable, str(HERE / "repair_wheel.py"), str(raw), str(args.out_dir)],
+        [sys.executable, str(HERE.parent / "tests" / "wheel" / "check_wheel.py"), "--python", python,
+         "--repaired", str(args.out_dir), "--unrepaired", str(raw), "--workdir", str(args.work_dir / f"test-{abi}")],
+    ]
+    with open(log, "w") as out:
+        ok = all(subprocess.run(step, stdout=out, stderr=subprocess.STDOUT).returncode == 0 for step in steps)
+    print(f"== {version}: {python}\n{log.read_text()}", flush=True)
+    wheel = next(iter(sorted(args.out_dir.glob(f"*-{tag}-{abi}-*.whl"))), None)
+    return version, wheel.name if wheel and ok else "-", "passed" if ok else "FAILED", \
+        "free-threaded" if free_threaded(python) else "with GIL"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("sdist", type=Path)
@@ -52,29 +74,20 @@ def main():
     parser.add_argument("--skip", action="append", default=[], help="a version already built")
     args = parser.parse_args()
 
-    results, missing = [], []
+    jobs, missing = [], []
     for version in VERSIONS:
         if version in args.skip:
             continue
         python = find_interpreter(version)
-        if not python:
+        if python:
+            jobs.append((version, python))
+        else:
             missing.append(version)
-            continue
-        abi = "cp" + version.replace(".", "")
-        tag = abi.rstrip("t")
-        raw = args.work_dir / f"raw-{abi}"
-        shutil.rmtree(raw, ignore_errors=True)
-        print(f"== {version}: {python}", flush=True)
-        steps = [
-            [python, "-m", "pip", "wheel", "-q", "--disable-pip-version-check", "--no-deps", "-w", str(raw), str(args.sdist)],
-            [sys.executable, str(HERE / "repair_wheel.py"), str(raw), str(args.out_dir)],
-            [sys.executable, str(HERE.parent / "tests" / "wheel" / "check_wheel.py"), "--python", python,
-             "--repaired", str(args.out_dir), "--unrepaired", str(raw), "--workdir", str(args.work_dir / "test")],
-        ]
-        ok = all(subprocess.run(step).returncode == 0 for step in steps)
-        wheel = next(iter(sorted(args.out_dir.glob(f"*-{tag}-{abi}-*.whl"))), None)
-        results.append((version, wheel.name if wheel and ok else "-", "passed" if ok else "FAILED",
-                        "free-threaded" if free_threaded(python) else "with GIL"))
+    # Two versions at a time: one compiles while the other sets up environments and
+    # installs from the index, which leaves the cores idle. Each version's output goes to a
+    # log of its own, printed when the version is done.
+    with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+        results = list(pool.map(lambda job: build_one(*job, args), jobs))
 
     print("\nper-version wheels")
     for version, wheel, status, build in results:
