@@ -104,6 +104,10 @@ def gb(x: float) -> int:
     return int(x * 1e9)
 
 
+def stopped(r: "C.ChildResult", timeout: float) -> str:
+    return f" (stopped after {timeout:g} s)" if r.wall >= timeout else " (failed)"
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sizes", default="0.2,2", help="corpus sizes in GB (comma-separated; add 20 for the full run)")
@@ -112,6 +116,8 @@ def main() -> None:
     ap.add_argument("--vocab", type=int, default=32000)
     ap.add_argument("--no-peers", action="store_true", help="leave out the tokenizers and sentencepiece runs")
     ap.add_argument("--baseline", help="an older build (pip install --target DIR) for the bytes per word type")
+    ap.add_argument("--peer-timeout", type=float, default=2400,
+                    help="seconds after which a peer's training is stopped and reported as such")
     ap.add_argument("--keep-dir", help="write the corpora here and keep them (default: a temporary directory)")
     args = ap.parse_args()
     sizes = sorted(float(s) for s in args.sizes.split(","))
@@ -160,7 +166,8 @@ def main() -> None:
                 print(f"larkspur failed at {size:g} GB:\n{ours.tail()}")
             if args.no_peers:
                 continue
-            hf = C.run_child(HF_CHILD, [path, str(args.vocab)], env={"RAYON_NUM_THREADS": "2"})
+            hf = C.run_child(HF_CHILD, [path, str(args.vocab)], env={"RAYON_NUM_THREADS": "2"},
+                             timeout=args.peer_timeout)
             if hf.ok:
                 rows.append([f"{size:g} GB", "tokenizers BPE", hf.result["seconds"], hf.peak_mib, hf.result["ids"]])
                 if size == 2 and ours.ok:
@@ -172,9 +179,9 @@ def main() -> None:
                                     f"{t_ours / hf.result['seconds']:.2f}x ({t_ours:.0f} vs {hf.result['seconds']:.0f} s)",
                                     t_ours <= 0.2 * hf.result["seconds"]))
             else:
-                rows.append([f"{size:g} GB", "tokenizers BPE (failed)", hf.wall, hf.peak_mib, None])
-            spm = C.run_child(SPM_CHILD, [path, str(args.vocab)])
-            rows.append([f"{size:g} GB", "sentencepiece BPE" + ("" if spm.ok else " (failed)"),
+                rows.append([f"{size:g} GB", "tokenizers BPE" + stopped(hf, args.peer_timeout), hf.wall, hf.peak_mib, None])
+            spm = C.run_child(SPM_CHILD, [path, str(args.vocab)], timeout=args.peer_timeout)
+            rows.append([f"{size:g} GB", "sentencepiece BPE" + ("" if spm.ok else stopped(spm, args.peer_timeout)),
                          spm.result.get("seconds", spm.wall), spm.peak_mib, args.vocab if spm.ok else None])
         C.print_table(["corpus", "system", "seconds", "peak MiB", "ids"], rows,
                       title=f"Count + train at {args.vocab:,} ids without a memory limit, each in a fresh process")
