@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import os
 from pathlib import Path
@@ -55,13 +56,18 @@ class Tokenizer:
     def encode(self, text: str, *, allowed_special: AllowedSpecial = ()) -> List[int]:
         """The ids of `text`. Special-token text is encoded as plain text unless
         `allowed_special` names it ("all" allows every special token)."""
-        return self._engine.encode(text, self._allowed(allowed_special))
+        allowed = self._allowed(allowed_special)
+        with _texts_refused("encode", [text]):
+            return self._engine.encode(text, allowed)
 
     def encode_batch(self, texts: Sequence[str], *, num_threads: Optional[int] = None,
                      allowed_special: AllowedSpecial = ()) -> List[List[int]]:
         """The ids of each text, encoded on `num_threads` threads (default: every core)
         without the interpreter lock. The result does not depend on the thread count."""
-        return self._engine.encode_batch(list(texts), self._allowed(allowed_special), _threads(num_threads))
+        texts = _batch("encode_batch", texts)
+        allowed, threads = self._allowed(allowed_special), _threads(num_threads)
+        with _texts_refused("encode_batch", texts, batch=True):
+            return self._engine.encode_batch(texts, allowed, threads)
 
     def encode_to_array(self, texts: Sequence[str], *, append_eos: bool = True,
                         num_threads: Optional[int] = None, allowed_special: AllowedSpecial = ()):
@@ -72,23 +78,31 @@ class Tokenizer:
         ids[offsets[i]:offsets[i + 1]]. With `append_eos`, each text ends with eos_id."""
         if append_eos and self.eos_id is None:
             raise ValueError("append_eos needs an end-of-text token, and this tokenizer has none")
-        return self._engine.encode_to_array(list(texts), append_eos, self.eos_id,
-                                            self._allowed(allowed_special), _threads(num_threads))
+        texts = _batch("encode_to_array", texts)
+        allowed, threads = self._allowed(allowed_special), _threads(num_threads)
+        with _texts_refused("encode_to_array", texts, batch=True):
+            return self._engine.encode_to_array(texts, append_eos, self.eos_id, allowed, threads)
 
     def encode_with_offsets(self, text: str, *, allowed_special: AllowedSpecial = ()
                             ) -> Tuple[List[int], List[Tuple[int, int]]]:
         """(ids, spans): for each id, its (start, end) in characters of `text` as given.
         A token's span covers the space its word marker stands for; the bytes of a
         character spelled as byte tokens each get that character's span."""
-        return self._engine.encode_with_offsets(text, self._allowed(allowed_special))
+        allowed = self._allowed(allowed_special)
+        with _texts_refused("encode_with_offsets", [text]):
+            return self._engine.encode_with_offsets(text, allowed)
 
     def tokenize(self, text: str, *, allowed_special: AllowedSpecial = ()) -> List[str]:
         """The surfaces of the tokens of `text` (word markers included)."""
-        return self._engine.tokenize(text, self._allowed(allowed_special))
+        allowed = self._allowed(allowed_special)
+        with _texts_refused("tokenize", [text]):
+            return self._engine.tokenize(text, allowed)
 
     def decode(self, ids: Sequence[int], *, skip_special: bool = False) -> str:
         """The text of `ids`. Special tokens give their text, or nothing with
         `skip_special`. ValueError naming an id that is not in the vocabulary."""
+        if isinstance(ids, (str, bytes)):
+            raise TypeError(f"decode() takes a list of ids, not a {type(ids).__name__}")
         try:
             return self._engine.decode(ids, skip_special)
         except TypeError:
@@ -98,6 +112,10 @@ class Tokenizer:
                      num_threads: Optional[int] = None) -> List[str]:
         """decode() of each id list, on several threads."""
         threads = _threads(num_threads)
+        batch = _batch("decode_batch", batch, "lists of ids")
+        for i, ids in enumerate(batch):
+            if isinstance(ids, (str, bytes)):
+                raise TypeError(f"decode_batch(): batch[{i}] must be a list of ids, not a {type(ids).__name__}")
         try:
             return self._engine.decode_batch(batch, skip_special, threads)
         except TypeError:
@@ -225,6 +243,38 @@ def _from_bytes(data: bytes) -> Tokenizer:
 
 
 _threads = _checks.threads
+
+
+def _batch(method: str, items: Any, what: str = "texts") -> list:
+    """The batch as a list. A str alone would be taken for a batch of its characters, so
+    it is refused, as anything that is not iterable is."""
+    if isinstance(items, (str, bytes)):
+        one = "[text]" if what == "texts" else "[ids]"
+        raise TypeError(f"{method}() takes a list of {what}, not a {type(items).__name__}: pass {one} for one")
+    try:
+        return items if isinstance(items, list) else list(items)
+    except TypeError:
+        raise TypeError(f"{method}() takes a list of {what}, not {type(items).__name__}") from None
+
+
+@contextlib.contextmanager
+def _texts_refused(method: str, texts: Sequence[Any], batch: bool = False):
+    """Turns the engine's refusal of a text into Python's words: the parameter and the type
+    it needs, or, for a lone surrogate, which UTF-8 cannot hold, its position. Other errors
+    pass through unchanged."""
+    try:
+        yield
+    except TypeError as refused:
+        for i, text in enumerate(texts):
+            name = f"texts[{i}]" if batch else "text"
+            if not isinstance(text, str):
+                raise TypeError(f"{method}(): {name} must be a str, not {type(text).__name__}") from None
+            try:
+                text.encode("utf-8")
+            except UnicodeEncodeError as e:
+                raise ValueError(f"{method}(): {name} holds a lone surrogate at position {e.start}, which is not "
+                                 "text (it cannot be encoded as UTF-8)") from None
+        raise refused
 
 
 def _ids(ids: Sequence[int]) -> List[int]:

@@ -122,6 +122,45 @@ class TestBatches:
         assert not errors and all(results) and len(results) == 80
 
 
+class TestArgumentEdges:
+    """What a caller gets wrong is said in Python's words: the method, the parameter and
+    the type it needs; a str where a batch belongs is never taken for its characters."""
+
+    @pytest.mark.parametrize("call, message", [
+        (lambda t: t.encode_batch("कमल"), r"encode_batch\(\) takes a list of texts, not a str: pass \[text\]"),
+        (lambda t: t.encode_to_array("कमल"), r"encode_to_array\(\) takes a list of texts, not a str"),
+        (lambda t: t.encode_batch(b"abc"), r"encode_batch\(\) takes a list of texts, not a bytes"),
+        (lambda t: t.encode_batch(7), r"encode_batch\(\) takes a list of texts, not int"),
+        (lambda t: t.decode_batch("12"), r"decode_batch\(\) takes a list of lists of ids, not a str"),
+        (lambda t: t.decode_batch([[1], "12"]), r"decode_batch\(\): batch\[1\] must be a list of ids, not a str"),
+        (lambda t: t.decode("12"), r"decode\(\) takes a list of ids, not a str"),
+        (lambda t: t.encode(3), r"encode\(\): text must be a str, not int"),
+        (lambda t: t.tokenize(b"x"), r"tokenize\(\): text must be a str, not bytes"),
+        (lambda t: t.encode_with_offsets(None), r"encode_with_offsets\(\): text must be a str, not NoneType"),
+        (lambda t: t.encode_batch(["x", None]), r"encode_batch\(\): texts\[1\] must be a str, not NoneType"),
+    ])
+    def test_wrong_types_name_the_parameter(self, tok, call, message):
+        with pytest.raises(TypeError, match=message) as err:
+            call(tok)
+        assert "incompatible function arguments" not in str(err.value)
+
+    @pytest.mark.parametrize("call, where", [
+        (lambda t: t.encode("ab\ud800c"), "encode(): text holds a lone surrogate at position 2"),
+        (lambda t: t.tokenize("\udfff"), "tokenize(): text holds a lone surrogate at position 0"),
+        (lambda t: t.encode_batch(["x", "कम\ud800"]), "texts[1] holds a lone surrogate at position 2"),
+    ])
+    def test_a_lone_surrogate_names_its_position(self, tok, call, where):
+        with pytest.raises(ValueError) as err:
+            call(tok)
+        assert where in str(err.value)
+
+    def test_any_iterable_of_texts_is_a_batch(self, tok):
+        texts = ["कमल", "x y"]
+        expect = [tok.encode(t) for t in texts]
+        assert tok.encode_batch(tuple(texts)) == tok.encode_batch(iter(texts)) == expect
+        assert tok.decode_batch(np.array([expect[0]])) == [tok.decode(expect[0])]
+
+
 class TestOffsets:
     @pytest.mark.parametrize("text", [MIXED, "  दो  spaces ", "कमल", "", "a\u200db क\u200dष", "emoji 🙂 है।"])
     def test_each_token_covers_its_text(self, tok, text):
