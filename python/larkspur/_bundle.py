@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import atexit
 import contextlib
+import hashlib
 import io
 import json
 import os
@@ -76,6 +77,12 @@ def _fail(path: Path, problem: str) -> ValueError:
     return ValueError(f"{path}: {problem}")
 
 
+def _digest(surfaces: List[str]) -> str:
+    """The tokens of vocab.tsv as tokenizer.json records them: a hash of the surfaces as
+    read, so that a file whose line ends or escapes change on the way reads the same."""
+    return "sha256:" + hashlib.sha256(json.dumps(surfaces, ensure_ascii=False).encode("utf-8")).hexdigest()
+
+
 def _inside(root: Path, name: Any, field: str, json_path: Path) -> Path:
     if not isinstance(name, str) or not name:
         raise _fail(json_path, f"{field} must be a file name")
@@ -114,6 +121,9 @@ def write(directory: str | os.PathLike, engine: "_engine.Tokenizer", config: Dic
     # Each file is written under a temporary name and renamed, so that a reader never
     # sees a half-written one.
     _files.replace_with(root / VOCAB_FILE, engine.save_vocab_tsv)
+    # tokenizer.json describes each token of vocab.tsv by id (kind, script, roots); the
+    # digest lets a load notice a vocab.tsv edited by hand after it was written.
+    doc["vocab_digest"] = _digest(_engine.read_vocab_file(str(root / VOCAB_FILE), engine.mode))
     if has_morphology:
         _write_json(root / MORPHOLOGY_FILE, morphology)
     elif (root / MORPHOLOGY_FILE).exists():
@@ -182,6 +192,10 @@ def read(directory: str | os.PathLike) -> Tuple["_engine.Tokenizer", Dict[str, A
         raise _fail(vocab_path, str(e)) from None
     if len(surfaces) != base:
         raise _fail(json_path, f"vocab_size is {base} but {vocab_path.name} holds {len(surfaces)} tokens")
+    digest = doc.get("vocab_digest")  # bundles written before it was recorded have none
+    if digest is not None and digest != _digest(surfaces):
+        raise _fail(vocab_path, f"its tokens are not those that {json_path} was written with (edited by hand?); "
+                                f"the two files of a bundle must be saved together")
     kinds, scripts, flags = tokens.get("kinds"), tokens.get("scripts"), tokens.get("flags")
     root_sets = tokens.get("root_sets", {})
     if not all(isinstance(x, str) for x in (kinds, scripts, flags)) or not isinstance(root_sets, dict):

@@ -29,6 +29,15 @@ class TestBundles:
         assert exact.vocab_size() == tok.vocab_size - len(tok.special_tokens)
         assert all(exact.vocab_get_surface(i) == tok.id_to_token(i) for i in range(exact.vocab_size()))
 
+    def test_a_bundle_written_before_the_vocab_digest_loads_alike(self, tok, tmp_path):
+        tok.save(tmp_path / "b")
+        j = tmp_path / "b" / "tokenizer.json"
+        doc = json.loads(j.read_text(encoding="utf-8"))
+        assert doc.pop("vocab_digest").startswith("sha256:")
+        j.write_text(json.dumps(doc), encoding="utf-8")
+        back = larkspur.load(tmp_path / "b")
+        assert back.encode_batch(sample_texts()) == tok.encode_batch(sample_texts())
+
     def test_without_the_core_options_the_exact_module_encodes_alike(self, corpus, tmp_path):
         counts = larkspur.count_words([corpus, SAMPLE])
         tok = larkspur.train_from_word_counts(counts, vocab_size=900, progress=False, _core_options=False)
@@ -63,6 +72,12 @@ class TestBundles:
         elif what == "vocab lines":
             with open(path / "vocab.tsv", "a", encoding="utf-8") as f:
                 f.write("999999\tzz\n")
+        elif what == "edited vocab":
+            # Two surfaces swapped: the same number of tokens, each line still well formed.
+            rows = (path / "vocab.tsv").read_text(encoding="utf-8").split("\n")
+            (i, a), (k, b) = (r.split("\t", 1) for r in (rows[300], rows[301]))
+            rows[300], rows[301] = f"{i}\t{b}", f"{k}\t{a}"
+            (path / "vocab.tsv").write_text("\n".join(rows), encoding="utf-8")
         if what in ("version", "format", "special id", "escape", "root set", "kinds"):
             j.write_text(json.dumps(doc), encoding="utf-8")
 
@@ -77,8 +92,11 @@ class TestBundles:
         ("root set", "tokenizer.json", "beyond the vocabulary"),
         ("kinds", "tokenizer.json", "each of the"),
         ("vocab lines", "vocab.tsv", "without gaps"),
+        ("edited vocab", "vocab.tsv", "tokenizer.json was written with (edited by hand?)"),
     ])
     def test_a_bad_bundle_names_the_file_and_the_problem(self, tok, tmp_path, what, file, message):
+        """A bad bundle is a ValueError naming the file at fault; a vocab.tsv edited by hand
+        names tokenizer.json beside it."""
         tok.save(tmp_path / "b")
         self._damage(tmp_path / "b", what)
         with pytest.raises(ValueError) as e:
