@@ -29,9 +29,10 @@ def _read_lines(path: Union[str, os.PathLike]) -> List[str]:
 class Tokenizer:
     """A trained tokenizer: encodes text to ids and decodes them back.
 
-    Made by :func:`larkspur.train`, :func:`larkspur.load` and their relatives, never
-    changed afterwards, so one tokenizer may be shared by many threads. It pickles (as
-    its bundle's bytes), so it can go to worker processes and ``datasets.map``.
+    Made by :func:`larkspur.train`, :func:`larkspur.load` and their relatives, and never
+    changed afterwards but for special tokens added after its vocabulary, so one
+    tokenizer may be shared by many threads. It pickles (as its bundle's bytes), so it can
+    go to worker processes and ``datasets.map``.
     """
 
     def __init__(self, engine: "_engine.Tokenizer", config: Dict[str, Any]):
@@ -147,6 +148,31 @@ class Tokenizer:
     def special_tokens(self) -> Dict[str, int]:
         """Each special token's text with its id."""
         return dict(self._specials)
+
+    def add_special_tokens(self, tokens: Iterable[str]) -> int:
+        """Adds special tokens after the vocabulary (ids from vocab_size on), for chat
+        templates and instruction tuning; those it has already are left as they are.
+        They encode when allowed (see encode), decode, pickle and are saved with the
+        bundle. Returns how many were added. The vocabulary itself never changes, so
+        the ids of everything else stay as they were."""
+        if isinstance(tokens, (str, bytes)):
+            raise TypeError(f"add_special_tokens() takes a list of tokens, not a {type(tokens).__name__}: "
+                            "pass [token] for one")
+        new: List[str] = []
+        for t in tokens:
+            if not isinstance(t, str) or not t:
+                raise ValueError(f"a special token must be a non-empty str, not {t!r}")
+            if t not in self._specials and t not in new:
+                new.append(t)
+        if new:
+            texts = list(self._engine.special_tokens) + new
+            roles = dict(default_roles(texts), **self._config.get("special_roles", {}))
+            # A new engine shares the trained one's tables; callers on other threads keep
+            # the one they started with.
+            engine = self._engine.with_special_tokens(new)
+            self._config = dict(self._config, special_tokens=texts, special_roles=roles)
+            self._engine, self._specials = engine, {t: engine.token_to_id(t) for t in engine.special_tokens}
+        return len(new)
 
     def _role(self, role: str) -> Optional[int]:
         text = self._config.get("special_roles", {}).get(role)

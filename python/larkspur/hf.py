@@ -29,15 +29,22 @@ or a turn; pass `split_special_tokens=False` for text that is known to hold real
 registers the class with `AutoTokenizer`, so `AutoTokenizer.from_pretrained(dir)` gives it
 back; nothing is downloaded.
 
-Needs transformers: `pip install 'LarkspurTokenization[hf]'`. Tokens cannot be added to the
-vocabulary (`add_tokens` of a token that is not already in it raises ValueError): train a
-tokenizer with the special tokens it needs.
+`add_tokens` and `add_special_tokens` add tokens after the vocabulary, through
+`Tokenizer.add_special_tokens`: the trained vocabulary never changes, so every other id
+stays as it was. A token added with `add_tokens` is matched wherever its text occurs, as
+transformers does for added tokens; one added as special is matched only with
+`split_special_tokens=False`, like the trained special tokens. Both, and the adapter's own
+settings (`add_bos_token`, `add_eos_token`), are saved with the bundle in
+`dir/larkspur/adapter.json`, since transformers' tokenizer_config.json does not keep them all.
+
+Needs transformers: `pip install 'LarkspurTokenization[hf]'`.
 """
 
 from __future__ import annotations
 
 import contextlib
 import inspect
+import json
 import os
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
@@ -57,6 +64,7 @@ _PAD_TAKES_SIDE = "padding_side" in inspect.signature(PreTrainedTokenizer.pad).p
 _ENCODE_TAKES_SIDE = "padding_side" in inspect.signature(PreTrainedTokenizer._encode_plus).parameters
 
 BUNDLE_DIR = "larkspur"
+ADAPTER_FILE = "adapter.json"  # the adapter's settings, beside the bundle's files
 
 
 class LarkspurConfig(PretrainedConfig):
@@ -73,14 +81,20 @@ class LarkspurTokenizer(PreTrainedTokenizer):
     padding_side = "right"
 
     def __init__(self, bundle_file: Optional[str] = None, *, tokenizer: Optional[Tokenizer] = None,
-                 add_bos_token: bool = False, add_eos_token: bool = False, **kwargs: Any):
+                 add_bos_token: Optional[bool] = None, add_eos_token: Optional[bool] = None, **kwargs: Any):
+        saved: Dict[str, Any] = {}
         if tokenizer is None:
             if bundle_file is None:
                 raise ValueError("LarkspurTokenizer needs a larkspur tokenizer or its bundle_file")
-            tokenizer = load(os.path.dirname(os.fspath(bundle_file)))
+            bundle = os.path.dirname(os.fspath(bundle_file))
+            tokenizer = load(bundle)
+            saved = _read_settings(os.path.join(bundle, ADAPTER_FILE))
+        # Settings given here win over the saved ones.
+        add_bos_token = bool(saved.get("add_bos_token", False) if add_bos_token is None else add_bos_token)
+        add_eos_token = bool(saved.get("add_eos_token", False) if add_eos_token is None else add_eos_token)
         self.larkspur = tokenizer
-        self._vocab = tokenizer.get_vocab()
-        self._special_ids = set(tokenizer.special_tokens.values())
+        self._plain = [t for t in saved.get("plain_added_tokens", []) if t in tokenizer.special_tokens]
+        self._refresh()
         for role in ("bos", "eos", "unk", "pad"):
             i = getattr(tokenizer, f"{role}_id")
             if i is not None:
@@ -102,20 +116,33 @@ class LarkspurTokenizer(PreTrainedTokenizer):
     def __len__(self) -> int:
         return self.larkspur.vocab_size
 
+    def _refresh(self) -> None:
+        self._vocab = self.larkspur.get_vocab()
+        # Tokens added with add_tokens are ordinary tokens to transformers: never skipped
+        # or masked as special, and matched in any text.
+        self._special_ids = set(self.larkspur.special_tokens.values()) - {self._vocab[t] for t in self._plain}
+
     def _add_tokens(self, new_tokens, special_tokens: bool = False) -> int:
+        new = []
         for t in new_tokens:
-            text = str(t)
-            if text not in self._vocab:
-                raise ValueError(f"cannot add {text!r}: a larkspur vocabulary is fixed when it is trained "
-                                 f"(train with special_tokens=[..., {text!r}])")
-        return 0
+            text = str(getattr(t, "content", t))
+            if text and text not in self._vocab and text not in new:
+                new.append(text)
+        added = self.larkspur.add_special_tokens(new)
+        if not special_tokens:
+            self._plain += new
+        self._refresh()
+        return added
+
+    def _allowed(self, split_special_tokens: bool) -> Any:
+        return list(self._plain) if split_special_tokens else "all"
 
     def _tokenize(self, text: str, **kwargs: Any) -> List[str]:
-        return self.larkspur.tokenize(text)
+        return self.larkspur.tokenize(text, allowed_special=self._allowed(True))
 
     def tokenize(self, text: str, **kwargs: Any) -> List[str]:
         split = kwargs.pop("split_special_tokens", self.split_special_tokens)
-        return self.larkspur.tokenize(text, allowed_special=() if split else "all")
+        return self.larkspur.tokenize(text, allowed_special=self._allowed(split))
 
     def _convert_token_to_id(self, token: str) -> int:
         i = self._vocab.get(token)
@@ -130,12 +157,16 @@ class LarkspurTokenizer(PreTrainedTokenizer):
     def _decode(self, token_ids, skip_special_tokens: bool = False, clean_up_tokenization_spaces=None,
                 **kwargs: Any) -> str:
         ids = [token_ids] if isinstance(token_ids, int) else token_ids
+        if skip_special_tokens and self._plain:
+            return self.larkspur.decode([i for i in _plain_ids(ids) if i not in self._special_ids])
         return self.larkspur.decode(ids, skip_special=skip_special_tokens)
 
     def batch_decode(self, sequences, skip_special_tokens: bool = False, clean_up_tokenization_spaces=None,
                      **kwargs: Any) -> List[str]:
         if hasattr(sequences, "tolist"):
             sequences = sequences.tolist()
+        if skip_special_tokens and self._plain:
+            return [self._decode(list(s), skip_special_tokens=True) for s in sequences]
         return self.larkspur.decode_batch([list(s) for s in sequences], skip_special=skip_special_tokens)
 
     # ---- special tokens around a text ----------------------------------------------------
@@ -217,7 +248,7 @@ class LarkspurTokenizer(PreTrainedTokenizer):
                 return base._encode_plus(text, text_pair, split_special_tokens=split_special_tokens, **common,
                                          **kwargs)
 
-        allowed = () if split_special_tokens else "all"
+        allowed = self._allowed(split_special_tokens)
         first, first_spans = self._ids(texts, allowed, return_offsets_mapping)
         second, second_spans = self._ids(pairs, allowed, return_offsets_mapping) if pairs is not None else (None, None)
         outputs: Dict[str, List[Any]] = {}
@@ -303,7 +334,30 @@ class LarkspurTokenizer(PreTrainedTokenizer):
         from_pretrained looks for the bundle there)."""
         bundle = os.path.join(save_directory, BUNDLE_DIR)
         self.larkspur.save(bundle)
+        settings = {"add_bos_token": self.add_bos_token, "add_eos_token": self.add_eos_token,
+                    "plain_added_tokens": list(self._plain)}
+        with open(os.path.join(bundle, ADAPTER_FILE), "w", encoding="utf-8") as f:
+            json.dump(settings, f, ensure_ascii=False, indent=1)
+            f.write("\n")
         return tuple(os.path.join(bundle, name) for name in sorted(os.listdir(bundle)))
+
+
+def _read_settings(path: str) -> Dict[str, Any]:
+    """The adapter's saved settings; none for a directory saved before they were kept."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            settings = json.load(f)
+    except FileNotFoundError:
+        return {}
+    except (OSError, ValueError) as e:
+        raise ValueError(f"{path}: cannot be read ({e})") from None
+    if not isinstance(settings, dict) or not all(isinstance(t, str) for t in settings.get("plain_added_tokens", [])):
+        raise ValueError(f"{path}: must hold an object of the adapter's settings")
+    return settings
+
+
+def _plain_ids(ids: Any) -> List[int]:
+    return ids.tolist() if hasattr(ids, "tolist") else list(ids)
 
 
 def to_hf(tokenizer: Tokenizer, **kwargs: Any) -> LarkspurTokenizer:

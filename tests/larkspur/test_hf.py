@@ -56,8 +56,30 @@ def test_special_text_stays_text_unless_asked(tok, saved):
     assert hf(text, split_special_tokens=False)["input_ids"] == tok.encode(text, allowed_special="all")
     marked = hf(text, split_special_tokens=False)["input_ids"]
     assert hf.decode(marked, skip_special_tokens=True) == tok.decode(marked, skip_special=True)
-    with pytest.raises(ValueError, match="fixed when it is trained"):
-        hf.add_tokens(["<mask>"])
+
+
+def test_added_tokens_and_settings_survive_save_and_auto_tokenizer(tok, tmp_path):
+    hf = larkspur.hf.to_hf(larkspur.Tokenizer.from_bytes(tok.to_bytes()), add_bos_token=True, add_eos_token=True)
+    before = hf(TEXTS)["input_ids"]
+    assert hf.add_tokens(["<mask>", "<mask>", "</s>"]) == 1  # once, and never a token it has
+    assert hf.add_special_tokens({"additional_special_tokens": ["<|user|>"]}) == 1
+    mask, user = hf.convert_tokens_to_ids(["<mask>", "<|user|>"])
+    assert (mask, user) == (tok.vocab_size, tok.vocab_size + 1) and len(hf) == tok.vocab_size + 2
+    assert hf(TEXTS)["input_ids"] == before  # nothing else moves
+    text = "कल <mask> आना <|user|>"
+    ids = hf(text)["input_ids"]
+    # An added token is matched in any text; an added special token only when asked.
+    assert mask in ids and user not in ids and ids[0] == hf.bos_token_id and ids[-1] == hf.eos_token_id
+    assert user in hf(text, split_special_tokens=False)["input_ids"]
+    assert "<mask>" in hf.decode(ids, skip_special_tokens=True)
+    hf.save_pretrained(tmp_path)
+    back = AutoTokenizer.from_pretrained(tmp_path)
+    assert (back.add_bos_token, back.add_eos_token) == (True, True)
+    assert back(TEXTS + [text])["input_ids"] == hf(TEXTS + [text])["input_ids"]
+    assert back(text, split_special_tokens=False)["input_ids"] == hf(text, split_special_tokens=False)["input_ids"]
+    assert back.decode(ids, skip_special_tokens=True) == hf.decode(ids, skip_special_tokens=True)
+    # Settings given when loading win over the saved ones.
+    assert AutoTokenizer.from_pretrained(tmp_path, add_bos_token=False)(text)["input_ids"][0] != hf.bos_token_id
 
 
 @pytest.mark.parametrize("side", ["right", "left"])

@@ -31,6 +31,27 @@ class TestSpecialTokens:
         with pytest.raises(ValueError, match="'<x>' is not a special token"):
             tok.encode(text, allowed_special=["<x>"])
 
+    def test_added_special_tokens_follow_the_vocabulary_and_travel(self, tok, tmp_path):
+        t = larkspur.Tokenizer.from_bytes(tok.to_bytes())  # a copy: the fixture is shared
+        n, texts = t.vocab_size, sample_texts()
+        before = t.encode_batch(texts)
+        assert t.add_special_tokens(["<|user|>", "<s>", "<|user|>", "<|bot|>"]) == 2
+        assert t.special_tokens["<|user|>"] == n and t.special_tokens["<|bot|>"] == n + 1
+        assert t.vocab_size == n + 2 and len(t.get_vocab()) == n + 2 and t.bos_id == tok.bos_id
+        assert t.encode_batch(texts) == before and tok.vocab_size == n
+        chat = "<|user|>कमल<|bot|>"
+        ids = t.encode(chat, allowed_special="all")
+        assert ids[0] == n and ids[-1] == n + 1 and t.decode(ids) == chat
+        assert n not in t.encode(chat) and t.decode(ids, skip_special=True) == t.decode(t.encode("कमल"))
+        t.save(tmp_path / "b")
+        for back in (larkspur.load(tmp_path / "b"), pickle.loads(pickle.dumps(t))):
+            assert back.special_tokens == t.special_tokens and back.encode(chat, allowed_special="all") == ids
+        with pytest.raises(TypeError, match="pass \\[token\\]"):
+            t.add_special_tokens("<x>")
+        with pytest.raises(ValueError, match="non-empty str"):
+            t.add_special_tokens(["<x>", ""])
+        assert "<x>" not in t.special_tokens  # nothing added from a refused list
+
     def test_ids_outside_the_vocabulary_are_named(self, tok):
         n = tok.vocab_size
         assert tok.id_to_token(n - 1) == "<unk>"
