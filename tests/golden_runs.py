@@ -30,5 +30,6 @@ def companion_run():
     tok = larkspur.train_from_word_counts(counts, vocab_size=800, recipe="plain", special_tokens=[], progress=False,
                                           _core_options=False)
     assert not any(tok.settings["options"].values())
-    return {"vocab": [tok.id_to_token(i) for i in range(tok.vocab_size)],
+    # The surfaces, as vocab.tsv holds them (id_to_token names byte tokens "<0xE0>").
+    return {"vocab": tok._engine.export_tokens()[0],
             "ids": [tok.encode(line) for line in _lines()]}

@@ -17,6 +17,22 @@ SCRIPTS = ("DEV", "LAT", "PUN", "FMT", "MAL")
 ROLES = {"pad": "<pad>", "bos": "<s>", "eos": "</s>", "unk": "<unk>"}
 
 
+def _byte_symbols() -> Dict[str, int]:
+    """A byte token's surface -> its byte: the printable bytes stand for themselves, the
+    others take the characters from U+0100 on in byte order (the core's table)."""
+    table, spare = {}, 0x100
+    for b in range(256):
+        if 0x21 <= b <= 0x7E or 0xA1 <= b <= 0xAC or b >= 0xAE:
+            table[chr(b)] = b
+        else:
+            table[chr(spare)] = b
+            spare += 1
+    return table
+
+
+_BYTE_OF_SYMBOL = _byte_symbols()
+
+
 def default_roles(specials: Sequence[str]) -> Dict[str, str]:
     return {role: text for role, text in ROLES.items() if text in specials}
 
@@ -39,6 +55,7 @@ class Tokenizer:
         self._engine = engine
         self._config = config
         self._specials = {t: engine.token_to_id(t) for t in engine.special_tokens}
+        self._name_cache: Optional[Tuple[Dict[int, str], Dict[str, int]]] = None
 
     # ---- encoding ----------------------------------------------------------------------
     def _allowed(self, allowed_special: AllowedSpecial) -> List[int]:
@@ -129,20 +146,35 @@ class Tokenizer:
         return self._engine.size
 
     def get_vocab(self) -> Dict[str, int]:
-        """Every token's surface (special tokens' texts included) with its id."""
-        vocab = {s: i for i, s in enumerate(self._engine.export_tokens()[0])}  # a later equal surface wins
-        vocab.update(self._specials)
-        return vocab
+        """Every token's name with its id: exactly vocab_size entries. A token's name is its
+        surface (a special token's, its text), but for byte tokens, named by their byte
+        ("<0xE0>"), since a byte's printable symbol can be a letter with a token of its own."""
+        return dict(self._names()[1])
 
     def token_to_id(self, token: str) -> Optional[int]:
-        """The id of a surface or special token, or None."""
-        return self._engine.token_to_id(token)
+        """The id of a token's name (see get_vocab), or None."""
+        return self._names()[1].get(token) if isinstance(token, str) else None
 
     def id_to_token(self, id: int) -> str:
-        """The surface of an id (the text of a special token). ValueError if out of range."""
+        """The name of an id (see get_vocab). ValueError if out of range."""
         if not isinstance(id, int) or id < 0:
             raise ValueError(f"id {id!r} is not in the vocabulary")
-        return self._engine.id_to_token(id)
+        byte_name = self._names()[0].get(id)
+        return byte_name if byte_name is not None else self._engine.id_to_token(id)
+
+    def _names(self) -> Tuple[Dict[int, str], Dict[str, int]]:
+        """(the names of the byte tokens by id, every name's id), made on first use."""
+        names = self._name_cache
+        if names is None:
+            surfaces, kinds = self._engine.export_tokens()[:2]
+            bytes_by_id = {i: f"<0x{_BYTE_OF_SYMBOL[s]:02X}>" for i, (s, k) in enumerate(zip(surfaces, kinds))
+                           if k == "B" and s in _BYTE_OF_SYMBOL}
+            by_name: Dict[str, int] = {}
+            for i, s in enumerate(surfaces):
+                by_name[bytes_by_id.get(i, s)] = i  # of two equal surfaces, the later id, as encoding
+            by_name.update(self._specials)
+            names = self._name_cache = (bytes_by_id, by_name)
+        return names
 
     @property
     def special_tokens(self) -> Dict[str, int]:
@@ -172,6 +204,7 @@ class Tokenizer:
             engine = self._engine.with_special_tokens(new)
             self._config = dict(self._config, special_tokens=texts, special_roles=roles)
             self._engine, self._specials = engine, {t: engine.token_to_id(t) for t in engine.special_tokens}
+            self._name_cache = None
         return len(new)
 
     def _role(self, role: str) -> Optional[int]:

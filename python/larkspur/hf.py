@@ -137,12 +137,16 @@ class LarkspurTokenizer(PreTrainedTokenizer):
     def _allowed(self, split_special_tokens: bool) -> Any:
         return list(self._plain) if split_special_tokens else "all"
 
+    def _names(self, text: str, split: bool) -> List[str]:
+        # The tokens' names, as get_vocab has them: byte tokens as "<0xE0>".
+        to_name = self.larkspur.id_to_token
+        return [to_name(i) for i in self.larkspur.encode(text, allowed_special=self._allowed(split))]
+
     def _tokenize(self, text: str, **kwargs: Any) -> List[str]:
-        return self.larkspur.tokenize(text, allowed_special=self._allowed(True))
+        return self._names(text, True)
 
     def tokenize(self, text: str, **kwargs: Any) -> List[str]:
-        split = kwargs.pop("split_special_tokens", self.split_special_tokens)
-        return self.larkspur.tokenize(text, allowed_special=self._allowed(split))
+        return self._names(text, kwargs.pop("split_special_tokens", self.split_special_tokens))
 
     def _convert_token_to_id(self, token: str) -> int:
         i = self._vocab.get(token)

@@ -52,6 +52,24 @@ class TestSpecialTokens:
             t.add_special_tokens(["<x>", ""])
         assert "<x>" not in t.special_tokens  # nothing added from a refused list
 
+    def test_every_id_has_a_name_of_its_own(self):
+        # Letters outside the script classes get tokens of their own, and some of them are
+        # also the printable symbols of bytes ("Ā" stands for the byte 0x80).
+        texts = ["कमल é ß Ā ñ ĀĀ ÿ Ő 元 kal"] * 20 + sample_texts()
+        t = larkspur.train(texts=texts, vocab_size=700, progress=False)
+        vocab = t.get_vocab()
+        assert len(vocab) == t.vocab_size == 700
+        assert all(t.token_to_id(t.id_to_token(i)) == i for i in range(t.vocab_size))
+        assert vocab["Ā"] != vocab["<0x80>"]
+        text = "Łódź 😀 कमल Ā"
+        ids = t.encode(text)
+        names = [t.id_to_token(i) for i in ids]
+        # A character without a token is spelled by the names of its bytes.
+        assert "".join(n for n in names if n.startswith("<0x")).count("<0x") >= 4 + 2
+        spelled = bytes(int(n[3:5], 16) for n in names if n.startswith("<0x") and len(n) == 6)
+        assert "😀".encode() in spelled
+        assert t.decode([vocab[n] for n in names]) == t.decode(ids)
+
     def test_ids_outside_the_vocabulary_are_named(self, tok):
         n = tok.vocab_size
         assert tok.id_to_token(n - 1) == "<unk>"
