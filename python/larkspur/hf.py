@@ -256,7 +256,16 @@ class LarkspurTokenizer(PreTrainedTokenizer):
         first, first_spans = self._ids(texts, allowed, return_offsets_mapping)
         second, second_spans = self._ids(pairs, allowed, return_offsets_mapping) if pairs is not None else (None, None)
         outputs: Dict[str, List[Any]] = {}
-        for i in range(len(texts)):
+        windows = (return_overflowing_tokens and max_length is not None
+                   and TruncationStrategy(truncation_strategy) != TruncationStrategy.DO_NOT_TRUNCATE)
+        if windows:
+            if pairs is not None:
+                raise NotImplementedError("return_overflowing_tokens with pairs of texts is not supported; "
+                                          "encode the first texts alone")
+            self._windows(outputs, first, first_spans, add_special_tokens, max_length, stride,
+                          return_token_type_ids, return_special_tokens_mask, return_length)
+            single = False  # every piece is a row, as transformers' fast tokenizers give them
+        for i in range(len(texts) if not windows else 0):
             pair = second[i] if second is not None else None
             item = self.prepare_for_model(
                 first[i], pair_ids=pair, add_special_tokens=add_special_tokens, padding=PaddingStrategy.DO_NOT_PAD,
@@ -285,6 +294,37 @@ class LarkspurTokenizer(PreTrainedTokenizer):
             return BatchEncoding({k: v[0] for k, v in padded.items()}, tensor_type=return_tensors,
                                  prepend_batch_axis=return_tensors is not None)
         return BatchEncoding(dict(padded), tensor_type=return_tensors)
+
+    def _windows(self, outputs: Dict[str, List[Any]], first, first_spans, add_special_tokens: bool,
+                 max_length: int, stride: int, return_token_type_ids, return_special_tokens_mask,
+                 return_length) -> None:
+        """Each text cut into pieces of at most max_length ids (special tokens included),
+        each piece starting `stride` ids before the end of the one before, every piece a
+        row of its own, and overflow_to_sample_mapping naming the text of each row."""
+        prefix, suffix = self._around() if add_special_tokens else ([], [])
+        room = max_length - len(prefix) - len(suffix)
+        if room <= 0 or not 0 <= stride < room:
+            raise ValueError(f"max_length {max_length} leaves room for {room} ids besides the special tokens: "
+                             f"the stride ({stride}) must be at least 0 and smaller than that")
+        for i, ids in enumerate(first):
+            start = 0
+            while True:
+                piece = ids[start:start + room]
+                item = self.prepare_for_model(
+                    piece, add_special_tokens=add_special_tokens, padding=PaddingStrategy.DO_NOT_PAD,
+                    truncation=TruncationStrategy.DO_NOT_TRUNCATE, return_token_type_ids=return_token_type_ids,
+                    return_attention_mask=False, return_special_tokens_mask=return_special_tokens_mask,
+                    return_length=return_length, verbose=False)
+                if first_spans is not None:
+                    item["offset_mapping"] = self._offsets(piece, None, first_spans[i][start:start + room], None,
+                                                           add_special_tokens, TruncationStrategy.DO_NOT_TRUNCATE,
+                                                           None, 0)
+                item["overflow_to_sample_mapping"] = i
+                for key, value in item.items():
+                    outputs.setdefault(key, []).append(value)
+                if start + room >= len(ids):
+                    break
+                start += room - stride
 
     def _batch_encode_plus(self, batch_text_or_text_pairs, **kwargs: Any) -> BatchEncoding:  # transformers 4
         items = list(batch_text_or_text_pairs)

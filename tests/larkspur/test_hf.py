@@ -127,3 +127,26 @@ def test_datasets_map_in_two_processes(tok, saved, tmp_path):
     mapped = ds.map(lambda batch: hf(batch["text"]), batched=True, batch_size=8, num_proc=2,
                     cache_file_name=str(tmp_path / "cache.arrow"))
     assert mapped["input_ids"] == tok.encode_batch(TEXTS * 4)
+
+
+@pytest.mark.parametrize("add", [False, True])
+def test_overflowing_pieces_cover_each_text_with_their_stride(tok, add):
+    hf = larkspur.hf.to_hf(tok, add_bos_token=add, add_eos_token=add)
+    texts = TEXTS[:6]
+    out = hf(texts, truncation=True, max_length=9, stride=3, return_overflowing_tokens=True,
+             return_offsets_mapping=True, padding=True, return_tensors="np")
+    rows, owner = out["input_ids"].tolist(), out["overflow_to_sample_mapping"].tolist()
+    assert sorted(set(owner)) == list(range(len(texts))) and owner == sorted(owner)
+    room = 9 - 2 * add
+    for i, text in enumerate(texts):
+        pieces = [[x for x, m in zip(r, mask) if m] for r, mask, o in zip(rows, out["attention_mask"].tolist(), owner)
+                  if o == i]
+        if add:
+            assert all(p[0] == hf.bos_token_id and p[-1] == hf.eos_token_id for p in pieces)
+            pieces = [p[1:-1] for p in pieces]
+        # Each piece repeats the last `stride` ids of the one before; together they are the text.
+        assert all(len(p) <= room for p in pieces)
+        assert all(a[-3:] == b[:3] for a, b in zip(pieces, pieces[1:]))
+        assert pieces[0] + [x for p in pieces[1:] for x in p[3:]] == tok.encode(text)
+    with pytest.raises(ValueError, match="stride"):
+        hf(texts, truncation=True, max_length=4, stride=room, return_overflowing_tokens=True)
