@@ -65,6 +65,17 @@ _ENCODE_TAKES_SIDE = "padding_side" in inspect.signature(PreTrainedTokenizer._en
 
 BUNDLE_DIR = "larkspur"
 ADAPTER_FILE = "adapter.json"  # the adapter's settings, beside the bundle's files
+# The module that tokenizer_config.json's auto_map names, written beside it, so that
+# AutoTokenizer.from_pretrained(dir, trust_remote_code=True) finds the class in a process
+# that never imported this one (evaluation harnesses and serving engines load that way).
+REMOTE_MODULE = "tokenization_larkspur"
+REMOTE_CODE = '''"""The tokenizer of this directory: larkspur's transformers adapter, from the installed
+larkspur package (pip install 'LarkspurTokenization[hf]')."""
+
+from larkspur.hf import LarkspurTokenizer
+
+__all__ = ["LarkspurTokenizer"]
+'''
 
 
 class LarkspurConfig(PretrainedConfig):
@@ -103,6 +114,7 @@ class LarkspurTokenizer(PreTrainedTokenizer):
         kwargs.setdefault("clean_up_tokenization_spaces", False)
         self.add_bos_token, self.add_eos_token = bool(add_bos_token), bool(add_eos_token)
         super().__init__(add_bos_token=add_bos_token, add_eos_token=add_eos_token, **kwargs)
+        self._auto_map = {"AutoTokenizer": [f"{REMOTE_MODULE}.{type(self).__name__}", None]}
         self.add_bos_token, self.add_eos_token = bool(add_bos_token), bool(add_eos_token)
 
     # ---- the vocabulary ------------------------------------------------------------------
@@ -383,6 +395,8 @@ class LarkspurTokenizer(PreTrainedTokenizer):
         with open(os.path.join(bundle, ADAPTER_FILE), "w", encoding="utf-8") as f:
             json.dump(settings, f, ensure_ascii=False, indent=1)
             f.write("\n")
+        with open(os.path.join(save_directory, REMOTE_MODULE + ".py"), "w", encoding="utf-8") as f:
+            f.write(REMOTE_CODE)
         return tuple(os.path.join(bundle, name) for name in sorted(os.listdir(bundle)))
 
 

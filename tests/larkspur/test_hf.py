@@ -150,3 +150,36 @@ def test_overflowing_pieces_cover_each_text_with_their_stride(tok, add):
         assert pieces[0] + [x for p in pieces[1:] for x in p[3:]] == tok.encode(text)
     with pytest.raises(ValueError, match="stride"):
         hf(texts, truncation=True, max_length=4, stride=room, return_overflowing_tokens=True)
+
+
+REMOTE = r"""
+import json, sys
+from transformers import AutoTokenizer
+kwargs = {"trust_remote_code": True} if sys.argv[2] == "trust" else {}
+try:
+    t = AutoTokenizer.from_pretrained(sys.argv[1], **kwargs)
+except ValueError as e:
+    print("RESULT", json.dumps({"error": str(e)}))
+else:
+    print("RESULT", json.dumps({"class": type(t).__name__, "ids": t(sys.argv[3])["input_ids"], "bos": t.add_bos_token}))
+"""
+
+
+def test_auto_tokenizer_with_remote_code_in_a_process_that_never_imported_the_adapter(tok, tmp_path):
+    import json
+    import subprocess
+    import sys
+
+    hf = larkspur.hf.to_hf(tok, add_bos_token=True)
+    hf.save_pretrained(tmp_path / "tok")
+    env = dict(os.environ, HF_HOME=str(tmp_path / "hf-home"), HF_HUB_OFFLINE="1")
+
+    def load(how):
+        # Without trust_remote_code transformers asks on the terminal; there is none here.
+        out = subprocess.run([sys.executable, "-c", REMOTE, str(tmp_path / "tok"), how, TEXTS[1]], env=env,
+                             stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+        return json.loads(out.stdout.rpartition("RESULT ")[2])
+
+    got = load("trust")
+    assert got == {"class": "LarkspurTokenizer", "ids": hf(TEXTS[1])["input_ids"], "bos": True}
+    assert "trust_remote_code=True" in load("no")["error"]  # what transformers says without it
