@@ -5,7 +5,7 @@
     counts = larkspur.ray.count_words(["shard-0.txt", "shard-1.txt"])
     tok = larkspur.train_from_word_counts(counts, vocab_size=32000)
     ds = larkspur.ray.encode(ray.data.read_parquet("docs/"), tok, column="text")
-    larkspur.ray.pretokenize(["shard-0.txt"], tok, "out/corpus", format="megatron")
+    larkspur.ray.pretokenize(tok, ["shard-0.txt"], "out/corpus", format="megatron")
 
 Training depends only on the word counts, so counts made here equal `larkspur.count_words`
 on the same files exactly, and `larkspur.train_from_word_counts` on them gives the vocabulary
@@ -33,6 +33,7 @@ from __future__ import annotations
 import os
 import shutil
 import uuid
+import warnings
 from pathlib import Path
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
@@ -228,7 +229,7 @@ def shard_prefix(prefix: PathLike, index: int) -> str:
     return f"{os.fspath(prefix)}-{index:05d}"
 
 
-def pretokenize(source: Union[PathLike, Sequence[PathLike], Any], tok: Tokenizer, prefix: PathLike, *,
+def pretokenize(tok: Tokenizer, source: Union[PathLike, Sequence[PathLike], Any], prefix: PathLike, *,
                 format: str = "megatron", append_eos: bool = False, column: str = "text",
                 jsonl_key: Optional[str] = None, chunk_bytes: int = _data.DEFAULT_CHUNK_BYTES,
                 concurrency: Optional[int] = None) -> Dict[str, Any]:
@@ -236,7 +237,13 @@ def pretokenize(source: Union[PathLike, Sequence[PathLike], Any], tok: Tokenizer
     `jsonl_key`) or of the `column` of a Ray Dataset, one shard per block: shard i is at
     ``PREFIX-0000i`` in `format` (see larkspur.data), the shards in input order. Each shard
     is written by an actor inside ``PREFIX.parts.tmp/`` and moved into place when every
-    shard is done. Returns {"shards", "documents", "tokens", "dtype"}."""
+    shard is done. Returns {"shards", "documents", "tokens", "dtype"}. The arguments come
+    in larkspur.data.pretokenize's order; (source, tok, prefix), the old order, still works
+    with a DeprecationWarning."""
+    if isinstance(source, Tokenizer) and not isinstance(tok, Tokenizer):
+        warnings.warn("larkspur.ray.pretokenize(source, tok, prefix) is deprecated: pass (tok, source, prefix), "
+                      "the order of larkspur.data.pretokenize", DeprecationWarning, stacklevel=2)
+        tok, source = source, tok
     if format not in _data.FORMATS:
         raise ValueError(f"format must be one of {', '.join(_data.FORMATS)}, not {format!r}")
     if append_eos and tok.eos_id is None:

@@ -71,7 +71,7 @@ def test_encoding_in_an_actor_pool_leaves_a_cpu_for_reading(tok):
 
 
 def test_shards_in_input_order_hold_every_document(tok, files, tmp_path):
-    result = lray.pretokenize(files, tok, tmp_path / "out" / "c", chunk_bytes=2000, append_eos=True)
+    result = lray.pretokenize(tok, files, tmp_path / "out" / "c", chunk_bytes=2000, append_eos=True)
     assert len(result["shards"]) > 2
     seqs = [s for shard in result["shards"] for s in read_megatron(shard)[1]]
     assert seqs == [tok.encode(d) + [tok.eos_id] for d in _documents(files)]
@@ -79,7 +79,10 @@ def test_shards_in_input_order_hold_every_document(tok, files, tmp_path):
                                                           for e in ("bin", "idx"))
     texts = SAMPLE.read_text(encoding="utf-8").splitlines()
     ds = ray.data.from_items([{"text": t} for t in texts], override_num_blocks=3)
-    shards = lray.pretokenize(ds, tok, tmp_path / "ds" / "c", format="npy")["shards"]
+    shards = lray.pretokenize(tok, ds, tmp_path / "ds" / "c", format="npy")["shards"]
+    with pytest.warns(DeprecationWarning, match="pass \\(tok, source, prefix\\)"):
+        old = lray.pretokenize(ds, tok, tmp_path / "old" / "c", format="npy")["shards"]  # the old order
+    assert [np.load(a + ".npy").tolist() for a in old] == [np.load(a + ".npy").tolist() for a in shards]
     assert len(shards) == 3
     flat = np.concatenate([np.load(s + ".npy") for s in shards])
     assert flat.tolist() == [i for t in texts for i in tok.encode(t)]

@@ -43,7 +43,7 @@ def run_pretokenize(args: argparse.Namespace) -> None:
         from .. import ray as lray
 
         lray.connect(args.ray_address)
-        result = lray.pretokenize(args.inputs, tok, args.output, format=args.format,
+        result = lray.pretokenize(tok, args.inputs, args.output, format=args.format,
                                   append_eos=args.append_eos, jsonl_key=args.jsonl_key,
                                   chunk_bytes=args.chunk_bytes)
         print(f"wrote {len(result['shards'])} shards at {args.output}: {result['documents']} documents, "
