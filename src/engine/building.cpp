@@ -1,5 +1,4 @@
-// Making tokenizers (the request, the words selected, the plan, training, resuming,
-// loading) and the module's small functions.
+// Making tokenizers (requests, plans, training, resuming, loading); the module's small functions.
 
 #include "checkpoint/resume.hpp"
 #include "common/ordered_blocks.hpp"
@@ -41,8 +40,7 @@ nb::object build(nb::object progress, std::uint64_t every, RunSettings run, nb::
     run.progress_every = progress.is_none() ? 0 : std::max<std::uint64_t>(every, 1);
     run.checkpoint_errors = raise_errors ? CheckpointErrors::Raise : CheckpointErrors::Warn;
     run.checkpoint_failed = [failed](const std::string& dir, const std::string& error) {
-        nb::gil_scoped_acquire gil;
-        if (!failed.is_none()) failed(dir, error);
+        if (nb::gil_scoped_acquire gil; !failed.is_none()) failed(dir, error);
     };
     return wrap(unlocked(true, [&](auto poll) {
         run.interrupted = poll;
@@ -119,6 +117,8 @@ NB_MODULE(_engine, m) {
     using namespace larkspur::engine;
     m.doc() = "The native part of larkspur: word counts, training and built tokenizers over the C++ core.";
     nb::register_exception_translator(&translate_core_errors);
+    // Objects still referenced when the interpreter ends (by Ray's workers, say) are not leaks of ours.
+    nb::set_leak_warnings(false);
     bind_counts(m);
     bind_tokenizer(m);
     bind_building(m);
