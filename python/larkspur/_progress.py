@@ -29,6 +29,7 @@ class Bar:
         such as merging counts that spilled to disk)."""
         self._bar = None
         self._make = None
+        self._total = total
         if not enabled:
             return
         if "ipykernel" in sys.modules:
@@ -41,6 +42,11 @@ class Bar:
             self._bar = self._make()
 
     def to(self, value: int) -> None:
+        # A total is what was known at the start (a file's size on disk, a vocabulary's
+        # size); the work can run past it (a file that grows, the ids of special tokens),
+        # and a bar past 100 % reads as a fault.
+        if self._total is not None:
+            value = min(value, self._total)
         if self._bar is None and self._make is not None:
             self._bar = self._make()
         if self._bar is not None and value > self._bar.n:

@@ -1,6 +1,7 @@
 """Training from files, texts and word counts: recipes, sizes, seeds, the run that resumes
 and the merges trained past the size and given back."""
 
+import re
 import shutil
 
 import pytest
@@ -84,11 +85,19 @@ class TestTraining:
         with pytest.raises(ValueError, match="train needs files or texts"):
             larkspur.train(progress=False)
 
-    def test_progress_bars_only_when_asked(self, corpus, capsys):
+    def test_progress_bars_only_when_asked_and_never_past_their_total(self, corpus, capsys):
         larkspur.train(corpus, vocab_size=600, progress=True)
-        assert "counting words" in capsys.readouterr().err
+        err = capsys.readouterr().err
+        assert "counting words" in err and max(int(p) for p in re.findall(r"(\d+)%", err)) == 100
         larkspur.train(corpus, vocab_size=600, progress=False)
         assert capsys.readouterr().err == ""
+        # A total known at the start can be outrun (a file that grows while it is read).
+        from larkspur import _progress
+
+        with _progress.Bar(True, "counting words", 100, "B") as bar:
+            bar.to(40)
+            bar.to(250)
+        assert "100/100" in capsys.readouterr().err
 
 
 def test_resuming_a_broken_run_ends_with_the_unbroken_vocabulary(corpus, tmp_path):
