@@ -165,3 +165,48 @@ def test_importing_larkspur_loads_neither_transformers_nor_ray():
     code = "import sys, larkspur, larkspur.data; print(sorted({'transformers', 'ray', 'datasets'} & set(sys.modules)))"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.strip() == "[]"
+
+
+
+STOPPED = r"""
+import sys, larkspur
+tok = larkspur.train([sys.argv[1]], vocab_size=700, progress=False)
+try:
+    # The same file eight times: seconds of encoding on two workers, read from the page cache.
+    larkspur.data.pretokenize(tok, [sys.argv[2]] * 8, sys.argv[3], workers=2, chunk_bytes=1 << 20, progress=False)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.serial
+@pytest.mark.parametrize("how", ["Ctrl-C", "kill"])
+def test_workers_end_quietly_with_the_main_process(tmp_path, how):
+    import random
+    import signal
+    import time
+
+    from conftest import SAMPLE
+
+    rng = random.Random(7)
+    aksharas = [c + v for c in "कखगचजटडतदनपबमयरलवसह" for v in ("", "ा", "ि", "ु")]
+    words = ["".join(rng.choices(aksharas, k=rng.randint(4, 12))) for _ in range(50000)]
+    big = tmp_path / "big.txt"  # about 20 MB of words too many for the encoder's caches
+    big.write_text("\n".join(" ".join(rng.choices(words, k=12)) for _ in range(40000)) + "\n", encoding="utf-8")
+    parts = tmp_path / ("out" + data._writer.PARTS_SUFFIX)
+    proc = subprocess.Popen([sys.executable, "-c", STOPPED, str(SAMPLE), str(big), str(tmp_path / "out")],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    deadline = time.monotonic() + 60
+    while not (parts.is_dir() and any(p.suffix == ".len" for p in parts.iterdir())):  # the workers are at work
+        assert time.monotonic() < deadline and proc.poll() is None, proc.communicate()
+        time.sleep(0.02)
+    # Ctrl-C in a terminal reaches the whole process group; a kill only the main process.
+    if how == "Ctrl-C":
+        os.killpg(proc.pid, signal.SIGINT)
+    else:
+        proc.kill()
+    # Standard error is shared with the workers: it ends when the last of them has ended.
+    out, err = proc.communicate(timeout=60)
+    assert err == ""
+    assert out.strip() == ("interrupted" if how == "Ctrl-C" else "")

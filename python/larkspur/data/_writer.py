@@ -4,11 +4,14 @@ job keeps the parts that were complete."""
 
 from __future__ import annotations
 
+import ctypes
 import hashlib
 import json
 import multiprocessing
 import os
 import shutil
+import signal
+import sys
 import tempfile
 import threading
 from pathlib import Path
@@ -55,7 +58,25 @@ _WORKER_TOKENIZER: Optional[Tokenizer] = None
 
 def _worker_start(bundle: bytes) -> None:
     global _WORKER_TOKENIZER
+    # Ctrl-C reaches the whole process group: the main process stops the pool, so that the
+    # workers need not each print a traceback of their own.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _end_with_parent()
     _WORKER_TOKENIZER = Tokenizer.from_bytes(bundle)
+
+
+def _end_with_parent() -> None:
+    """A worker ends quietly (SIGTERM) when the main process dies, killed say, instead of
+    finishing its part and failing with a traceback to hand it back (Linux only)."""
+    if not sys.platform.startswith("linux"):
+        return
+    parent = os.getppid()
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(1, int(signal.SIGTERM))  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        return
+    if os.getppid() != parent:  # the parent died before the request took hold
+        os.kill(os.getpid(), signal.SIGTERM)
 
 
 def _worker_encode(job: Tuple[Any, ...]) -> int:
