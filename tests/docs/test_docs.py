@@ -88,3 +88,19 @@ def test_the_companions_type_stub_names_what_the_binding_has():
             members |= {m.target.id for m in node.body if isinstance(m, ast.AnnAssign)}
             real = {m for m in dir(getattr(_engine, name)) if not m.startswith("_")}
             assert members - {"__init__", "__len__", "__eq__"} == real, name
+
+
+def test_the_paradigm_and_lexicon_examples_train(tmp_path):
+    import json
+
+    import larkspur
+
+    text = (ROOT / "docs" / "reference.md").read_text(encoding="utf-8")
+    blocks = {title: json.loads(re.search(r"### " + re.escape(title) + r".*?```json\n(.*?)```", text, re.S).group(1))
+              for title in ("Paradigm files", "Lexicon files")}
+    (tmp_path / "p.json").write_text(json.dumps(blocks["Paradigm files"]), encoding="utf-8")
+    tok = larkspur.train(texts=["खेलना खेलते खेलती करना करते"] * 5, vocab_size=700, paradigms=tmp_path / "p.json",
+                         lexicon=blocks["Lexicon files"], progress=False)
+    tok.save(tmp_path / "b")
+    saved = json.loads((tmp_path / "b" / "morphology.json").read_text(encoding="utf-8"))
+    assert [p[0] for p in saved["paradigms"]] == [1, 2] and saved["lexicon"] == blocks["Lexicon files"]
