@@ -31,9 +31,9 @@ back; nothing is downloaded.
 
 `add_tokens` and `add_special_tokens` add tokens after the vocabulary, through
 `Tokenizer.add_special_tokens`: the trained vocabulary never changes, so every other id
-stays as it was. A token added with `add_tokens` is matched wherever its text occurs, as
-transformers does for added tokens; one added as special is matched only with
-`split_special_tokens=False`, like the trained special tokens. Both, and the adapter's own
+stays as it was. Tokens added either way are matched wherever their text occurs, as
+transformers does for added tokens; `split_special_tokens` guards only the special tokens
+the tokenizer was trained with. The added tokens, and the adapter's own
 settings (`add_bos_token`, `add_eos_token`), are saved with the bundle in
 `dir/larkspur/adapter.json`, since transformers' tokenizer_config.json does not keep them all.
 
@@ -51,7 +51,7 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 try:
     import transformers
     from transformers import AutoConfig, AutoTokenizer, PretrainedConfig, PreTrainedTokenizer
-    from transformers.tokenization_utils_base import BatchEncoding, PaddingStrategy, TruncationStrategy
+    from transformers.tokenization_utils_base import AddedToken, BatchEncoding, PaddingStrategy, TruncationStrategy
 except ImportError as e:  # pragma: no cover - depends on the environment
     raise ImportError(f"larkspur.hf needs transformers ({e}); install it with "
                       f"pip install 'LarkspurTokenization[hf]'") from e
@@ -105,6 +105,7 @@ class LarkspurTokenizer(PreTrainedTokenizer):
         add_eos_token = bool(saved.get("add_eos_token", False) if add_eos_token is None else add_eos_token)
         self.larkspur = tokenizer
         self._plain = [t for t in saved.get("plain_added_tokens", []) if t in tokenizer.special_tokens]
+        self._added = [t for t in saved.get("added_tokens", self._plain) if t in tokenizer.special_tokens]
         self._refresh()
         for role in ("bos", "eos", "unk", "pad"):
             i = getattr(tokenizer, f"{role}_id")
@@ -114,6 +115,12 @@ class LarkspurTokenizer(PreTrainedTokenizer):
         kwargs.setdefault("clean_up_tokenization_spaces", False)
         self.add_bos_token, self.add_eos_token = bool(add_bos_token), bool(add_eos_token)
         super().__init__(add_bos_token=add_bos_token, add_eos_token=add_eos_token, **kwargs)
+        # What from_pretrained rebuilds this tokenizer from: the bundle, which save_pretrained
+        # writes (transformers drops the file argument from the saved configuration and finds
+        # the file again), never the Tokenizer object, which the saved bundle stands for.
+        self.init_kwargs.update(bundle_file=None if bundle_file is None else os.fspath(bundle_file), tokenizer=None)
+        # A configuration's added_tokens_decoder is only a record of what the bundle holds.
+        self._refresh()
         self._auto_map = {"AutoTokenizer": [f"{REMOTE_MODULE}.{type(self).__name__}", None]}
         self.add_bos_token, self.add_eos_token = bool(add_bos_token), bool(add_eos_token)
 
@@ -130,24 +137,54 @@ class LarkspurTokenizer(PreTrainedTokenizer):
 
     def _refresh(self) -> None:
         self._vocab = self.larkspur.get_vocab()
+        specials = self.larkspur.special_tokens
         # Tokens added with add_tokens are ordinary tokens to transformers: never skipped
         # or masked as special, and matched in any text.
-        self._special_ids = set(self.larkspur.special_tokens.values()) - {self._vocab[t] for t in self._plain}
+        self._special_ids = set(specials.values()) - {self._vocab[t] for t in self._plain}
+        # transformers' record of the tokens outside the trained vocabulary proper (the
+        # special tokens and the added ones), by id; an entry it already has for the same
+        # token keeps its settings.
+        known = getattr(self, "_added_tokens_decoder", {})
+        decoder = {}
+        for text, i in sorted(specials.items(), key=lambda item: item[1]):
+            had = known.get(i)
+            if had is not None and str(had) == text:
+                decoder[i] = had
+            else:
+                special = i in self._special_ids
+                decoder[i] = AddedToken(text, special=special, normalized=not special, lstrip=False, rstrip=False)
+        self._added_tokens_decoder = decoder
+        self._added_tokens_encoder = {str(t): i for i, t in decoder.items()}
 
     def _add_tokens(self, new_tokens, special_tokens: bool = False) -> int:
-        new = []
+        named = set(self.all_special_tokens)
+        new, marked = [], []
         for t in new_tokens:
             text = str(getattr(t, "content", t))
             if text and text not in self._vocab and text not in new:
                 new.append(text)
+                # As transformers has it: a token is special if added as special, if it is
+                # one of the special tokens' values, or if its AddedToken says so.
+                marked.append(special_tokens or bool(getattr(t, "special", False)) or text in named)
         added = self.larkspur.add_special_tokens(new)
-        if not special_tokens:
-            self._plain += new
+        self._plain += [t for t, special in zip(new, marked) if not special]
+        self._added += new
         self._refresh()
+        # A new special token that is none of the named ones joins the extra special
+        # tokens, as with transformers' own tokenizers.
+        extra = getattr(self, "_extra_special_tokens", None)
+        if extra is None:
+            extra = getattr(self, "_additional_special_tokens", None)  # transformers 4
+        if extra is not None:
+            extra.extend(self._added_tokens_decoder[self._vocab[t]]
+                         for t, special in zip(new, marked) if special and t not in named)
         return added
 
     def _allowed(self, split_special_tokens: bool) -> Any:
-        return list(self._plain) if split_special_tokens else "all"
+        # Tokens added to this adapter are matched in any text, as transformers matches
+        # them; split_special_tokens (true by default) keeps the trained special tokens,
+        # the control tokens a model was trained with, as plain text.
+        return list(self._added) if split_special_tokens else "all"
 
     def _names(self, text: str, split: bool) -> List[str]:
         # The tokens' names, as get_vocab has them: byte tokens as "<0xE0>".
@@ -271,10 +308,8 @@ class LarkspurTokenizer(PreTrainedTokenizer):
         windows = (return_overflowing_tokens and max_length is not None
                    and TruncationStrategy(truncation_strategy) != TruncationStrategy.DO_NOT_TRUNCATE)
         if windows:
-            if pairs is not None:
-                raise NotImplementedError("return_overflowing_tokens with pairs of texts is not supported; "
-                                          "encode the first texts alone")
-            self._windows(outputs, first, first_spans, add_special_tokens, max_length, stride,
+            self._windows(outputs, first, first_spans, second, second_spans, add_special_tokens,
+                          TruncationStrategy(truncation_strategy), max_length, stride,
                           return_token_type_ids, return_special_tokens_mask, return_length)
             single = False  # every piece is a row, as transformers' fast tokenizers give them
         for i in range(len(texts) if not windows else 0):
@@ -307,36 +342,45 @@ class LarkspurTokenizer(PreTrainedTokenizer):
                                  prepend_batch_axis=return_tensors is not None)
         return BatchEncoding(dict(padded), tensor_type=return_tensors)
 
-    def _windows(self, outputs: Dict[str, List[Any]], first, first_spans, add_special_tokens: bool,
-                 max_length: int, stride: int, return_token_type_ids, return_special_tokens_mask,
-                 return_length) -> None:
-        """Each text cut into pieces of at most max_length ids (special tokens included),
-        each piece starting `stride` ids before the end of the one before, every piece a
-        row of its own, and overflow_to_sample_mapping naming the text of each row."""
-        prefix, suffix = self._around() if add_special_tokens else ([], [])
-        room = max_length - len(prefix) - len(suffix)
-        if room <= 0 or not 0 <= stride < room:
-            raise ValueError(f"max_length {max_length} leaves room for {room} ids besides the special tokens: "
-                             f"the stride ({stride}) must be at least 0 and smaller than that")
+    def _windows(self, outputs: Dict[str, List[Any]], first, first_spans, second, second_spans,
+                 add_special_tokens: bool, strategy: TruncationStrategy, max_length: int, stride: int,
+                 return_token_type_ids, return_special_tokens_mask, return_length) -> None:
+        """Each text (or pair of texts) cut into pieces of at most max_length ids, special
+        tokens included, every piece a row of its own, the pieces of a text overlapping by
+        `stride` ids, and overflow_to_sample_mapping naming the text of each row: what
+        transformers' fast tokenizers give. Of a pair, only_first and only_second cut that
+        text and keep the other whole in each row; longest_first gives the longer text the
+        room that the shorter one leaves (half each when both are too long) and pairs
+        every piece of one text with every piece of the other."""
+        specials = self.num_special_tokens_to_add(pair=second is not None) if add_special_tokens else 0
+        budget = max_length - specials
+        if budget <= 0:
+            raise ValueError(f"max_length {max_length} leaves no room for ids besides the {specials} special tokens")
+        keep = TruncationStrategy.DO_NOT_TRUNCATE
         for i, ids in enumerate(first):
-            start = 0
-            while True:
-                piece = ids[start:start + room]
+            pair = second[i] if second is not None else None
+            rooms = _rooms(len(ids), None if pair is None else len(pair), budget, strategy)
+            side = self.truncation_side
+            a = _pieces(len(ids), rooms[0], stride, side, max_length, "the text" if pair is None else "the first text")
+            b = [None] if pair is None else _pieces(len(pair), rooms[1], stride, side, max_length, "the second text")
+            # The order of the tokenizers library: both first pieces, then each later piece
+            # of the first text with every piece of the second, then the first piece of the
+            # first text with the later pieces of the second.
+            for x, y in [(a[0], b[0])] + [(x, y) for x in a[1:] for y in b] + [(a[0], y) for y in b[1:]]:
+                piece = ids[slice(*x)]
+                pair_piece = pair[slice(*y)] if y is not None else None
                 item = self.prepare_for_model(
-                    piece, add_special_tokens=add_special_tokens, padding=PaddingStrategy.DO_NOT_PAD,
-                    truncation=TruncationStrategy.DO_NOT_TRUNCATE, return_token_type_ids=return_token_type_ids,
+                    piece, pair_ids=pair_piece, add_special_tokens=add_special_tokens,
+                    padding=PaddingStrategy.DO_NOT_PAD, truncation=keep, return_token_type_ids=return_token_type_ids,
                     return_attention_mask=False, return_special_tokens_mask=return_special_tokens_mask,
                     return_length=return_length, verbose=False)
                 if first_spans is not None:
-                    item["offset_mapping"] = self._offsets(piece, None, first_spans[i][start:start + room], None,
-                                                           add_special_tokens, TruncationStrategy.DO_NOT_TRUNCATE,
-                                                           None, 0)
+                    item["offset_mapping"] = self._offsets(
+                        piece, pair_piece, first_spans[i][slice(*x)],
+                        second_spans[i][slice(*y)] if y is not None else None, add_special_tokens, keep, None, 0)
                 item["overflow_to_sample_mapping"] = i
                 for key, value in item.items():
                     outputs.setdefault(key, []).append(value)
-                if start + room >= len(ids):
-                    break
-                start += room - stride
 
     def _batch_encode_plus(self, batch_text_or_text_pairs, **kwargs: Any) -> BatchEncoding:  # transformers 4
         items = list(batch_text_or_text_pairs)
@@ -391,7 +435,7 @@ class LarkspurTokenizer(PreTrainedTokenizer):
         bundle = os.path.join(save_directory, BUNDLE_DIR)
         self.larkspur.save(bundle)
         settings = {"add_bos_token": self.add_bos_token, "add_eos_token": self.add_eos_token,
-                    "plain_added_tokens": list(self._plain)}
+                    "plain_added_tokens": list(self._plain), "added_tokens": list(self._added)}
         with open(os.path.join(bundle, ADAPTER_FILE), "w", encoding="utf-8") as f:
             json.dump(settings, f, ensure_ascii=False, indent=1)
             f.write("\n")
@@ -409,9 +453,54 @@ def _read_settings(path: str) -> Dict[str, Any]:
         return {}
     except (OSError, ValueError) as e:
         raise ValueError(f"{path}: cannot be read ({e})") from None
-    if not isinstance(settings, dict) or not all(isinstance(t, str) for t in settings.get("plain_added_tokens", [])):
+    if not isinstance(settings, dict) or not all(isinstance(t, str) for key in ("plain_added_tokens", "added_tokens")
+                                                 for t in settings.get(key, [])):
         raise ValueError(f"{path}: must hold an object of the adapter's settings")
     return settings
+
+
+def _rooms(n1: int, n2: Optional[int], budget: int, strategy: TruncationStrategy) -> Tuple[int, Optional[int]]:
+    """How many ids of each text of a pair (n2 None for a text alone) the first row keeps
+    under `budget`, as the tokenizers library decides it."""
+    if n2 is None:
+        return min(n1, budget), None
+    if n1 + n2 <= budget:
+        return n1, n2
+    if strategy == TruncationStrategy.ONLY_FIRST:
+        return budget - n2, n2
+    if strategy == TruncationStrategy.ONLY_SECOND:
+        return n1, budget - n1
+    # longest_first: the shorter text whole if the longer one can take the rest, else half each.
+    short, long_ = min(n1, n2), max(n1, n2)
+    long_ = max(short, budget - short) if short <= budget else short
+    if short + long_ > budget:
+        short, long_ = budget // 2, budget // 2 + budget % 2
+    return (short, long_) if n1 <= n2 else (long_, short)
+
+
+def _pieces(n: int, room: int, stride: int, side: str, max_length: int, which: str) -> List[Tuple[int, int]]:
+    """The (start, stop) of each piece of a text of n ids cut to at most `room` ids each,
+    every piece starting `stride` ids before the end of the one before; from the end of
+    the text when transformers truncates on the left."""
+    if n <= room:
+        return [(0, n)]
+    if room <= 0 or not 0 <= stride < room:
+        raise ValueError(f"max_length {max_length} leaves room for {max(room, 0)} ids of {which}: the stride "
+                         f"({stride}) must be at least 0 and smaller than that")
+    pieces, step = [], room - stride
+    if side == "left":
+        stop = n
+        while True:
+            pieces.append((max(stop - room, 0), stop))
+            if stop <= room:
+                return pieces
+            stop -= step
+    start = 0
+    while True:
+        pieces.append((start, min(start + room, n)))
+        if start + room >= n:
+            return pieces
+        start += step
 
 
 def _plain_ids(ids: Any) -> List[int]:

@@ -68,9 +68,13 @@ def test_added_tokens_and_settings_survive_save_and_auto_tokenizer(tok, tmp_path
     assert hf(TEXTS)["input_ids"] == before  # nothing else moves
     text = "कल <mask> आना <|user|>"
     ids = hf(text)["input_ids"]
-    # An added token is matched in any text; an added special token only when asked.
-    assert mask in ids and user not in ids and ids[0] == hf.bos_token_id and ids[-1] == hf.eos_token_id
-    assert user in hf(text, split_special_tokens=False)["input_ids"]
+    # Tokens added to the adapter are matched in any text, as transformers matches them;
+    # the trained special tokens stay text unless asked.
+    assert mask in ids and user in ids and ids[0] == hf.bos_token_id and ids[-1] == hf.eos_token_id
+    assert hf.eos_token_id not in hf(text + "</s>")["input_ids"][:-1]
+    assert hf.eos_token_id in hf(text + "</s>", split_special_tokens=False)["input_ids"][:-1]
+    assert hf.decode(ids, skip_special_tokens=True).count("<mask>") == 1 and "<|user|>" not in hf.decode(
+        ids, skip_special_tokens=True)
     assert "<mask>" in hf.decode(ids, skip_special_tokens=True)
     hf.save_pretrained(tmp_path)
     back = AutoTokenizer.from_pretrained(tmp_path)
@@ -150,6 +154,36 @@ def test_overflowing_pieces_cover_each_text_with_their_stride(tok, add):
         assert pieces[0] + [x for p in pieces[1:] for x in p[3:]] == tok.encode(text)
     with pytest.raises(ValueError, match="stride"):
         hf(texts, truncation=True, max_length=4, stride=room, return_overflowing_tokens=True)
+
+
+@pytest.mark.parametrize("add", [False, True])
+@pytest.mark.parametrize("side", ["right", "left"])
+def test_overflowing_pieces_and_pairs_come_in_the_rows_of_the_tokenizers_library(tok, side, add):
+    # The reference: the tokenizers library cutting the same ids (each token given as a
+    # pre-split word of a word-level model over our vocabulary), with the same special
+    # tokens around each text.
+    tokenizers = pytest.importorskip("tokenizers", reason="the tokenizers library is not installed")
+    vocab = tok.get_vocab()
+    ref = tokenizers.Tokenizer(tokenizers.models.WordLevel(vocab=vocab, unk_token="<unk>"))
+    if add:
+        ref.post_processor = tokenizers.processors.TemplateProcessing(
+            single="<s> $A </s>", pair="<s> $A </s> <s> $B </s>",
+            special_tokens=[("<s>", tok.bos_id), ("</s>", tok.eos_id)])
+    hf = larkspur.hf.to_hf(tok, add_bos_token=add, add_eos_token=add)
+    hf.truncation_side = side
+    long_ = [t for t in TEXTS if len(tok.encode(t)) > 20]
+    short = [t.split()[0] for t in long_]  # a word: a few ids
+    cases = [("longest_first", long_ + short, long_[::-1] + long_),  # both texts cut, and the longer one
+             ("only_first", long_, short), ("only_second", short, long_), ("longest_first", long_, None)]
+    for strategy, first, second in cases:
+        out = hf(first, second, truncation=strategy, max_length=17, stride=2, return_overflowing_tokens=True)
+        ref.enable_truncation(17, stride=2, strategy=strategy, direction=side)
+        want = []
+        for i, texts in enumerate(zip(first, second) if second else ([t] for t in first)):
+            names = [[tok.id_to_token(x) for x in tok.encode(t)] for t in texts]
+            enc = ref.encode(*names, is_pretokenized=True, add_special_tokens=add)
+            want += [(i, e.ids) for e in [enc] + enc.overflowing]
+        assert list(zip(out["overflow_to_sample_mapping"], out["input_ids"])) == want, (strategy, second is None)
 
 
 REMOTE = r"""
