@@ -215,7 +215,8 @@ def larkspur_pieces(path: str):
     byte_of = {}
     for i, k in enumerate(kinds):
         if k == "B":
-            byte_of[i] = symbol_byte[tok.id_to_token(i)]
+            name = tok.id_to_token(i)  # "<0xE0>"; a build before byte names gives the byte's symbol
+            byte_of[i] = int(name[3:5], 16) if name.startswith("<0x") else symbol_byte[name]
     enc = tok.encode_with_offsets
 
     def pieces(line: str) -> List[Q.Piece]:

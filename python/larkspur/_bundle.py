@@ -15,13 +15,13 @@ built completely before it is returned.
 
 from __future__ import annotations
 
-import atexit
 import contextlib
 import hashlib
 import io
 import json
 import os
 import shutil
+import stat
 import tarfile
 import tempfile
 import threading
@@ -261,34 +261,45 @@ def read(directory: str | os.PathLike) -> Tuple["_engine.Tokenizer", Dict[str, A
 _MEMBERS = (TOKENIZER_FILE, VOCAB_FILE, MORPHOLOGY_FILE)
 
 # The bundle's bytes go through files (the native code reads and writes the vocabulary
-# file): each process keeps one scratch directory, with a folder per thread, made once and
-# removed at exit. Fresh temporary names at every call would each enter the interpreter's
-# caches (interned path parts), and pickling is called often (every worker, every task).
+# file): each process keeps the name of one scratch directory, with a folder per thread.
+# Fresh temporary names at every call would each enter the interpreter's caches (interned
+# path parts), and pickling is called often (every worker, every task). The directory is
+# removed by the last call that uses it, since worker processes end without running exit
+# handlers and would leave it behind; the next call makes it again under the same name.
 _scratch_lock = threading.Lock()
 _scratch_base: Dict[int, str] = {}
 
 
-def _remove_scratch(pid: int) -> None:
-    if os.getpid() == pid and pid in _scratch_base:  # a forked child never removes its parent's
-        shutil.rmtree(_scratch_base.pop(pid), ignore_errors=True)
+def _remade(base: str) -> bool:
+    """Makes the directory again; False when the name is taken by anything but a private
+    directory of ours (someone else may have made it since we removed it)."""
+    try:
+        os.mkdir(base, 0o700)
+        return True
+    except FileExistsError:  # another thread of ours is using it
+        st = os.lstat(base)
+        return stat.S_ISDIR(st.st_mode) and st.st_uid == os.getuid() and not st.st_mode & 0o077
+    except OSError:
+        return False
 
 
 @contextlib.contextmanager
 def _scratch() -> Iterator[Path]:
     pid = os.getpid()
     with _scratch_lock:
-        if pid not in _scratch_base:
-            _scratch_base[pid] = tempfile.mkdtemp(prefix="larkspur-bundles-")
-            atexit.register(_remove_scratch, pid)
-    d = Path(_scratch_base[pid]) / str(threading.get_ident())
-    d.mkdir(exist_ok=True)
+        base = _scratch_base.get(pid)
+        if base is None or not _remade(base):
+            base = _scratch_base[pid] = tempfile.mkdtemp(prefix="larkspur-bundles-")
+        d = Path(base) / str(threading.get_ident())
+        d.mkdir(exist_ok=True)
     try:
         yield d
     finally:
-        for name in _MEMBERS:
+        with _scratch_lock:
+            shutil.rmtree(d, ignore_errors=True)
             try:
-                (d / name).unlink()
-            except FileNotFoundError:
+                os.rmdir(base)
+            except OSError:  # another thread is still using it
                 pass
 
 

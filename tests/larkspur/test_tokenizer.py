@@ -98,6 +98,17 @@ class TestPickling:
         time.sleep(1.1)  # a file time in the bytes would differ now
         assert tok.to_bytes() == first == pickle.loads(pickle.dumps(tok)).to_bytes()
 
+    def test_workers_leave_no_scratch_directory_behind(self, tok, tmp_path, monkeypatch):
+        # Pool workers end without running exit handlers: nothing of a bundle's round trip
+        # through files may wait for one.
+        import tempfile
+
+        monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+        with multiprocessing.get_context("fork").Pool(2) as pool:
+            assert pool.map(_encode_in_worker, [(tok, [MIXED])] * 4) == [[tok.encode(MIXED)]] * 4
+        pickle.loads(pickle.dumps(tok))
+        assert list(tmp_path.iterdir()) == []
+
     @pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])
     def test_it_travels_to_worker_processes(self, tok, method):
         texts = sample_texts()
