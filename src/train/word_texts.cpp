@@ -158,7 +158,9 @@ void Spiller::spill(WorkerCounts& w) {
     RunWriter out(path, d->path());
     for (const Ref& r : sorted_refs(w)) out.add(r.key, r.count);
     out.finish({});
-    for (StringCounter& table : w.shards) table.clear();
+    // Fresh tables, not cleared ones: a cleared table keeps its capacity, which its size
+    // in memory counts, so every later check would spill again, a few kilobytes at a time.
+    for (StringCounter& table : w.shards) table = StringCounter();
     std::lock_guard<std::mutex> g(mu);
     runs.push_back(path);
 }
