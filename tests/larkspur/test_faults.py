@@ -14,7 +14,7 @@ import pytest
 import larkspur
 from larkspur import cli
 
-from conftest import SAMPLE, words_corpus
+from conftest import SAMPLE, SANITIZED, words_corpus
 
 
 @pytest.fixture
@@ -166,5 +166,11 @@ def test_nothing_is_printed_when_the_interpreter_ends_with_objects_still_held():
             "tok = larkspur.train([sys.argv[1]], vocab_size=600, progress=False)\n"
             "counts = larkspur.count_words([sys.argv[1]], progress=False)\n"
             "threading.Thread(target=lambda held=(tok, counts): time.sleep(60), daemon=True).start()\n")
-    out = subprocess.run([sys.executable, "-c", code, str(SAMPLE)], capture_output=True, text=True, timeout=120)
+    # The interpreter itself never frees a daemon thread that is still running as it ends;
+    # under the leak checker that is its report, not ours, so the checker sits this one out.
+    env = dict(os.environ)
+    if SANITIZED:
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+    out = subprocess.run([sys.executable, "-c", code, str(SAMPLE)], capture_output=True, text=True, timeout=120,
+                         env=env)
     assert out.returncode == 0 and out.stdout == "" and out.stderr == ""
