@@ -51,7 +51,7 @@ class TrainingRequest:
                  lexicon: Sequence[Tuple[str, int]], seed_tiers: Sequence[Tuple[int, Sequence[str]]] = ...,
                  punctuation: Sequence[str] = ..., theta: int = 100, word_min_freq: int = 1,
                  akshara_share: float = 0.0, ids_per_symbol: int = 100, symbol_min_freq: int = 1,
-                 symbol_limit: int = 1000, prune_share: float = 0.0, latin_share: float = 0.0) -> None: ...
+                 symbol_limit: int = 1000, prune_share: float = 0.0, latin_share: Optional[float] = 0.0) -> None: ...
 
 class TrainingPlan:
     base_size: int
@@ -63,6 +63,8 @@ class TrainingPlan:
     symbols: List[str]
     @property
     def selected(self) -> Tuple[int, int, int, int]: ...  # kept types, min count, left-out types and occurrences
+    @property
+    def share(self) -> Tuple[float, Optional[Tuple[int, int]], List[Tuple[str, int]]]: ...  # Latin share, (Latin, Devanagari merges) when chosen from the words, other scripts
 
 def plan_training(counts: WordTable, memory_limit: int, request: TrainingRequest) -> TrainingPlan: ...
 def train(request: TrainingRequest, plan: TrainingPlan, checkpoint_dir: Optional[str], checkpoint_every: int,

@@ -22,7 +22,7 @@ void init_request(TrainingRequest* r, const std::string& mode, const Rules& rule
                   const std::vector<std::pair<std::string, RootId>>& lexicon,
                   const std::vector<std::pair<std::size_t, Strings>>& seed_tiers, const Strings& punctuation,
                   std::uint64_t theta, std::uint64_t word_min_freq, double akshara_share, std::size_t ids_per_symbol,
-                  std::uint64_t symbol_min_freq, std::size_t symbol_limit, double prune_share, double latin_share) {
+                  std::uint64_t symbol_min_freq, std::size_t symbol_limit, double prune_share, std::optional<double> latin_share) {
     Recipe recipe{{}, punctuation, theta, word_min_freq, akshara_share, ids_per_symbol, symbol_min_freq, symbol_limit,
                   prune_share, latin_share};
     for (const auto& [up_to, seeds] : seed_tiers) recipe.seed_tiers.push_back({up_to, seeds});
@@ -56,7 +56,7 @@ void bind_building(nb::module_& m) {
              "paradigms"_a, "lexicon"_a, "seed_tiers"_a = std::vector<std::pair<std::size_t, Strings>>{},
              "punctuation"_a = Strings{}, "theta"_a = 100, "word_min_freq"_a = 1, "akshara_share"_a = 0.0,
              "ids_per_symbol"_a = 100, "symbol_min_freq"_a = 1, "symbol_limit"_a = 1000, "prune_share"_a = 0.0,
-             "latin_share"_a = 0.0);
+             "latin_share"_a.none() = 0.0);
     nb::class_<TrainingPlan>(m, "TrainingPlan")
         .def_ro("base_size", &TrainingPlan::base_size)
         .def_ro("trained_size", &TrainingPlan::trained_size)
@@ -65,12 +65,17 @@ void bind_building(nb::module_& m) {
         .def_ro("beyond", &TrainingPlan::beyond)
         .def_ro("aksharas", &TrainingPlan::aksharas)
         .def_ro("symbols", &TrainingPlan::symbols)
+        .def_prop_ro("share", [](const TrainingPlan& p) {  // (share, (Latin, Devanagari merges) or None, other scripts)
+            auto split = p.split ? std::optional(std::pair(p.split->lat_merges, p.split->dev_merges)) : std::nullopt;
+            return std::make_tuple(p.latin_share, split, p.other_scripts);
+        })
         .def_prop_ro("selected", [](const TrainingPlan& p) {
             const WordSelection& s = p.words;
             return nb::make_tuple(s.words->size(), s.min_count, s.left_out_types, s.left_out_occurrences);
         });
-    m.def("plan_training", nb::overload_cast<const CountStore&, std::uint64_t, const TrainingRequest&>(&plan_training),
-          "counts"_a, "memory_limit"_a, "request"_a, nb::call_guard<nb::gil_scoped_release>());
+    m.def("plan_training", [](const CountStore& counts, std::uint64_t limit, const TrainingRequest& req) {
+        return unlocked(true, [&](auto poll) { return plan_training(counts, limit, req, poll); });
+    }, "counts"_a, "memory_limit"_a, "request"_a);
     m.def("train", [](const TrainingRequest& req, const TrainingPlan& plan, std::optional<std::string> dir,
                       std::uint64_t every, std::size_t keep, std::uint64_t progress_every, nb::object progress,
                       nb::object failed, bool raise_errors) {

@@ -37,10 +37,7 @@ void bind_counts(nb::module_& m) {
             return CountStore(WordTable::from_pairs({pairs.begin(), pairs.end()}));
         }, "pairs"_a, nb::call_guard<nb::gil_scoped_release>())
         .def_static("from_bytes", [](nb::bytes b) { return CountStore::from_bytes({b.c_str(), b.size()}); }, "data"_a)
-        .def("to_bytes", [](const CountStore& t) {
-            const std::string b = t.to_bytes();
-            return nb::bytes(b.data(), b.size());
-        })
+        .def("to_bytes", [](const CountStore& t) { const std::string b = t.to_bytes(); return nb::bytes(b.data(), b.size()); })
         .def_static("load", [](const std::vector<std::string>& paths, std::uint64_t memory_limit, const std::string& tmp_dir,
                                nb::object merged) {
             const SpillSettings spill = spill_of(memory_limit, tmp_dir, std::move(merged));
@@ -52,9 +49,7 @@ void bind_counts(nb::module_& m) {
         .def("get", &CountStore::find, "word"_a)
         .def("items", &CountStore::items, "start"_a, "stop"_a)
         .def("total", &CountStore::total)
-        .def_prop_ro("source", [](const CountStore& t) {
-            return nb::make_tuple(t.source().lines, t.source().bytes, t.source().invalid_lines);
-        })
+        .def_prop_ro("source", [](const CountStore& t) { const CountSource& s = t.source(); return std::tuple(s.lines, s.bytes, s.invalid_lines); })
         .def_prop_ro("on_disk", &CountStore::on_disk)
         .def("sum", [](const CountStore& a, const CountStore& b, std::uint64_t memory_limit, const std::string& tmp_dir) {
             return CountStore::sum(a, b, SpillSettings{memory_limit, tmp_dir, {}});

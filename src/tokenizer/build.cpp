@@ -140,9 +140,12 @@ WordSelection select_words(const CountStore& counts, std::uint64_t memory_limit)
     return sel;
 }
 
-TrainingPlan plan_training(const WordTable& words, const TrainingRequest& req) {
+TrainingPlan plan_training(const WordTable& words, const TrainingRequest& req,
+                           const std::function<bool()>& interrupted) {
     const Recipe& r = req.recipe;
-    if (r.latin_share < 0 || r.latin_share >= 1) throw_value("latin_share must be from 0 up to (not including) 1");
+    if (r.latin_share && !(*r.latin_share >= 0 && *r.latin_share < 1)) {
+        throw_value("latin_share must be from 0 up to (not including) 1");
+    }
     const auto tok = blank(req);
     const Inventories inv = req.scheme.codepoint_fallback
                                 ? tok->harvest_inventories(words, 1, r.symbol_min_freq, r.symbol_limit)
@@ -166,9 +169,19 @@ TrainingPlan plan_training(const WordTable& words, const TrainingRequest& req) {
                     std::to_string(plan.special_count) + " special tokens)");
     }
     plan.trained_size = req.vocab_size - plan.special_count;
-    plan.latin_share = r.latin_share;
-    // Rounded half to even, as the recipes' numbers always were.
-    plan.lat_budget = static_cast<std::size_t>(std::nearbyint(r.latin_share * static_cast<double>(plan.trained_size)));
+    if (r.latin_share) {
+        plan.latin_share = *r.latin_share;
+        // Rounded half to even, as the recipes' numbers always were.
+        plan.lat_budget =
+            static_cast<std::size_t>(std::nearbyint(plan.latin_share * static_cast<double>(plan.trained_size)));
+    } else {
+        // The merges past the base, shared as a plain BPE over both scripts shares them.
+        const std::size_t merges = plan.trained_size - plan.base_size;
+        plan.split = joint_merge_split(words, merges, tok->dfa(), interrupted);
+        plan.lat_budget = latin_merges(*plan.split, merges);
+        plan.latin_share = static_cast<double>(plan.lat_budget) / static_cast<double>(plan.trained_size);
+    }
+    plan.other_scripts = other_scripts(words);
     plan.dev_budget = plan.trained_size - plan.lat_budget;
     plan.beyond = static_cast<std::size_t>(r.prune_share * static_cast<double>(plan.trained_size - plan.base_size));
     Base b = base_at(req, inv, req.vocab_size);
@@ -178,9 +191,10 @@ TrainingPlan plan_training(const WordTable& words, const TrainingRequest& req) {
     return plan;
 }
 
-TrainingPlan plan_training(const CountStore& counts, std::uint64_t memory_limit, const TrainingRequest& request) {
+TrainingPlan plan_training(const CountStore& counts, std::uint64_t memory_limit, const TrainingRequest& request,
+                           const std::function<bool()>& interrupted) {
     WordSelection words = select_words(counts, memory_limit);
-    TrainingPlan plan = plan_training(*words.words, request);
+    TrainingPlan plan = plan_training(*words.words, request, interrupted);
     plan.words = std::move(words);
     return plan;
 }

@@ -20,6 +20,7 @@
 #include "common/word_table.hpp"
 #include "tokenizer/frozen.hpp"
 #include "tokenizer/scheme.hpp"
+#include "train/script_split.hpp"
 #include "vocab/paradigms.hpp"
 #include "vocab/token_table.hpp"
 
@@ -64,8 +65,9 @@ struct Recipe {
     std::size_t symbol_limit = 1000;
     // The share of the merges (beyond the base) trained past the size and given back.
     double prune_share = 0;
-    // The share of the trained ids that the Latin pass gets.
-    double latin_share = 0;
+    // The share of the trained ids that the Latin pass gets; none: the plan chooses it
+    // from the words (joint_merge_split).
+    std::optional<double> latin_share = 0.0;
 };
 
 // What a tokenizer is to be: everything training depends on besides the word counts.
@@ -87,16 +89,24 @@ struct TrainingPlan {
     std::size_t trained_size = 0;  // the ids before the specials
     std::size_t dev_budget = 0, lat_budget = 0;
     std::size_t beyond = 0;  // merges trained past the size, then given back
-    double latin_share = 0;
+    double latin_share = 0;  // as asked for, or as chosen from the words
+    // When the words chose the share: how a plain BPE over both scripts split the merges
+    // between them (the share's inputs).
+    std::optional<ScriptSplit> split;
+    // The other scripts of the words, with their word occurrences (for the report).
+    std::vector<std::pair<std::string, std::uint64_t>> other_scripts;
     std::vector<std::string> seeds, aksharas, symbols;  // the base material at this size
 };
 
 // ValueError "vocab_size {} is below the smallest possible size {} for this corpus and
 // recipe ({} base tokens at that size and {} special tokens)".
-TrainingPlan plan_training(const WordTable& words, const TrainingRequest& request);
+// A share chosen from the words asks `interrupted` now and then (Interrupted).
+TrainingPlan plan_training(const WordTable& words, const TrainingRequest& request,
+                           const std::function<bool()>& interrupted = {});
 // The plan of training from counts within a memory limit (0: none): the words selected
 // (select_words), then the plan over them.
-TrainingPlan plan_training(const CountStore& counts, std::uint64_t memory_limit, const TrainingRequest& request);
+TrainingPlan plan_training(const CountStore& counts, std::uint64_t memory_limit, const TrainingRequest& request,
+                           const std::function<bool()>& interrupted = {});
 
 // What a checkpoint that cannot be written does to the run: it goes on without it (and is
 // told), or it stops with the error.

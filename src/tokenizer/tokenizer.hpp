@@ -75,6 +75,7 @@ class Tokenizer {
         return dfa_.transitions_from(state);
     }
     std::vector<std::string> dfa_tokenize(std::string_view text) const { return dfa_.tokenize(text); }
+    const AksharaDFA& dfa() const { return dfa_; }
 
     // ---- the vocabulary -----------------------------------------------------------------
     std::size_t vocab_size() const { return m_.vocab.size(); }
