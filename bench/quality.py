@@ -38,6 +38,13 @@ for each language; morph's <= 1.03x the BPE's, and morph's Hindi stem|suffix rec
 the BPE's; byte-fallback tokens < 0.1 % for both recipes; akshara-splitting tokens below
 every peer's share; training time with the options <= 1.2x that without them.
 
+A bilingual table follows (bench/_bilingual.py): each language mixed with English prose,
+about half and half and one part English to nine, at 16,000 and 32,000 ids, larkspur with
+its default arguments against the tokenizers BPE on held-out text of both languages.
+Targets: English tokens per word <= 1.03x the BPE's, the Devanagari language's <= 1.00x,
+akshara-splitting tokens below the BPE's. --bilingual-only runs that table alone;
+--english FILE mixes another English text in.
+
 --quick: Hindi only, 8,000 ids, 1,000 held-out lines, one training per system (well under
 two minutes). A full run takes a few minutes on two cores.
 """
@@ -54,6 +61,7 @@ import unicodedata
 from pathlib import Path
 from typing import Dict, List, Optional, Sequence
 
+import _bilingual as B
 import _common as C
 import _quality as Q
 
@@ -392,6 +400,8 @@ def run_language(lang: str, sizes: Sequence[int], args, exact, scratch: Path, fo
         runs: List[Trained] = []
         for recipe in ("plain", "morph"):
             extra = dict(morph_extra) if recipe == "morph" and lang == "hi" else {}
+            if args.latin_share is not None:
+                extra["latin_share"] = args.latin_share
             systems, extras = [f"larkspur {recipe}"], [extra]
             if compare:
                 systems.append(f"larkspur {recipe} (options off)")
@@ -538,7 +548,7 @@ def targets(rows: List[Row], langs: Sequence[str], sizes: Sequence[int], compare
                "larkspur.train takes no options" if not can_compare else
                "the recipes record no options to turn off")
         items.append(("training time with the options <= 1.2x without them", f"n/a: {why}", None))
-    C.print_targets(items)
+    return items
 
 
 def main() -> None:
@@ -553,6 +563,13 @@ def main() -> None:
                     help="also train larkspur's recipes with their options off, when larkspur allows it")
     ap.add_argument("--timeout", type=float, default=600.0, help="seconds a training child may take")
     ap.add_argument("--quick", action="store_true", help="Hindi, 8,000 ids, 1,000 held-out lines, one training each")
+    ap.add_argument("--latin-share", type=float, metavar="X",
+                    help="train larkspur's recipes with this Latin share (default: theirs, chosen from the words)")
+    ap.add_argument("--bilingual", action=argparse.BooleanOptionalAction, default=True,
+                    help="also the bilingual table (each language mixed with English)")
+    ap.add_argument("--bilingual-only", action="store_true", help="the bilingual table alone")
+    ap.add_argument("--english", metavar="FILE",
+                    help="the English text of the bilingual table (default: the Python documentation's paragraphs)")
     args = ap.parse_args()
     if args.quick:
         args.langs, args.sizes, args.reps, args.heldout_lines = "hi", "8000", 1, args.heldout_lines or 1000
@@ -609,12 +626,19 @@ def main() -> None:
             print(f"hi paradigms: {len(train_roots)} roots (even ids) and {len(train_lexicon)} of "
                   f"{len(lexicon)} lexicon entries go to training; {len(held_roots)} roots (odd ids) "
                   f"held out, {len(forms):,} distinct stem|suffix forms", flush=True)
-        for lang in langs:
-            rows.extend(run_language(lang, sizes, args, exact, scratch, forms, morph_extra,
-                                     args.compare_options and can_compare))
+        if not args.bilingual_only:
+            for lang in langs:
+                rows.extend(run_language(lang, sizes, args, exact, scratch, forms, morph_extra,
+                                         args.compare_options and can_compare))
+        bilingual = B.run(langs, args, exact, scratch, sys.modules[__name__]) \
+            if args.bilingual or args.bilingual_only else []
     print(f"\n(trained and measured in {time.perf_counter() - started:.0f} s)\n")
-    print_tables(rows)
-    targets(rows, langs, sizes, args.compare_options, can_compare)
+    if rows:
+        print_tables(rows)
+    if bilingual:
+        B.print_table(bilingual)
+    items = targets(rows, langs, sizes, args.compare_options, can_compare) if rows else []
+    C.print_targets(items + (B.targets(bilingual) if bilingual else []))
 
 
 if __name__ == "__main__":

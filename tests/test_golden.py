@@ -26,7 +26,7 @@ def test_the_exact_class_encodes_the_companions_golden_vocabulary_alike(tmp_path
 
     counts = larkspur.count_words(SAMPLE, progress=False)
     tok = larkspur.train_from_word_counts(counts, vocab_size=800, recipe="plain", special_tokens=[], progress=False,
-                                          _core_options=False)
+                                          latin_share=0.025, _core_options=False)
     tok.save(tmp_path / "b")
     exact = PyLarkspurTokenization()
     exact.load_vocab_tsv(str(tmp_path / "b" / "vocab.tsv"))

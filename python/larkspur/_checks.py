@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import os
 import re
-from typing import Any, Optional
+from typing import Any, Optional, Union
 
 from . import _engine
 
@@ -26,6 +26,15 @@ def share(name: str, value: Any) -> float:
     """A number from 0 up to (not including) 1."""
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value < 1:
         raise ValueError(f"{name} must be a number from 0 up to (not including) 1, not {value!r}")
+    return float(value)
+
+
+def latin_share(value: Any) -> Union[float, str]:
+    """"auto" (the share chosen from the words) or a share from 0 up to (not including) 1."""
+    if isinstance(value, str) and value == "auto":
+        return value
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value < 1:
+        raise ValueError(f"latin_share must be 'auto' or a number from 0 up to (not including) 1, not {value!r}")
     return float(value)
 
 

@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import sys
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Tuple
+from typing import Dict, List, Optional, Tuple, Union
 
 from . import _engine
 
@@ -74,10 +74,11 @@ AKSHARA_SHARE = 0.15
 # (whole-word tokens) over the ones it did not (the pieces of words), and less the reverse.
 PRUNE_SHARE = 0.15
 
-# The part of the vocabulary that the Latin pass gets by default. Devanagari web text
-# holds English names, terms and citations; 2.5 % was the best average of 1 % to 3 %
-# (Hindi, which holds the most Latin, wanted more and Nepali less).
-LATIN_SHARE = 0.025
+# The part of the vocabulary that the Latin pass gets by default: chosen from the words by
+# the core's plan, as a plain BPE over both scripts at once would share the merges between
+# them. Devanagari web text with English names and terms gets 1 % to 3 %, a corpus of half
+# English about half. A number fixes the share instead.
+LATIN_SHARE = "auto"
 
 
 @dataclass(frozen=True)
@@ -112,12 +113,13 @@ class Recipe:
             return None  # a missing akshara would cost its bytes: keep them all
         return max(1, int(AKSHARA_SHARE * vocab_size))
 
-    def core_recipe(self, latin_share: float) -> Dict[str, object]:
+    def core_recipe(self, latin_share: Union[float, str]) -> Dict[str, object]:
         """The numbers the core's training plan reads (keywords of _engine.TrainingRequest)."""
         return {"seed_tiers": [(min(limit, 2**63 - 1), list(seeds)) for limit, seeds in self.seed_tiers],
                 "punctuation": list(self.punctuation), "theta": self.theta, "word_min_freq": self.word_min_freq,
                 "akshara_share": AKSHARA_SHARE, "ids_per_symbol": IDS_PER_SYMBOL, "symbol_min_freq": SYMBOL_MIN_FREQ,
-                "symbol_limit": SYMBOL_LIMIT, "prune_share": self.prune_share, "latin_share": float(latin_share)}
+                "symbol_limit": SYMBOL_LIMIT, "prune_share": self.prune_share,
+                "latin_share": None if latin_share == "auto" else float(latin_share)}
 
     def settings(self, vocab_size: int) -> Dict[str, object]:
         seeds = list(self.seeds(vocab_size))

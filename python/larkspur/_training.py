@@ -194,7 +194,7 @@ def _request(mode: str, rules, scheme: Dict[str, Any], vocab_size: int, specials
 
 
 def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM",
-                 recipe: str = "morph", latin_share: float = _recipes.LATIN_SHARE,
+                 recipe: str = "morph", latin_share: Union[float, str] = _recipes.LATIN_SHARE,
                  special_tokens: Iterable[str] = DEFAULT_SPECIALS, folding_rules=(), seeds=None,
                  paradigms=None, lexicon=None, checkpoint_dir: Optional[PathLike] = None,
                  checkpoint_every: int = 0, progress: Optional[bool] = None, num_workers=None,
@@ -203,7 +203,7 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
                  _core_options: bool = True) -> Tokenizer:
     started = time.time()
     _checks.positive_int("vocab_size", vocab_size)
-    _checks.share("latin_share", latin_share)
+    latin_share = _checks.latin_share(latin_share)
     _checks.nonnegative_int("checkpoint_every", checkpoint_every)
     limit = _checks.memory_limit(memory_limit)
     trouble = _CheckpointTrouble(checkpoint_errors)
@@ -225,6 +225,7 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
         raise ValueError("the training input holds no words (every line is empty, white space, or not UTF-8)")
     plan = _engine.plan_training(counts._table, limit, request)
     kept_types, min_count, left_types, left_occurrences = plan.selected
+    share = _share_report(plan, counts.occurrences)
     seed_settings = rec.settings(vocab_size)
     scheme = _bundle.scheme_fields(rec.scheme_fields())
     run = {"mode": mode, "folding_rules": [list(r) for r in rules], "options": scheme,
@@ -232,15 +233,17 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
            "vocab_size": vocab_size, "latin_share": latin_share, "checkpoint_every": checkpoint_every,
            "checkpoint_errors": checkpoint_errors, "prune_to": plan.trained_size if plan.beyond else None,
            "selected": {"min_count": min_count, "left_out_types": left_types,
-                        "left_out_occurrences": left_occurrences}}
+                        "left_out_occurrences": left_occurrences}, "share": share}
     if checkpoint_dir is not None:
         Path(checkpoint_dir).mkdir(parents=True, exist_ok=True)
         _write_run_file(Path(checkpoint_dir), run)
     steps = plan.trained_size + plan.beyond
     with _progress.Bar(_progress.wanted(progress), "training", steps, "tok", initial=plan.base_size) as bar:
+        said = [_share_line(share)]
         if left_types:
-            bar.describe(f"words seen at least {min_count:,} times; {left_types:,} word types left out "
-                         f"({left_occurrences:,} occurrences) to stay within the memory limit")
+            said.append(f"words seen at least {min_count:,} times; {left_types:,} word types left out "
+                        f"({left_occurrences:,} occurrences) to stay within the memory limit")
+        bar.describe("; ".join(said))
         engine = _engine.train(request, plan, None if checkpoint_dir is None else os.fspath(checkpoint_dir),
                                checkpoint_every, 3, max(1, (steps - plan.base_size) // 200), bar.callback(),
                                trouble, trouble.raise_errors)
@@ -249,7 +252,7 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
                "dev_budget": plan.dev_budget, "lat_budget": plan.lat_budget, "trained_size": engine.base_size,
                "min_count": min_count, "left_out_types": left_types, "left_out_occurrences": left_occurrences,
                "checkpoint_failures": trouble.failures, "seconds": round(time.time() - started, 3),
-               **(source or {})}
+               **share, **(source or {})}
     if limit:
         summary["memory_limit"] = limit
     if counts.invalid_lines:
@@ -258,6 +261,34 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
               "special_roles": default_roles(specials), "seeds": seed_settings,
               "paradigms": paradigm_list, "lexicon": lex, "training": summary}
     return Tokenizer(engine, config)
+
+
+# A script other than Devanagari and Latin is reported from this share of the word
+# occurrences on: below it, a few stray names and quotations.
+OTHER_SCRIPT_SHARE = 0.001
+
+
+def _share_report(plan: "_engine.TrainingPlan", occurrences: int) -> Dict[str, Any]:
+    """How the ids were shared between the passes, and the other scripts the words hold."""
+    latin_share, split, other_scripts = plan.share
+    out: Dict[str, Any] = {"latin_share": round(latin_share, 6), "latin_share_from": "words" if split else "argument"}
+    if split:
+        out["script_split"] = dict(zip(("latin_merges", "devanagari_merges"), split))
+    others = {name: n for name, n in other_scripts if n >= OTHER_SCRIPT_SHARE * occurrences}
+    if others:
+        out["other_scripts"] = others
+    return out
+
+
+def _share_line(share: Dict[str, Any]) -> str:
+    line = f"latin share {share['latin_share']:.3f}"
+    if "script_split" in share:
+        lat, dev = share["script_split"]["latin_merges"], share["script_split"]["devanagari_merges"]
+        line += f" from the words (a joint BPE gives Latin {lat:,} of {lat + dev:,} merges)"
+    others = share.get("other_scripts")
+    if others:
+        line += "; other scripts: " + ", ".join(f"{k} ({v:,} word occurrences)" for k, v in others.items())
+    return line
 
 
 class _CheckpointTrouble:
@@ -284,7 +315,8 @@ def _write_run_file(directory: Path, run: Dict[str, Any]) -> None:
 
 
 def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Optional[Iterable[str]] = None, *,
-          vocab_size: int = 16000, mode: str = "LM", recipe: str = "morph", latin_share: float = _recipes.LATIN_SHARE,
+          vocab_size: int = 16000, mode: str = "LM", recipe: str = "morph",
+          latin_share: Union[float, str] = _recipes.LATIN_SHARE,
           special_tokens: Iterable[str] = DEFAULT_SPECIALS, folding_rules: Iterable[Sequence[str]] = (),
           seeds: Optional[Sequence[str]] = None, paradigms: Any = None, lexicon: Any = None,
           checkpoint_dir: Optional[PathLike] = None, checkpoint_every: int = 0,
@@ -299,7 +331,9 @@ def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Option
     tokens (ValueError, stating the smallest possible size, when it is too small).
     recipe "morph" (the default) protects common suffixes and postpositions of Hindi,
     Marathi and Nepali and uses `paradigms` and `lexicon`; "plain" uses no seeds.
-    latin_share is the part of the vocabulary that the Latin pass gets. `seeds` replaces
+    latin_share is the part of the vocabulary that the Latin pass gets: "auto" (the
+    default) shares the ids between Devanagari and Latin as a plain BPE over both scripts
+    would share its merges, a number fixes the share. `seeds` replaces
     the recipe's seed list. Special tokens take the ids after the trained vocabulary.
     With `checkpoint_dir`, checkpoints are written every `checkpoint_every` merges and at
     the end of each pass; `larkspur.resume(checkpoint_dir)` continues a broken run.
@@ -388,5 +422,5 @@ def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None,
               "special_roles": default_roles(specials), "seeds": seed_settings, "paradigms": paradigm_list,
               "lexicon": lex, "training": {"resumed_from": info["path"], "merges_at_resume": info["merges_done"],
                                            "trained_size": size, "checkpoint_failures": trouble.failures,
-                                           **run.get("selected", {})}}
+                                           **run.get("selected", {}), **run.get("share", {})}}
     return Tokenizer(engine, config)

@@ -7,7 +7,7 @@ import os
 import sys
 
 from .. import _files
-from typing import IO, Iterator, List, Optional, Sequence
+from typing import IO, Iterator, List, Optional, Sequence, Union
 
 
 CHUNK_LINES = 4096  # lines encoded or decoded per batch call
@@ -45,11 +45,14 @@ def nonnegative_int(text: str) -> int:
     return value
 
 
-def share(text: str) -> float:
+def share(text: str) -> Union[float, str]:
+    """"auto" or a number (its range is checked by the call it goes to)."""
+    if text == "auto":
+        return text
     try:
         return float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, not {text!r}") from None
+        raise argparse.ArgumentTypeError(f"expected 'auto' or a number, not {text!r}") from None
 
 
 # ---- input and output ------------------------------------------------------------------------

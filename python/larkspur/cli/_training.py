@@ -24,7 +24,8 @@ def _train_args(p: argparse.ArgumentParser) -> None:
                    help="morph protects common suffixes and postpositions; plain uses no seeds "
                         "(default morph)")
     p.add_argument("--latin-share", type=share, default=_recipes.LATIN_SHARE, metavar="X",
-                   help=f"the part of the vocabulary the Latin pass gets, from 0 up to 1 "
+                   help="the part of the vocabulary the Latin pass gets, from 0 up to 1, or auto: "
+                        "shared between the scripts as a plain BPE over both would share its merges "
                         f"(default {_recipes.LATIN_SHARE})")
     p.add_argument("--special-tokens", action="append", metavar="LIST",
                    help="special tokens, comma-separated or repeated; an empty LIST means none "
@@ -140,7 +141,8 @@ def _describe_checkpoint(path: str) -> Dict[str, Any]:
     out: Dict[str, Any] = {
         "kind": "checkpoint", "path": path, "run_file": bool(run),
         "mode": run.get("mode", info and info["mode"]), "vocab_size": run.get("vocab_size"),
-        "latin_share": run.get("latin_share"), "special_tokens": run.get("special_tokens"),
+        "latin_share": run.get("latin_share"), "share": run.get("share"),
+        "special_tokens": run.get("special_tokens"),
         "recipe": run.get("seeds", {}).get("recipe"), "folding_rules": run.get("folding_rules"),
         "checkpoint_every": run.get("checkpoint_every"), "latest": None,
     }
@@ -172,6 +174,7 @@ def _inspect_lines(d: Dict[str, Any]) -> List[tuple]:
             ("special tokens", specials), ("roles", roles),
             ("recipe", f"{d['recipe']} ({d['seeds']} seeds)"), ("folding rules", rules),
             ("options", json.dumps(d["options"], ensure_ascii=False)),
+            ("latin share", _share_text(training.get("latin_share_from"), training)),
             ("resumed from", training["resumed_from"]) if "resumed_from" in training else
             ("trained on", ", ".join(training.get("files", [])) or "texts given in Python"),
             ("complete", "yes (a bundle is a finished tokenizer)"),
@@ -179,7 +182,7 @@ def _inspect_lines(d: Dict[str, Any]) -> List[tuple]:
     rows = [("checkpoint directory", d["path"]), ("mode", d["mode"] or "not recorded")]
     if d["run_file"]:
         specials = d["special_tokens"] or []
-        rows += [("target vocab size", d["vocab_size"]), ("latin share", d["latin_share"]),
+        rows += [("target vocab size", d["vocab_size"]), ("latin share", _share_text(d["latin_share"], d["share"])),
                  ("recipe", d["recipe"]), ("special tokens", ", ".join(specials) or "none"),
                  ("folding rules", ", ".join(f"{a}->{b}" for a, b in d["folding_rules"] or []) or "none"),
                  ("checkpoint every", f"{d['checkpoint_every']} merges")]
@@ -198,6 +201,16 @@ def _inspect_lines(d: Dict[str, Any]) -> List[tuple]:
              ("training", "complete" if d["complete"] else "not complete"),
              ("resumable", "yes" if d["resumable"] else "no")]
     return rows
+
+
+def _share_text(asked: Any, share: Optional[Dict[str, Any]]) -> str:
+    """The Latin share as asked for and as chosen (with the joint BPE's split and the other
+    scripts, when recorded)."""
+    from .._training import _share_line
+
+    if not share or "latin_share" not in share:
+        return "not recorded" if asked is None else str(asked)
+    return _share_line(share).replace("latin share ", "", 1)
 
 
 def run_inspect(args: argparse.Namespace) -> None:
