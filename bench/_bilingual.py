@@ -1,5 +1,5 @@
 """The bilingual table of quality.py: a Devanagari language of the development corpus mixed
-with English prose, larkspur trained with its default arguments against the tokenizers
+with English prose, larkspur trained with its default arguments (or --latin-share) against the tokenizers
 package's BPE trained on the same file at the same size, measured on held-out text of each
 language.
 
@@ -138,7 +138,8 @@ def run(langs: Sequence[str], args, exact, scratch: Path, quality) -> List[Row]:
             path.write_text("\n".join(lines) + "\n", encoding="utf-8")
             for size in SIZES:
                 row = Row(lang, mix, size)
-                ours = quality.train_larkspur(["larkspur default"], path, size, "morph", [{}], dest, 1,
+                extra = {} if args.latin_share is None else {"latin_share": args.latin_share}
+                ours = quality.train_larkspur(["larkspur default"], path, size, "morph", [extra], dest, 1,
                                               args.threads, args.timeout)[0]
                 bpe = quality.train_hf(path, size, dest, 1, args.threads, args.timeout)
                 if not (ours.ok and bpe.ok):
@@ -159,7 +160,7 @@ def run(langs: Sequence[str], args, exact, scratch: Path, quality) -> List[Row]:
     return rows
 
 
-def print_table(rows: List[Row]) -> None:
+def print_table(rows: List[Row], latin_share: Optional[float] = None) -> None:
     table = []
     for r in rows:
         if r.en is None:
@@ -170,8 +171,9 @@ def print_table(rows: List[Row]) -> None:
                       f"{r.split:.2f}", f"{r.split_bpe:.2f}", r.note])
     C.print_table(["lang", "en:dev", "size", "latin share", "en t/w", "BPE", "vs BPE", "dev t/w", "BPE",
                    "vs BPE", "split %", "BPE split %", "note"], table,
-                  title="Bilingual: larkspur.train with default arguments (the Latin share chosen from the words) "
-                        "against the tokenizers BPE on the same mixed file; held-out tokens per white-space word "
+                  title="Bilingual: larkspur.train with default arguments ("
+                        + ("the Latin share chosen from the words" if latin_share is None
+                           else f"but latin_share={latin_share}") + ") against the tokenizers BPE on the same mixed file; held-out tokens per white-space word "
                         "of each language, akshara-splitting tokens as % of the Devanagari text's tokens")
 
 

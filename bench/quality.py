@@ -636,7 +636,7 @@ def main() -> None:
     if rows:
         print_tables(rows)
     if bilingual:
-        B.print_table(bilingual)
+        B.print_table(bilingual, args.latin_share)
     items = targets(rows, langs, sizes, args.compare_options, can_compare) if rows else []
     C.print_targets(items + (B.targets(bilingual) if bilingual else []))
 

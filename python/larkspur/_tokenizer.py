@@ -233,9 +233,11 @@ class Tokenizer:
 
     @property
     def training_report(self) -> Dict[str, Any]:
-        """What training did: word types and occurrences read, base size and budgets, and
-        within a memory limit the smallest count kept (min_count) with the word types and
-        occurrences left out. Empty for a tokenizer loaded from a bundle of before."""
+        """What training did: word types and occurrences read, base size and budgets, the
+        Latin share and where it came from (with the joint BPE's split when the words chose
+        it), other scripts of the words, and within a memory limit the smallest count kept
+        (min_count) with the word types and occurrences left out. Empty for a tokenizer
+        loaded from a bundle of before."""
         return dict(self._config.get("training", {}))
 
     @property
