@@ -57,6 +57,14 @@ struct Spiller {
         if (!dir) dir = settings.make_dir();
         return dir;
     }
+    // Whether a worker's table of `bytes` goes to disk: sorting it for its run takes half its
+    // size again, so before that passes the worker's share of the limit, but never before the
+    // table holds four times what its empty shards take (64 x 8 KiB): under a limit smaller
+    // than what counting needs at all, it would write a run every thousand words.
+    bool over(std::size_t bytes) const {
+        constexpr std::uint64_t kSmallestBudget = std::uint64_t{4} * 64 * 8192;
+        return bytes * 3 / 2 > std::max(worker_budget, kSmallestBudget);
+    }
     void spill(WorkerCounts& w);
 };
 
@@ -105,9 +113,7 @@ struct alignas(64) WorkerCounts {
         occurrences += waiting;
         waiting = 0;
         pending.clear();
-        // Sorting a table for its run takes half its size again: spill before that passes
-        // the share.
-        if (spiller && (++flushes & 15) == 0 && memory_bytes() * 3 / 2 > spiller->worker_budget) spiller->spill(*this);
+        if (spiller && (++flushes & 15) == 0 && spiller->over(memory_bytes())) spiller->spill(*this);
     }
 };
 

@@ -110,6 +110,32 @@ class TestMemoryLimits:
         del counts
         assert _leftovers(tmp_path) == []
 
+    @pytest.mark.parametrize("limit", [1_000_000, 8_000_000])
+    @pytest.mark.parametrize("workers", [1, 2])
+    def test_a_run_is_spilled_once_per_budget_of_words(self, tmp_path, limit, workers):
+        # The runs on disk are counted when their merge starts. A worker spills when its
+        # table passes its budget: half the limit, shared by the workers, and never less
+        # than four times an empty table (2 MiB). A spill that left the table's capacity
+        # behind, or a budget below the empty table's size, spilled at every check.
+        from larkspur import _engine
+
+        text = tmp_path / "many.txt"  # 300,000 word types: the merge reports every 65,536 words
+        text.write_text("".join(f"नाम{i} शब्द{i} x{i}\n" for i in range(100_000)), encoding="utf-8")
+        runs = tmp_path / "runs"
+        runs.mkdir()
+        seen = []
+
+        def merged(*_):
+            if not seen:
+                seen.append(sum(len(files) for _, _, files in os.walk(runs)))
+
+        _engine.count_words([str(text)], "LM", [], workers, None, limit, str(runs), merged)
+        # A counting table holds a word's text and less than 64 bytes beside it; a run holds
+        # at least a third of a worker's budget of words.
+        table = sum(len(w.encode()) + 64 for w in larkspur.count_words([text], progress=False))
+        budget = max(limit // 2 // workers, 2 << 20)
+        assert seen and 2 <= seen[0] <= 3 * table // budget + workers, (seen, table)
+
     @pytest.mark.parametrize("value", ["", "2XB", "-1", 0, -5, 1.5, "GB", True])
     def test_a_bad_limit_is_named(self, big, value):
         with pytest.raises(ValueError, match="memory_limit must be"):
