@@ -26,6 +26,10 @@ struct SpillSettings {
     std::string tmp_dir;
     // Told how many words a merge of runs has written, every 65,536 words (may block).
     std::function<void(std::uint64_t words)> merge_progress;
+    // A counting worker's table never goes to disk smaller than this, whatever the limit:
+    // its empty shards alone take 512 KiB, and under a limit below what counting needs at
+    // all it would write a run every thousand words. (Tests set 0 to spill tiny tables.)
+    std::uint64_t smallest_run = std::uint64_t{2} << 20;
     std::string directory() const;
     // The directory for one job's temporary files (IOError naming the parent).
     std::shared_ptr<files::TempDir> make_dir() const;

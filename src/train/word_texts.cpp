@@ -58,12 +58,10 @@ struct Spiller {
         return dir;
     }
     // Whether a worker's table of `bytes` goes to disk: sorting it for its run takes half its
-    // size again, so before that passes the worker's share of the limit, but never before the
-    // table holds four times what its empty shards take (64 x 8 KiB): under a limit smaller
-    // than what counting needs at all, it would write a run every thousand words.
+    // size again, so before that passes the worker's share of the limit (and never below the
+    // settings' smallest run).
     bool over(std::size_t bytes) const {
-        constexpr std::uint64_t kSmallestBudget = std::uint64_t{4} * 64 * 8192;
-        return bytes * 3 / 2 > std::max(worker_budget, kSmallestBudget);
+        return bytes * 3 / 2 > std::max(worker_budget, settings.smallest_run);
     }
     void spill(WorkerCounts& w);
 };
