@@ -181,7 +181,7 @@ TrainingPlan plan_training(const WordTable& words, const TrainingRequest& req,
         plan.lat_budget = latin_merges(*plan.split, merges);
         plan.latin_share = static_cast<double>(plan.lat_budget) / static_cast<double>(plan.trained_size);
     }
-    plan.other_scripts = other_scripts(words);
+    plan.other_scripts = other_scripts(words, interrupted);
     plan.dev_budget = plan.trained_size - plan.lat_budget;
     plan.beyond = static_cast<std::size_t>(r.prune_share * static_cast<double>(plan.trained_size - plan.base_size));
     Base b = base_at(req, inv, req.vocab_size);

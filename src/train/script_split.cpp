@@ -114,6 +114,7 @@ class JointBpe {
     ScriptSplit run(std::size_t merges, const std::function<bool()>& interrupted) {
         names_ = {};
         for (std::uint32_t s = 0; s < count_.size(); ++s) {
+            if ((s & 0xFFFF) == 0xFFFF && interrupted && interrupted()) throw Interrupted();
             const std::uint32_t* u = &units_[start_[s]];
             for (std::uint32_t i = 0; i + 1 < length_[s]; ++i) {
                 pairs_[key(u[i], u[i + 1])] += count_[s];
@@ -152,7 +153,8 @@ class JointBpe {
             }
             touched_.clear();
             ++done;
-            if ((done & 0xFF) == 0 && interrupted && interrupted()) throw Interrupted();
+            // The first merges each rewrite much of the corpus: those are asked after each.
+            if (((done & 0xF) == 0 || runs.size() > 4096) && interrupted && interrupted()) throw Interrupted();
         }
         return split;
     }
@@ -244,10 +246,12 @@ std::size_t latin_merges(const ScriptSplit& split, std::size_t merges) {
     return static_cast<std::size_t>(std::nearbyint(share * static_cast<double>(merges)));
 }
 
-std::vector<std::pair<std::string, std::uint64_t>> other_scripts(const WordTable& words) {
+std::vector<std::pair<std::string, std::uint64_t>> other_scripts(const WordTable& words,
+                                                                 const std::function<bool()>& interrupted) {
     std::map<int, std::uint64_t> by_code;
     std::vector<int> in_word;
     for (std::size_t w = 0; w < words.size(); ++w) {
+        if ((w & 0xFFFF) == 0xFFFF && interrupted && interrupted()) throw Interrupted();
         const std::string_view word = words.word(w);
         in_word.clear();
         for (std::size_t i = 0; i < word.size();) {

@@ -42,7 +42,7 @@ struct ScriptSplit {
 // numbers (units numbered in order of first sight over the words in table order), and
 // makes `merges` merges, or fewer when the runs run out of pairs. A pair of punctuation
 // marks may stand in runs of both scripts: its merge is the script's that holds more of
-// it. `interrupted` is asked every few hundred merges; the call then ends with Interrupted.
+// it. `interrupted` is asked every few merges; the call then ends with Interrupted.
 ScriptSplit joint_merge_split(const WordTable& words, std::size_t merges, const AksharaDFA& dfa,
                               const std::function<bool()>& interrupted = {});
 
@@ -54,6 +54,7 @@ std::size_t latin_merges(const ScriptSplit& split, std::size_t merges);
 // Unicode's script property; digits, punctuation, symbols and marks not counted), each
 // with the occurrences of the words holding at least one of its letters, most first (then
 // by name).
-std::vector<std::pair<std::string, std::uint64_t>> other_scripts(const WordTable& words);
+std::vector<std::pair<std::string, std::uint64_t>> other_scripts(const WordTable& words,
+                                                                 const std::function<bool()>& interrupted = {});
 
 }  // namespace larkspur
