@@ -10,7 +10,7 @@ CMAKE := $(VENV)/bin/cmake
 # The machines have two cores: native builds run at most two jobs at once.
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: demo test bench asan fuzz install icu cpp-test toolchain icu-static sdist wheel wheel-test wheels clean
+.PHONY: demo test bench asan fuzz install icu cpp-test toolchain icu-static sdist wheel wheel-test wheel-test-old wheels clean
 
 demo: install
 	$(VPY) examples/demo.py
@@ -160,6 +160,15 @@ wheel: icu-static sdist
 # (tests/wheel/check_wheel.py).
 wheel-test: wheel
 	$(VPY) tests/wheel/check_wheel.py --python "$(WHEEL_PY)" --wheels dist --workdir build/wheel-test
+
+# The cp39 wheel, built and checked here as in wheel-test, then on an older system: Debian 11
+# (glibc 2.31, Python 3.9, GCC 10's C++ runtime), made with debootstrap once and kept under
+# build/debian11, where the wheel is installed with its requirements from PyPI and used the
+# same way (tests/wheel/check_old_system.py).
+OLD_PYTHON = $$($(VPY) packaging/build_wheels.py --find 3.9)
+wheel-test-old: icu-static sdist
+	$(BUILD_WHEELS) --python "$(OLD_PYTHON)"
+	$(VPY) tests/wheel/check_old_system.py --wheels dist --root build/debian11
 
 # Wheels for the other CPython versions found here (3.9 to 3.14, free-threaded builds too),
 # each built from the sdist, repaired and tested as above.
