@@ -324,9 +324,31 @@ def check_exact(tmp, lines):
     for s in ["e\u0301", "\u0958", "\u0915\u093c", "A\u030a", "\u1e9b\u0323", "\u0928\u093c\u093e", "\uac00\u11a8"]:
         if t.normalize(s) != unicodedata.normalize("NFC", s):
             fail(f"NFC of {s!r} is {t.normalize(s)!r}")
+    count = check_nfc_everywhere(Tok(mode="OCR"))
     print(f"ok: LarkspurTokenization trained {size} tokens from a file with checkpoints, saved, loaded, "
-          f"encoded and decoded {len(lines[:200]) + 1} texts alike; NFC agrees with unicodedata")
+          f"encoded and decoded {len(lines[:200]) + 1} texts alike; NFC agrees with unicodedata "
+          f"{unicodedata.unidata_version} on all {count} code points it assigns, alone and combined")
     return Tok
+
+
+def check_nfc_everywhere(tok):
+    """NFC of every code point the interpreter's Unicode assigns, alone, before marks that get
+    reordered and composed, and after a Devanagari consonant, against unicodedata's. Normalized
+    forms do not change for assigned characters from one Unicode version to the next, so
+    Python's version need not be ICU's. Segments are joined by spaces, which neither
+    compose nor reorder, so that a few calls cover everything."""
+    import unicodedata
+
+    points = [chr(c) for c in range(0x110000)
+              if not 0xD800 <= c <= 0xDFFF and unicodedata.category(chr(c)) != "Cn"]
+    for prefix, suffix in (("", ""), ("", "\u0323\u0301"), ("", "\u093c"), ("\u0915", "")):
+        for i in range(0, len(points), 4096):
+            block = [prefix + p + suffix for p in points[i:i + 4096]]
+            text = " ".join(block)
+            if tok.normalize(text) != unicodedata.normalize("NFC", text):
+                wrong = next(b for b in block if tok.normalize(b) != unicodedata.normalize("NFC", b))
+                fail(f"NFC of {wrong!r} is {tok.normalize(wrong)!r}, not {unicodedata.normalize('NFC', wrong)!r}")
+    return len(points)
 
 
 def check_larkspur(tmp, lines, Tok, vpy):
