@@ -16,13 +16,13 @@ common library (common/sources.txt) and stubdata.cpp directly, with the wheel's 
   default code page on Linux, so no converter is opened for it), and without configure's
   HAVE_DLOPEN, ICU's plug-ins are never loaded.
 
-Only the sources the normalizer reaches are compiled (NFC_SOURCES: the objects the linker
-takes from a whole libicuuc.a for the extensions, 52 of 198), which takes a third of the
-time; after archiving, every ICU symbol that an object in the archives refers to must be
-defined by one of them, so a missing source fails here. If the code comes to use more of
-ICU, the wheel check reports the symbol left undefined in the extension
-(tests/wheel/check_wheel.py); `--all-sources` builds the whole common library, to find the
-source that defines it. The source is
+Only the sources the code reaches are compiled (SOURCES: the objects the linker takes from
+a whole libicuuc.a for the extensions, 54 of 198), which takes a quarter of the time; after
+archiving, every ICU symbol that an object in the archives refers to must be defined by one
+of them, so a missing source fails here. If the code comes to use more of ICU, the wheel
+check reports the symbol left undefined in the extension (tests/wheel/check_wheel.py);
+`--all-sources` builds the whole common library, and `nm -A` on its libicuuc.a names the
+object that defines the symbol. The source is
 Debian 12's package (its security patches applied by dpkg-source), fetched with `apt-get
 source` through a sources list of its own under OUT_DIR, which leaves the system's apt
 configuration alone; the upstream tarball must be ICU 72.1 with the checksum below. The
@@ -51,13 +51,15 @@ DEBIAN_SUITES = [("http://deb.debian.org/debian", "bookworm"),
 COMMON_FLAGS = ["-O2", "-fPIC", "-fvisibility=hidden", "-ffunction-sections", "-fdata-sections",
                 "-DU_STATIC_IMPLEMENTATION"]
 CXX_FLAGS = ["-std=c++17", "-fvisibility-inlines-hidden"]
-# The sources of common/ whose objects the extensions link: NFC, the character properties it
-# reads (u_getCombiningClass, u_getIntPropertyValue) and what those reach.
-NFC_SOURCES = """
-appendable bmpset bytesinkutil bytestream charstr cmemory cstring edits emojiprops
-loadednormalizer2impl normalizer2 normalizer2impl patternprops putil stringpiece uarrsort
-ubidi_props ucase uchar ucharstrie ucharstrieiterator ucln_cmn ucmndata ucptrie udata
-udatamem udataswp uhash uinvchar umapfile umath umutablecptrie umutex unifilt unifunct
+# The sources of common/ whose objects the extensions link: NFC, the character properties
+# the code reads (u_getCombiningClass, u_getIntPropertyValue, u_isalpha, uscript_getScript),
+# script names (uscript_getName, from the property names compiled into propname.cpp) and what
+# those reach.
+SOURCES = """
+appendable bmpset bytesinkutil bytestream bytestrie charstr cmemory cstring edits emojiprops
+loadednormalizer2impl normalizer2 normalizer2impl patternprops propname putil stringpiece
+uarrsort ubidi_props ucase uchar ucharstrie ucharstrieiterator ucln_cmn ucmndata ucptrie
+udata udatamem udataswp uhash uinvchar umapfile umath umutablecptrie umutex unifilt unifunct
 uniset unisetspan unistr unistr_case uobject uprops ustrcase ustring ustrtrns utf_impl util
 utrace utrie2 utrie_swap utypes uvector uvectr32
 """.split()
@@ -149,7 +151,7 @@ def main():
     parser.add_argument("out_dir", type=Path)
     parser.add_argument("--toolchain", type=Path, required=True, help="folder written by zig_toolchain.py")
     parser.add_argument("--jobs", type=int, default=int(os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", "2")))
-    parser.add_argument("--all-sources", action="store_true", help="the whole common library, not NFC_SOURCES")
+    parser.add_argument("--all-sources", action="store_true", help="the whole common library, not SOURCES")
     args = parser.parse_args()
     out, toolchain = args.out_dir.resolve(), args.toolchain.resolve()
     compiler_text = "".join((toolchain / n).read_text() for n in ("cc", "c++", "ar"))
@@ -170,7 +172,7 @@ def main():
     fetched = time.monotonic()
 
     common = source / "common"
-    names = (common / "sources.txt").read_text().split() if args.all_sources else [n + ".cpp" for n in NFC_SOURCES]
+    names = (common / "sources.txt").read_text().split() if args.all_sources else [n + ".cpp" for n in SOURCES]
     units = [(common / n, ["-DU_COMMON_IMPLEMENTATION"]) for n in names]
     uc_objs = compile_all(units, toolchain, work / "obj", args.jobs)
     data_objs = compile_all([(source / "stubdata" / "stubdata.cpp", [])], toolchain, work / "obj", args.jobs)
@@ -180,7 +182,7 @@ def main():
         run([str(toolchain / "ar"), "rcs", str(lib / name), *map(str, objs)])
     missing = unresolved_icu_symbols([lib / "libicuuc.a", lib / "libicudata.a"])
     if missing:
-        fail(f"the ICU objects use symbols that none of them defines (a source missing from NFC_SOURCES?): "
+        fail(f"the ICU objects use symbols that none of them defines (a source missing from SOURCES?): "
              f"{', '.join(missing[:20])}")
     shutil.copytree(common / "unicode", out / "include" / "unicode")
     shutil.copy2(source.parent / "LICENSE", out / "LICENSE")
