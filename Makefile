@@ -10,7 +10,7 @@ CMAKE := $(VENV)/bin/cmake
 # The machines have two cores: native builds run at most two jobs at once.
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: demo test bench asan fuzz install icu cpp-test wheel wheel-test wheels clean
+.PHONY: demo test bench asan fuzz install icu cpp-test toolchain icu-static sdist wheel wheel-test wheel-test-old wheels clean
 
 demo: install
 	$(VPY) examples/demo.py
@@ -114,31 +114,66 @@ fuzz: icu $(VENV)/.deps-stamp
 	    | grep -E "^(Done|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)"; \
 	  test $${PIPESTATUS[0]} -eq 0 || exit 1; done
 
-# The published wheel: an sdist, the wheel built from it (Release, hidden symbols, stripped),
-# then repaired by auditwheel so that it carries ICU, in dist/. WHEEL_ICU_DATA=system carries
-# Debian's full ICU data library instead of one without items (packaging/repair_wheel.py).
-WHEEL_ICU_DATA ?= stub
-$(VENV)/.wheel-stamp: requirements-wheel.txt | $(VENV)/.deps-stamp
+# The published wheel, for glibc 2.17 and newer (manylinux2014), with nothing from the system
+# but the C library: zig's clang from PyPI compiles for glibc 2.17 and links its libc++
+# statically (packaging/zig_toolchain.py), against ICU's common library built from Debian's
+# source package as a static library with hidden symbols, once, under build/icu-static
+# (packaging/build_icu.py). `make wheel` builds the sdist, then the wheel of the interpreter
+# PYTHON from it, and has auditwheel check and tag it (packaging/build_wheels.py,
+# packaging/repair_wheel.py); both land in dist/. docs/packaging.md tells the whole story.
+WHEEL_TOOLCHAIN := build/zig-toolchain
+ICU_STATIC := build/icu-static
+WHEEL_PY = $$(command -v $(PYTHON))
+WHEEL_VERSION = $$($(PYTHON) -c 'import sys, sysconfig; print("%d.%d%s" % (sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "",)))')
+VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+SDIST := build/wheel/sdist/larkspurtokenization-$(VERSION).tar.gz
+BUILD_WHEELS = $(VPY) packaging/build_wheels.py $(SDIST) dist build/wheel --toolchain $(WHEEL_TOOLCHAIN) --icu $(ICU_STATIC)
+
+# Only what the wheel's build needs, so that `make wheel` works without the development set.
+$(VENV)/.wheel-stamp: requirements-wheel.txt | $(VPY)
+	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q -r requirements-wheel.txt
 	touch $@
 
-wheel: icu $(VENV)/.deps-stamp $(VENV)/.wheel-stamp
-	rm -rf build/wheel
-	$(VPY) -m build --no-isolation --outdir build/wheel/raw .
-	$(VPY) packaging/repair_wheel.py build/wheel/raw dist --icu-data $(WHEEL_ICU_DATA)
+toolchain: $(VENV)/.wheel-stamp
+	$(VPY) packaging/zig_toolchain.py $(WHEEL_TOOLCHAIN)
 
-# The repaired wheel in a fresh virtual environment, both packages used from it with the
-# system's ICU libraries hidden from the loader; first the wheel as built, before repair, must
-# fail there, which shows that ICU really is hidden (tests/wheel/check_wheel.py).
+icu-static: toolchain
+	@if ! command -v dpkg-source >/dev/null; then \
+	  echo "== installing dpkg-dev, whose dpkg-source unpacks ICU's source package"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq dpkg-dev >/dev/null; \
+	fi
+	$(VPY) packaging/build_icu.py $(ICU_STATIC) --toolchain $(WHEEL_TOOLCHAIN)
+
+sdist: $(VENV)/.wheel-stamp
+	rm -rf build/wheel/sdist
+	$(VPY) -m build --sdist --no-isolation --outdir build/wheel/sdist .
+	mkdir -p dist && cp $(SDIST) dist/
+
+wheel: icu-static sdist
+	$(BUILD_WHEELS) --python "$(WHEEL_PY)" --no-test
+
+# The wheel of PYTHON in a fresh virtual environment, both packages used from it with the
+# system's ICU libraries hidden from the loader, then again in a process that has loaded the
+# system's ICU first, with its symbols global; before that, the wheel's extensions are checked
+# to need nothing but the C library and to export nothing but their init functions
+# (tests/wheel/check_wheel.py).
 wheel-test: wheel
-	$(VPY) tests/wheel/check_wheel.py --repaired dist --unrepaired build/wheel/raw --workdir build/wheel-test
+	$(VPY) tests/wheel/check_wheel.py --python "$(WHEEL_PY)" --wheels dist --workdir build/wheel-test
+
+# The cp39 wheel, built and checked here as in wheel-test, then on an older system: Debian 11
+# (glibc 2.31, Python 3.9, GCC 10's C++ runtime), made with debootstrap once and kept under
+# build/debian11, where the wheel is installed with its requirements from PyPI and used the
+# same way (tests/wheel/check_old_system.py).
+OLD_PYTHON = $$($(VPY) packaging/build_wheels.py --find 3.9)
+wheel-test-old: icu-static sdist
+	$(BUILD_WHEELS) --python "$(OLD_PYTHON)"
+	$(VPY) tests/wheel/check_old_system.py --wheels dist --root build/debian11
 
 # Wheels for the other CPython versions found here (3.9 to 3.14, free-threaded builds too),
-# each built from the sdist, repaired and tested as above (packaging/build_wheels.py).
-VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+# each built from the sdist, repaired and tested as above.
 wheels: wheel
-	$(VPY) packaging/build_wheels.py dist/larkspurtokenization-$(VERSION).tar.gz dist build/wheels \
-	  --skip $$($(VPY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+	$(BUILD_WHEELS) --skip "$(WHEEL_VERSION)"
 
 clean:
 	rm -rf build

@@ -1,7 +1,5 @@
 #include "checkpoint/writer.hpp"
 
-#include <fcntl.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -90,11 +88,12 @@ void move_into_place(const std::string& tmp, const std::string& final_path) {
         return;
     }
     // Swap with the earlier directory of the same name, then drop the earlier one.
-    if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, final_path.c_str(), RENAME_EXCHANGE) == 0) {
+    const int swapped = files::exchange(tmp, final_path);
+    if (swapped == 0) {
         files::remove_tree(tmp);
         return;
     }
-    if (errno != EINVAL && errno != ENOSYS) throw SaveError{errno};
+    if (swapped != EINVAL && swapped != ENOSYS) throw SaveError{swapped};
     // No atomic exchange on this file system: move the old one aside first.
     std::string aside = tmp + ".old";
     files::remove_tree(aside);

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -283,6 +284,20 @@ bool is_dir(const std::string& path) {
 bool exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
+}
+
+int exchange(const std::string& a, const std::string& b) {
+    // Through syscall(2): the C library's renameat2 wrapper came with glibc 2.28, newer than
+    // the oldest C library the published wheel supports. The kernel's flag value is fixed.
+#ifdef SYS_renameat2
+    constexpr unsigned kRenameExchange = 1u << 1;
+    if (::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), kRenameExchange) == 0) return 0;
+    return errno;
+#else
+    (void)a;
+    (void)b;
+    return ENOSYS;
+#endif
 }
 
 int make_dirs(const std::string& path) {

@@ -166,6 +166,9 @@ bool is_dir(const std::string& path);  // follows symbolic links
 bool exists(const std::string& path);  // follows symbolic links
 int make_dirs(const std::string& path);  // mkdir -p, mode 0777; 0 or errno
 int remove_tree(const std::string& path);  // 0 or errno; ENOTDIR for a non-directory
+// Swaps two existing paths in one step (renameat2's RENAME_EXCHANGE); 0 or errno, EINVAL or
+// ENOSYS where the file system or the kernel cannot.
+int exchange(const std::string& a, const std::string& b);
 // Entry names of a directory (without . and ..); returns 0 or errno.
 int list_dir(const std::string& path, std::vector<std::string>& names);
 std::string join(const std::string& dir, const std::string& name);
