@@ -76,7 +76,7 @@ PRUNE_SHARE = 0.15
 
 # The part of the vocabulary that the Latin pass gets by default: chosen from the words by
 # the core's plan, as a plain BPE over both scripts at once would share the merges between
-# them. Devanagari web text with English names and terms gets 1 % to 3 %, a corpus of half
+# them. Devanagari web text with English names and terms gets 0.5 % to 3 %, a corpus of half
 # English about half. A number fixes the share instead.
 LATIN_SHARE = "auto"
 
