@@ -36,8 +36,14 @@ class Bar:
             from tqdm.auto import tqdm
         else:
             from tqdm import tqdm
-        self._make = lambda: tqdm(desc=desc, total=total, unit=unit, initial=initial, unit_scale=unit_scale,
-                                  leave=True, dynamic_ncols=True)
+
+        class Quiet(tqdm):
+            # The engine moves these bars often; tqdm's monitor thread, which redraws bars
+            # left waiting, would only outlive them (it runs until the interpreter ends).
+            monitor_interval = 0
+
+        self._make = lambda: Quiet(desc=desc, total=total, unit=unit, initial=initial, unit_scale=unit_scale,
+                                   leave=True, dynamic_ncols=True)
         if not lazy:
             self._bar = self._make()
 
