@@ -95,6 +95,7 @@ class Row:
         self.lang, self.mix, self.size = lang, mix, size
         self.share = self.en = self.dev = self.en_bpe = self.dev_bpe = None
         self.split = self.split_bpe = None
+        self.renyi = self.renyi_bpe = self.bpt = self.bpt_bpe = None  # over both held-out texts
         self.note = ""
 
 
@@ -154,6 +155,9 @@ def run(langs: Sequence[str], args, exact, scratch: Path, quality) -> List[Row]:
                 row.en, row.dev, row.en_bpe, row.dev_bpe = m_en.tpw, m_dev.tpw, b_en.tpw, b_dev.tpw
                 row.split = 100 * m_dev.share(m_dev.splitting)
                 row.split_bpe = 100 * b_dev.share(b_dev.splitting)
+                both, both_bpe = m_en + m_dev, b_en + b_dev
+                row.renyi, row.bpt = both.renyi(ours.ids), both.bytes_per_token
+                row.renyi_bpe, row.bpt_bpe = both_bpe.renyi(bpe.ids), both_bpe.bytes_per_token
                 rows.append(row)
                 print(f"  {lang} {mix} {size // 1000}k: share {row.share}, English {row.en / row.en_bpe:.3f}x, "
                       f"{lang} {row.dev / row.dev_bpe:.3f}x", flush=True)
@@ -164,17 +168,20 @@ def print_table(rows: List[Row], latin_share: Optional[float] = None) -> None:
     table = []
     for r in rows:
         if r.en is None:
-            table.append([r.lang, r.mix, f"{r.size // 1000}k"] + [None] * 9 + [r.note])
+            table.append([r.lang, r.mix, f"{r.size // 1000}k"] + [None] * 13 + [r.note])
             continue
         table.append([r.lang, r.mix, f"{r.size // 1000}k", f"{r.share:.3f}", r.en, r.en_bpe,
                       f"{r.en / r.en_bpe:.3f}x", r.dev, r.dev_bpe, f"{r.dev / r.dev_bpe:.3f}x",
-                      f"{r.split:.2f}", f"{r.split_bpe:.2f}", r.note])
+                      f"{r.split:.2f}", f"{r.split_bpe:.2f}", r.renyi, r.renyi_bpe, r.bpt, r.bpt_bpe, r.note])
     C.print_table(["lang", "en:dev", "size", "latin share", "en t/w", "BPE", "vs BPE", "dev t/w", "BPE",
-                   "vs BPE", "split %", "BPE split %", "note"], table,
+                   "vs BPE", "split %", "BPE split %", f"Renyi {Q.RENYI_ALPHA}", "BPE Renyi", "bytes/tok",
+                   "BPE bytes/tok", "note"], table,
                   title="Bilingual: larkspur.train with default arguments ("
                         + ("the Latin share chosen from the words" if latin_share is None
                            else f"but latin_share={latin_share}") + ") against the tokenizers BPE on the same mixed file; held-out tokens per white-space word "
-                        "of each language, akshara-splitting tokens as % of the Devanagari text's tokens")
+                        "of each language, akshara-splitting tokens as % of the Devanagari text's tokens; "
+                        f"Renyi efficiency (alpha {Q.RENYI_ALPHA}) of the ids and UTF-8 bytes per token over the "
+                        "held-out text of both languages taken together")
 
 
 def targets(rows: List[Row]) -> List[tuple]:

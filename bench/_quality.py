@@ -13,18 +13,23 @@ byte-fallback token. The measures then only compare spans with the line's akshar
 - each piece falls in one of the kinds of `KINDS` (byte, bare word marker, punctuation
   standing alone after a word, other punctuation, a word joined with punctuation, a whole
   word, a single Devanagari akshara of a longer word, a longer piece of a word).
+
+How evenly a system uses its vocabulary is measured on the ids alone: the Rényi efficiency
+of their distribution over the held-out text (`renyi_efficiency`).
 """
 
 from __future__ import annotations
 
+import math
 import unicodedata
-from typing import Dict, Iterable, List, NamedTuple, Sequence, Tuple
+from typing import Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple
 
 
 class Piece(NamedTuple):
     start: int       # character offsets in the line, end exclusive
     end: int
     byte: int = -1   # the byte value of a byte-fallback token, else -1
+    id: int = -1     # the system's id of the token
 
 
 # ----------------------------------------------------------------------------- the split
@@ -183,6 +188,34 @@ def kind(line: str, piece: Piece, ends: Dict[int, int]) -> str:
     if ends.get(start) == piece.end and any(is_devanagari(c) for c in core):
         return "one akshara"
     return "longer piece"
+
+
+# ----------------------------------------------------------------------------- the ids
+
+RENYI_ALPHA = 2.5
+
+
+def renyi_efficiency(counts: Iterable[int], vocab: int, alpha: float = RENYI_ALPHA) -> Optional[float]:
+    """H_alpha(p) / log(vocab), p the relative frequencies of `counts` (one count per id
+    used; ids never used weigh nothing in the sum but count in `vocab`), H_alpha =
+    log(sum p_i^alpha) / (1 - alpha). 1.0 when every id of the vocabulary is used equally
+    often; an alpha above 1 weighs the frequent ids, so a few ids taking much of the text
+    pull it down more than a long tail of rare ids does. None when it is undefined (no
+    tokens, fewer than two ids, alpha 1).
+
+    >>> round(renyi_efficiency([7] * 500, 500), 9)
+    1.0
+    >>> round(renyi_efficiency([3] * 10, 100), 9)
+    0.5
+    >>> renyi_efficiency([90, 10], 2) < renyi_efficiency([60, 40], 2) < 1.0
+    True
+    """
+    counts = [c for c in counts if c > 0]
+    total = sum(counts)
+    if not total or vocab < 2 or alpha == 1:
+        return None
+    h = math.log(math.fsum((c / total) ** alpha for c in counts)) / (1.0 - alpha)
+    return h / math.log(vocab)
 
 
 # ----------------------------------------------------------------------------- offsets

@@ -22,6 +22,13 @@ the output list account for.
 Targets for ours: whole text >= 100 MB/s, >= 10x the faster of tokenizers and sentencepiece
 and >= 2x the fastest peer (tiktoken included); per line >= the fastest
 peer; decode >= 100 MB/s; memory beyond the output list does not grow with the text.
+
+--superwords [SHARE]: also two larkspur.train tokenizers of the same size on the same file,
+recipe "plain" without and with the superword stage (superwords=True, or the share given),
+each encoding the same files one call per line, with encode_batch (one thread) and in one
+call for the whole file; MB/s of each and the ratio of superwords to without. Target:
+superwords >= 0.7x without, for each of the three. n/a when larkspur.train takes no
+superwords=.
 """
 
 from __future__ import annotations
@@ -33,6 +40,7 @@ os.environ["RAYON_NUM_THREADS"] = "1"
 os.environ["TOKENIZERS_PARALLELISM"] = "false"
 
 import argparse  # noqa: E402
+import inspect  # noqa: E402
 import time  # noqa: E402
 from pathlib import Path  # noqa: E402
 
@@ -117,6 +125,9 @@ def main() -> None:
     ap.add_argument("--peers", default="tokenizers,sentencepiece,tiktoken")
     ap.add_argument("--times", type=int, default=10, help="size factor of the large memory run")
     ap.add_argument("--no-memory", action="store_true", help="skip the fresh-process memory runs")
+    ap.add_argument("--superwords", nargs="?", const=True, type=float, metavar="SHARE",
+                    help="also time larkspur.train(recipe='plain') tokenizers without and with superwords "
+                         "(superwords=True, or superwords=SHARE)")
     args = ap.parse_args()
 
     files = C.require_corpus(*C.TEXT_FILES)
@@ -280,7 +291,61 @@ def main() -> None:
                         f"differs for {', '.join(roundtrip_bad)}", not roundtrip_bad))
         targets.append(("memory beyond the output list flat from x1 to x%d (grows <= 16 MiB)" % args.times,
                         mem_text, mem_target))
+        if args.superwords is not None:
+            targets.append(superword_throughput(args, corpus, picked))
         C.print_targets(targets)
+
+
+SW_SPEED_LIMIT = 0.7  # encoding with superwords, at least this share of the speed without
+
+
+def superword_throughput(args, corpus: Path, picked) -> tuple:
+    """Prints the table of --superwords and returns its target line."""
+    import larkspur
+
+    name = f"encode with superwords >= {SW_SPEED_LIMIT}x without (per line, batch, whole text)"
+    if "superwords" not in inspect.signature(larkspur.train).parameters:
+        print("note: larkspur.train takes no superwords=; the superword figures are n/a\n")
+        return name, "n/a: larkspur.train takes no superwords=", None
+    kinds = (("plain", {}), ("plain + superwords", {"superwords": args.superwords}))
+    toks, train_rows = {}, []
+    for label, extra in kinds:
+        t0 = time.perf_counter()
+        tok = larkspur.train([str(corpus)], vocab_size=args.vocab, recipe="plain", progress=False,
+                             num_workers=1, **extra)
+        train_rows.append([f"larkspur.train {label}", tok.vocab_size, time.perf_counter() - t0])
+        toks[label] = tok
+    C.print_table(["tokenizer", "vocab", "train s"], train_rows,
+                  title=f"Superwords (superwords={args.superwords!r}): trained on {corpus.name}")
+    # seconds per figure, summed over the files; the bytes are the same for both tokenizers
+    secs = {label: {"line": 0.0, "batch": 0.0, "whole": 0.0} for label, _ in kinds}
+    tokens = {label: 0 for label, _ in kinds}
+    b_line = b_whole = words = 0
+    for path in picked:
+        lines = C.read_lines(path)
+        whole = path.read_text(encoding="utf-8")
+        b_line += sum(len(s.encode("utf-8")) for s in lines)
+        b_whole += len(whole.encode("utf-8"))
+        words += len(whole.split())
+        for label, tok in toks.items():
+            t_line, _, t_whole, ids = time_encoder(P.Encoder(label, tok.encode), lines, whole, args.reps,
+                                                   args.max_reps, args.budget)
+            t_batch = C.best_of(lambda: tok.encode_batch(lines, num_threads=1), args.max_reps, args.reps,
+                                args.budget)
+            for figure, t in (("line", t_line), ("batch", t_batch), ("whole", t_whole)):
+                secs[label][figure] += t
+            tokens[label] += len(ids)
+    nbytes = {"line": b_line, "batch": b_line, "whole": b_whole}
+    base = secs["plain"]
+    rows = [[label, tokens[label] / words] + [C.mb(nbytes[f]) / t[f] for f in nbytes]
+            + [base[f] / t[f] for f in nbytes] for label, t in secs.items()]
+    C.print_table(["tokenizer", "tok/word whole", "per line MB/s", "batch MB/s", "whole MB/s", "vs plain line",
+                   "vs plain batch", "vs plain whole"], rows,
+                  title=f"Encoding with and without superwords ({', '.join(p.name for p in picked)}; "
+                        f"{C.mb(b_whole):.1f} MB; encode_batch on one thread; time summed over the files)")
+    ratios = {f: base[f] / secs["plain + superwords"][f] for f in nbytes}
+    return (name, ", ".join(f"{f} {r:.2f}x" for f, r in ratios.items()),
+            all(r >= SW_SPEED_LIMIT for r in ratios.values()))
 
 
 def _print_encode_table(name, res, b_line, b_whole, words, lines):

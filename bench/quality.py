@@ -23,9 +23,12 @@ inside an akshara of the NFC line, the aksharas from the exact class's dfa_token
 byte tokens of a character of several bytes always split); for Hindi, the share of
 held-out paradigm forms (odd root ids; stem+suffix encoded as a word of its own) with a
 token boundary right after the stem; training time (best of --reps, the training call
-alone, in a fresh process). A second table shows where the tokens go: bytes, bare word
-markers, punctuation standing alone after a word, other punctuation, single aksharas and
-longer tokens, per 100 words.
+alone, in a fresh process); the Rényi efficiency (alpha 2.5) of the ids over the held-out
+text, H_2.5(p) / log V with p the relative frequencies of the ids and V the ids the system
+has (Zouhar et al. 2023, "Tokenization and the noiseless channel"), and UTF-8 bytes of
+the held-out NFC lines per token. A second table shows where the tokens go: bytes, bare
+word markers, punctuation standing alone after a word, other punctuation, single aksharas
+and longer tokens, per 100 words.
 
 With --compare-options (the default), larkspur's recipes are also trained with every
 option the recipe run records in its settings forced off, when larkspur.train takes an
@@ -41,12 +44,24 @@ every peer's share; training time with the options <= 1.2x that without them.
 A bilingual table follows (bench/_bilingual.py): each language mixed with English prose,
 about half and half and one part English to nine, at 16,000 and 32,000 ids, larkspur with
 its default arguments against the tokenizers BPE on held-out text of both languages.
-Targets: English tokens per word <= 1.03x the BPE's, the Devanagari language's <= 1.00x,
-akshara-splitting tokens below the BPE's. --bilingual-only runs that table alone;
---english FILE mixes another English text in.
+Its Rényi efficiency and bytes per token are taken over the held-out text of both
+languages together. Targets: English tokens per word <= 1.03x the BPE's, the Devanagari
+language's <= 1.00x, akshara-splitting tokens below the BPE's. --bilingual-only runs that
+table alone; --english FILE mixes another English text in.
 
---quick: Hindi only, 8,000 ids, 1,000 held-out lines, one training per system (well under
-two minutes). A full run takes a few minutes on two cores.
+--superwords adds a superword table (--superwords-only runs it alone): at 32,000 and
+64,000 ids (--superword-sizes), for each language, the tokenizers BPE, larkspur plain,
+larkspur morph and larkspur plain with superwords=True (--superword-share X passes the
+share X instead), the last trained in one process with plain, their repetitions
+interleaved. Columns: tokens per word and its ratio to the BPE's, akshara-splitting and
+byte-fallback tokens, Rényi efficiency, bytes per token, training time and its ratio to
+plain's. Targets: superwords' tokens per word <= 0.85x the BPE's at 32,000 and <= 0.80x
+at 64,000; its akshara-splitting tokens below every peer's trained at that size; its
+training time <= 3x plain's. When larkspur.train takes no `superwords=`, those rows and
+targets are n/a and the rest runs.
+
+--quick: Hindi only, 8,000 ids (32,000 for the superword table), 1,000 held-out lines, one
+training per system (well under two minutes). A full run takes a few minutes on two cores.
 """
 
 from __future__ import annotations
@@ -58,6 +73,7 @@ import os
 import sys
 import time
 import unicodedata
+from collections import Counter
 from pathlib import Path
 from typing import Dict, List, Optional, Sequence
 
@@ -71,6 +87,12 @@ BLOCK, EVERY, HELD = 200, 10, 4
 BPE = "tokenizers BPE"
 PEERS = (BPE, "sentencepiece BPE", "sentencepiece unigram")
 SYSTEMS = ("larkspur plain", "larkspur morph") + PEERS
+SUPERWORDS = "larkspur plain + superwords"
+SW_SYSTEMS = (BPE, "larkspur plain", "larkspur morph", SUPERWORDS)
+SW_SIZES = (32000, 64000)
+SW_LIMITS = {32000: 0.85, 64000: 0.80}  # superwords' tokens per word over the BPE's, at most
+SW_TIME_LIMIT = 3.0                     # superwords' training time over plain's, at most
+NO_SUPERWORDS = "n/a: larkspur.train takes no superwords="
 THREAD_ENV = ("RAYON_NUM_THREADS", "OMP_NUM_THREADS")
 
 # ----------------------------------------------------------------------------- training children
@@ -141,14 +163,14 @@ emit(times=times, ids=sp.get_piece_size())
 
 
 class Trained:
-    def __init__(self, system: str):
+    def __init__(self, system: str, note: str = ""):
         self.system = system
         self.ok = False
         self.seconds: Optional[float] = None   # best of the repetitions
         self.ids: Optional[int] = None
         self.model: Optional[str] = None       # path of what the child saved
         self.options: Dict[str, object] = {}
-        self.note = ""
+        self.note = note
 
 
 def _finish(run: Trained, r: C.ChildResult, model: str) -> Trained:
@@ -199,6 +221,16 @@ def _thread_env(threads: int) -> Dict[str, str]:
     return env
 
 
+def superwords_keyword() -> bool:
+    """Whether this larkspur.train takes `superwords=` (the opt-in stage of whole-word tokens)."""
+    import larkspur
+
+    try:
+        return "superwords" in inspect.signature(larkspur.train).parameters
+    except (TypeError, ValueError):
+        return False
+
+
 def options_keyword() -> bool:
     """Whether this larkspur can train a recipe with the core's options off (the exact
     module's defaults), for the comparison of training times."""
@@ -229,7 +261,7 @@ def larkspur_pieces(path: str):
 
     def pieces(line: str) -> List[Q.Piece]:
         ids, spans = enc(line)
-        return [Q.Piece(s, e, byte_of.get(i, -1)) for i, (s, e) in zip(ids, spans)]
+        return [Q.Piece(s, e, byte_of.get(i, -1), i) for i, (s, e) in zip(ids, spans)]
 
     return pieces, tok
 
@@ -246,7 +278,7 @@ def hf_pieces(path: str):
 
     def pieces(line: str) -> List[Q.Piece]:
         e = enc(line, add_special_tokens=False)
-        return [Q.Piece(s, t, byte_of.get(i, -1)) for i, (s, t) in zip(e.ids, e.offsets)]
+        return [Q.Piece(s, t, byte_of.get(i, -1), i) for i, (s, t) in zip(e.ids, e.offsets)]
 
     return pieces, tok
 
@@ -272,7 +304,7 @@ def sp_pieces(path: str):
         for p in proto(line).pieces:
             b = byte_of.get(p.id, -1)
             start = where[p.begin]
-            out.append(Q.Piece(start, start + 1 if b >= 0 else where[p.end], b))
+            out.append(Q.Piece(start, start + 1 if b >= 0 else where[p.end], b, p.id))
         return out
 
     return pieces, sp
@@ -291,7 +323,9 @@ def loader(system: str):
 class Measured:
     def __init__(self):
         self.words = 0
+        self.text_bytes = 0    # UTF-8 bytes of the held-out NFC lines
         self.tokens = 0
+        self.ids: Counter = Counter()  # id -> tokens of it
         self.bytes = 0
         self.unseen_bytes = 0  # held-out bytes of characters the training part lacks
         self.splitting = 0
@@ -309,6 +343,22 @@ class Measured:
         return n / max(self.tokens, 1)
 
     @property
+    def bytes_per_token(self) -> float:
+        return self.text_bytes / max(self.tokens, 1)
+
+    def renyi(self, vocab: Optional[int]) -> Optional[float]:
+        """Rényi efficiency of the ids over a vocabulary of `vocab` ids."""
+        return Q.renyi_efficiency(self.ids.values(), vocab) if vocab else None
+
+    def __add__(self, other: "Measured") -> "Measured":
+        """The measures of two held-out texts taken as one."""
+        out = Measured()
+        for name, value in vars(self).items():
+            mine, theirs = value, getattr(other, name)
+            setattr(out, name, {k: mine[k] + theirs[k] for k in mine} if name == "kinds" else mine + theirs)
+        return out
+
+    @property
     def recall(self) -> Optional[float]:
         return self.kept / self.forms if self.forms else None
 
@@ -323,6 +373,7 @@ class Heldout:
     def __init__(self, lines: Sequence[str], exact, trained_chars: frozenset = frozenset()):
         self.lines = [unicodedata.normalize("NFC", s) for s in lines if s.strip()]
         self.words = sum(len(s.split()) for s in self.lines)
+        self.utf8_bytes = sum(len(s.encode("utf-8")) for s in self.lines)
         # The bytes of characters that the training part never holds: no vocabulary
         # trained on it has an id for them, so every system spells them as bytes.
         self.unseen_bytes = sum(len(c.encode()) for s in self.lines for c in s
@@ -338,10 +389,12 @@ class Heldout:
 def measure(pieces_of, held: Heldout, forms: Sequence[tuple]) -> Measured:
     m = Measured()
     m.words = held.words
+    m.text_bytes = held.utf8_bytes
     m.unseen_bytes = held.unseen_bytes
     for line, inside, ends in zip(held.lines, held.inside, held.ends):
         ps = pieces_of(line)
         m.tokens += len(ps)
+        m.ids.update(p.id for p in ps)
         for p in ps:
             if p.byte >= 0:
                 m.bytes += 1
@@ -369,6 +422,10 @@ class Row:
     def system(self) -> str:
         return self.trained.system
 
+    @property
+    def renyi(self) -> Optional[float]:
+        return self.m.renyi(self.trained.ids) if self.m else None
+
 
 def check_larkspur_counts(tok, held: Heldout, m: Measured) -> str:
     """The token and byte counts of the spans against the tokenizer's own stats()."""
@@ -379,8 +436,11 @@ def check_larkspur_counts(tok, held: Heldout, m: Measured) -> str:
     return ""
 
 
-def run_language(lang: str, sizes: Sequence[int], args, exact, scratch: Path, forms, morph_extra,
-                 compare: bool) -> List[Row]:
+def run_language(lang: str, sizes: Sequence[int], sw_sizes: Sequence[int], args, exact, scratch: Path, forms,
+                 morph_extra, compare: bool, superwords) -> List[Row]:
+    """The rows of the main table at `sizes` and of the superword table at `sw_sizes`; a
+    system both tables hold at one size is trained once. superwords: what to pass as
+    `superwords=` (True or a share), None when larkspur.train does not take it."""
     path = C.corpus_path(f"{lang}-dev.txt")
     train_lines, held_lines = Q.split_blocks(C.read_lines(path), BLOCK, EVERY, HELD)
     if args.heldout_lines and len(held_lines) > args.heldout_lines:
@@ -396,21 +456,30 @@ def run_language(lang: str, sizes: Sequence[int], args, exact, scratch: Path, fo
           f"held out {len(held.lines):,} lines, {held.words:,} words"
           + (f"; {len(forms):,} held-out paradigm forms" if lang == "hi" else ""), flush=True)
     rows: List[Row] = []
-    for size in sizes:
+    for size in sorted(set(sizes) | set(sw_sizes)):
+        main, sw = size in sizes, size in sw_sizes
         runs: List[Trained] = []
         for recipe in ("plain", "morph"):
             extra = dict(morph_extra) if recipe == "morph" and lang == "hi" else {}
             if args.latin_share is not None:
                 extra["latin_share"] = args.latin_share
             systems, extras = [f"larkspur {recipe}"], [extra]
-            if compare:
+            if main and compare:
                 systems.append(f"larkspur {recipe} (options off)")
                 extras.append(dict(extra, _core_options=False))
+            # Superwords beside plain in one child, the repetitions interleaved, for the
+            # ratio of their training times.
+            if sw and recipe == "plain" and superwords is not None:
+                systems.append(SUPERWORDS)
+                extras.append(dict(extra, superwords=superwords))
             runs += train_larkspur(systems, train_path, size, recipe, extras, dest, args.reps, args.threads,
                                    args.timeout)
+        if sw and superwords is None:
+            runs.append(Trained(SUPERWORDS, NO_SUPERWORDS))
         runs.append(train_hf(train_path, size, dest, args.reps, args.threads, args.timeout))
-        runs.append(train_sp("bpe", train_path, size, dest, args.reps, args.threads, args.timeout))
-        runs.append(train_sp("unigram", train_path, size, dest, args.reps, args.threads, args.timeout))
+        if main:
+            runs.append(train_sp("bpe", train_path, size, dest, args.reps, args.threads, args.timeout))
+            runs.append(train_sp("unigram", train_path, size, dest, args.reps, args.threads, args.timeout))
         for run in runs:
             if not run.ok:
                 rows.append(Row(lang, size, run, None))
@@ -423,7 +492,7 @@ def run_language(lang: str, sizes: Sequence[int], args, exact, scratch: Path, fo
                     run.note = "counts differ"
                     print(f"!! {lang} {size} {run.system}: {problem}", flush=True)
             rows.append(Row(lang, size, run, m))
-        print(f"  {lang} {size:,}: trained and measured {len(runs)} systems", flush=True)
+        print(f"  {lang} {size:,}: trained and measured {sum(r.ok for r in runs)} systems", flush=True)
     return rows
 
 
@@ -431,27 +500,40 @@ def pct(x: Optional[float]) -> Optional[float]:
     return None if x is None else 100.0 * x
 
 
-def print_tables(rows: List[Row]) -> None:
-    bpe = {(r.lang, r.size): r.m for r in rows if r.system == BPE and r.m}
+RENYI_NOTE = (f"Renyi {Q.RENYI_ALPHA}: Renyi efficiency (alpha {Q.RENYI_ALPHA}) of the held-out ids over "
+              "log(ids); bytes/tok: UTF-8 bytes of the held-out NFC lines per token")
+
+
+def _table_rows(rows: List[Row], columns) -> List[list]:
+    """One line per row: language, size, system, ids, then `columns(row, bpe_row)`
+    (a list of len(columns(None, None))) or dashes and the note when it was not measured."""
+    bpe = {(r.lang, r.size): r for r in rows if r.system == BPE and r.m}
+    width = len(columns(None, None))
     table = []
     for r in rows:
-        ref = bpe.get((r.lang, r.size))
         ids = r.trained.ids
         ids_text = None if ids is None else (f"{ids:,}" + ("*" if ids < r.size else ""))
-        if r.m is None:
-            table.append([r.lang, f"{r.size // 1000}k", r.system, ids_text] + [None] * 7 + [r.trained.note])
-            continue
+        cells = columns(r, bpe.get((r.lang, r.size))) if r.m else [None] * width
+        table.append([r.lang, f"{r.size // 1000}k", r.system, ids_text] + cells + [r.trained.note])
+    return table
+
+
+def print_tables(rows: List[Row]) -> None:
+    def columns(r: Optional[Row], ref: Optional[Row]) -> list:
+        if r is None:
+            return [None] * 9
         m = r.m
-        table.append([r.lang, f"{r.size // 1000}k", r.system, ids_text, m.tpw,
-                      m.tpw / ref.tpw if ref else None, pct(m.share(m.bytes)), pct(m.share(m.splitting)),
-                      pct(m.recall), pct(m.recall_in_text), r.trained.seconds, r.trained.note])
+        return [m.tpw, m.tpw / ref.m.tpw if ref else None, pct(m.share(m.bytes)), pct(m.share(m.splitting)),
+                pct(m.recall), pct(m.recall_in_text), r.renyi, m.bytes_per_token, r.trained.seconds]
+
     C.print_table(["lang", "size", "system", "ids", "tokens/word", "vs BPE", "byte %", "split akshara %",
-                   "stem|suffix %", "in text %", "train s", "note"], table,
+                   "stem|suffix %", "in text %", f"Renyi {Q.RENYI_ALPHA}", "bytes/tok", "train s", "note"],
+                  _table_rows(rows, columns),
                   title="Held-out text: tokens per white-space word, byte-fallback and akshara-splitting "
                         "tokens as % of all tokens; stem|suffix: held-out Hindi paradigm forms keeping their "
                         "stem|suffix boundary (each distinct form once; 'in text': each occurrence of a form "
-                        "in the held-out text); training time (best of the repetitions). ids: every id of "
-                        "the trained vocabulary (* where the trainer stopped below the size asked for)")
+                        f"in the held-out text); {RENYI_NOTE}; training time (best of the repetitions). ids: "
+                        "every id of the trained vocabulary (* where the trainer stopped below the size asked for)")
     table = []
     for r in rows:
         if r.m is None:
@@ -465,6 +547,74 @@ def print_tables(rows: List[Row]) -> None:
                         "(white space alone), punctuation alone right after a word, other punctuation, tokens "
                         "joining letters and punctuation, whole words, single aksharas and longer pieces of a "
                         "word (a marker's space not counted as part of what a token spells)")
+
+
+def print_superword_table(rows: List[Row]) -> None:
+    plain = {(r.lang, r.size): r for r in rows if r.system == "larkspur plain" and r.trained.ok}
+
+    def columns(r: Optional[Row], ref: Optional[Row]) -> list:
+        if r is None:
+            return [None] * 8
+        m, base = r.m, plain.get((r.lang, r.size))
+        slower = r.trained.seconds / base.trained.seconds if r.system == SUPERWORDS and base else None
+        return [m.tpw, m.tpw / ref.m.tpw if ref else None, pct(m.share(m.splitting)), pct(m.share(m.bytes)),
+                r.renyi, m.bytes_per_token, r.trained.seconds, slower]
+
+    C.print_table(["lang", "size", "system", "ids", "tokens/word", "vs BPE", "split akshara %", "byte %",
+                   f"Renyi {Q.RENYI_ALPHA}", "bytes/tok", "train s", "vs plain s", "note"],
+                  _table_rows(rows, columns),
+                  title="Superwords: larkspur plain with the superword stage against plain, morph and the "
+                        "tokenizers BPE on the held-out text; columns as in the first table; vs plain s: "
+                        "training time with superwords over plain's (the two trained in one process, their "
+                        "repetitions interleaved)")
+
+
+def superword_targets(rows: List[Row], langs: Sequence[str], sizes: Sequence[int], available: bool):
+    """rows: every row measured (the akshara target compares with every peer at the size)."""
+    bounds = ", ".join(f"<= {SW_LIMITS[s]:.2f}x the BPE's at {s // 1000}k" for s in sizes if s in SW_LIMITS)
+    names = (f"tokens/word {bounds or 'against the BPE (no target at these sizes)'}",
+             "akshara-splitting tokens below every peer's")
+    time_name = f"training time with superwords <= {SW_TIME_LIMIT:g}x plain's"
+    if not available:
+        return [(f"{lang}: superwords {n}", NO_SUPERWORDS, None) for lang in langs for n in names] \
+            + [(time_name, NO_SUPERWORDS, None)]
+    by = {(r.lang, r.size, r.system): r for r in rows if r.m}
+    items = []
+    for lang in langs:
+        tpw, split = ([], []), ([], [])  # (texts, verdicts) each
+        for size in sizes:
+            ours, ref = by.get((lang, size, SUPERWORDS)), by.get((lang, size, BPE))
+            if ours is None or ref is None:
+                tpw[0].append(f"{size // 1000}k n/a")
+                tpw[1].append(None)
+            else:
+                ratio = ours.m.tpw / ref.m.tpw
+                limit = SW_LIMITS.get(size)
+                tpw[0].append(f"{size // 1000}k {ours.m.tpw:.3f} vs {ref.m.tpw:.3f} ({ratio:.3f}x"
+                              + ("" if limit else ", no target at this size") + ")")
+                if limit:
+                    tpw[1].append(ratio <= limit + 1e-12)
+            peers = [by[(lang, size, s)] for s in PEERS if (lang, size, s) in by]
+            if ours is None or not peers:
+                split[1].append(None)
+                continue
+            low = min(peers, key=lambda r: r.m.share(r.m.splitting))
+            a, b = 100 * ours.m.share(ours.m.splitting), 100 * low.m.share(low.m.splitting)
+            split[0].append(f"{size // 1000}k {a:.2f} % vs {b:.2f} % ({low.system})")
+            split[1].append(a < b)
+        for name, (texts, oks) in zip(names, (tpw, split)):
+            items.append((f"{lang}: superwords {name}", "; ".join(texts) or "n/a",
+                          None if None in oks or not oks else all(oks)))
+    pairs = [(r, by[(r.lang, r.size, "larkspur plain")]) for r in by.values()
+             if r.system == SUPERWORDS and r.size in sizes and (r.lang, r.size, "larkspur plain") in by]
+    if pairs:
+        sw, plain = max(pairs, key=lambda p: p[0].trained.seconds / p[1].trained.seconds)
+        ratio = sw.trained.seconds / plain.trained.seconds
+        items.append((time_name, f"highest {ratio:.2f}x ({sw.lang} {sw.size // 1000}k: {sw.trained.seconds:.2f} "
+                                 f"vs {plain.trained.seconds:.2f} s; {len(pairs)} pairs)", ratio <= SW_TIME_LIMIT))
+    else:
+        items.append((time_name, "n/a: no superword training finished", None))
+    return items
 
 
 def targets(rows: List[Row], langs: Sequence[str], sizes: Sequence[int], compare: bool, can_compare: bool):
@@ -570,19 +720,33 @@ def main() -> None:
     ap.add_argument("--bilingual-only", action="store_true", help="the bilingual table alone")
     ap.add_argument("--english", metavar="FILE",
                     help="the English text of the bilingual table (default: the Python documentation's paragraphs)")
+    ap.add_argument("--superwords", action="store_true",
+                    help="also the superword table (larkspur plain with superwords against plain, morph and the BPE)")
+    ap.add_argument("--superwords-only", action="store_true", help="the superword table alone")
+    ap.add_argument("--superword-sizes", metavar="N,N",
+                    help="vocabulary sizes of the superword table (default 32000,64000; 32000 with --quick)")
+    ap.add_argument("--superword-share", type=float, metavar="X",
+                    help="pass superwords=X (a share of the vocabulary) instead of superwords=True")
     args = ap.parse_args()
     if args.quick:
         args.langs, args.sizes, args.reps, args.heldout_lines = "hi", "8000", 1, args.heldout_lines or 1000
+        args.superword_sizes = args.superword_sizes or str(SW_SIZES[0])
     langs = [s for s in args.langs.split(",") if s]
     bad = [s for s in langs if s not in LANGS]
     if bad or not langs:
         sys.exit(f"--langs: choose among {', '.join(LANGS)}")
-    try:
-        sizes = [int(s) for s in args.sizes.split(",") if s]
-    except ValueError:
-        sys.exit("--sizes: integers, comma-separated")
+    sizes, sw_sizes = _sizes("--sizes", args.sizes), _sizes("--superword-sizes", args.superword_sizes
+                                                            or ",".join(map(str, SW_SIZES)))
     if args.reps < 1:
         sys.exit("--reps must be at least 1")
+    if args.superwords_only and args.bilingual_only:
+        sys.exit("--superwords-only and --bilingual-only: choose one")
+    if args.superword_share is not None and not 0.0 < args.superword_share < 1.0:
+        sys.exit(f"--superword-share: a share of the vocabulary between 0 and 1, not {args.superword_share}")
+    if args.bilingual_only or args.superwords_only:
+        sizes = []
+    if not (args.superwords or args.superwords_only) or args.bilingual_only:
+        sw_sizes = []
     C.require_corpus(*[f"{lang}-dev.txt" for lang in langs])
     if "hi" in langs:
         C.require_corpus("paradigms-hi.json", "lexicon-hi.json")
@@ -598,13 +762,19 @@ def main() -> None:
         sys.exit(f"peer(s) not installed: {', '.join(missing)} "
                  f"(.venv/bin/python -m pip install -r bench/requirements.txt)")
     can_compare = options_keyword()
+    superwords = None
+    if sw_sizes and superwords_keyword():
+        superwords = True if args.superword_share is None else args.superword_share
     C.print_header("quality: held-out tokens per word, bytes, akshara splits, stem|suffix recall",
                    [C.module_note(L), f"larkspur  {larkspur.__version__}",
                     f"peers     tokenizers {versions['tokenizers']}, sentencepiece {versions['sentencepiece']}",
                     f"split     runs of {BLOCK} lines, run i held out when i % {EVERY} == {HELD}; "
                     f"training {args.threads} thread(s), best of {args.reps}",
                     f"options   larkspur.train " + ("takes" if can_compare else "takes no") + " options"
-                    + ("" if args.compare_options else " (comparison not asked for)")])
+                    + ("" if args.compare_options else " (comparison not asked for)")]
+                   + ([f"superwords {NO_SUPERWORDS} (the superword rows are n/a)" if superwords is None else
+                       f"superwords larkspur.train(..., recipe='plain', superwords={superwords!r}) at "
+                       + ", ".join(f"{s:,}" for s in sw_sizes)] if sw_sizes else []))
 
     forms: List[tuple] = []
     morph_extra: Dict[str, object] = {}
@@ -626,19 +796,35 @@ def main() -> None:
             print(f"hi paradigms: {len(train_roots)} roots (even ids) and {len(train_lexicon)} of "
                   f"{len(lexicon)} lexicon entries go to training; {len(held_roots)} roots (odd ids) "
                   f"held out, {len(forms):,} distinct stem|suffix forms", flush=True)
-        if not args.bilingual_only:
+        if sizes or sw_sizes:
             for lang in langs:
-                rows.extend(run_language(lang, sizes, args, exact, scratch, forms, morph_extra,
-                                         args.compare_options and can_compare))
+                rows.extend(run_language(lang, sizes, sw_sizes, args, exact, scratch, forms, morph_extra,
+                                         args.compare_options and can_compare, superwords))
         bilingual = B.run(langs, args, exact, scratch, sys.modules[__name__]) \
-            if args.bilingual or args.bilingual_only else []
+            if (args.bilingual or args.bilingual_only) and not args.superwords_only else []
     print(f"\n(trained and measured in {time.perf_counter() - started:.0f} s)\n")
-    if rows:
-        print_tables(rows)
+    main_rows = [r for r in rows if r.size in sizes and r.system != SUPERWORDS]
+    sw_rows = sorted((r for r in rows if r.size in sw_sizes and r.system in SW_SYSTEMS),
+                     key=lambda r: (langs.index(r.lang), r.size, SW_SYSTEMS.index(r.system)))
+    items = []
+    if main_rows:
+        print_tables(main_rows)
+        items += targets(main_rows, langs, sizes, args.compare_options, can_compare)
     if bilingual:
         B.print_table(bilingual, args.latin_share)
-    items = targets(rows, langs, sizes, args.compare_options, can_compare) if rows else []
-    C.print_targets(items + (B.targets(bilingual) if bilingual else []))
+        items += B.targets(bilingual)
+    if sw_rows:
+        print_superword_table(sw_rows)
+        items += superword_targets(rows, langs, sw_sizes, superwords is not None)
+    if items:
+        C.print_targets(items)
+
+
+def _sizes(option: str, text: str) -> List[int]:
+    try:
+        return [int(s) for s in text.split(",") if s]
+    except ValueError:
+        sys.exit(f"{option}: integers, comma-separated")
 
 
 if __name__ == "__main__":

@@ -64,8 +64,23 @@ def ref_class(ch, is_marker):
     return MAL
 
 
+def is_superword(surface):
+    """A surface that joins whole words: it starts with a word marker and holds another,
+    each marker followed by a word of at least one character (no marker, line feed or tab)
+    whose first character takes that kind of marker."""
+    if not surface or surface[0] not in (WB, WL) or any(c in LINE_BREAKS for c in surface):
+        return False
+    words = 0
+    for k, c in enumerate(surface):
+        if c in (WB, WL):
+            words += 1
+            if k + 1 == len(surface) or surface[k + 1] in (WB, WL) or (c == WL) != (surface[k + 1] in ALNUM):
+                return False
+    return words >= 2
+
+
 def ref_encode(tok, seed_max_len, text, *, codepoint_fallback=False, whitespace_tokens=False,
-               edge_joins=False, byte_tokens=None):
+               edge_joins=False, superwords=False, byte_tokens=None):
     """The ids of `text`. `tok` answers vocab_size(), get_token_surface(id), normalize(text)
     and dfa_tokenize_debug(text) as the exact class does (see CompanionView for the
     companion). `byte_tokens`, when given, is the set of ids of byte tokens; without it the
@@ -80,6 +95,10 @@ def ref_encode(tok, seed_max_len, text, *, codepoint_fallback=False, whitespace_
                           starts with a word marker, as after a space.
       edge_joins          punctuation joins the Devanagari or Latin run it stands in, so the
                           matcher can join a word to the marks around and inside it.
+      superwords          at every word marker, first the longest superword (is_superword)
+                          whose characters and markers are the marked text's from there and
+                          that ends where a word ends: before a marker, a line feed, a tab
+                          or the end.
     """
     surfaces = [tok.get_token_surface(i) for i in range(tok.vocab_size())]
     lookup = {}
@@ -184,8 +203,28 @@ def ref_encode(tok, seed_max_len, text, *, codepoint_fallback=False, whitespace_
         else:
             marks.append((c, False))
 
+    joined = [(s, i) for s, i in lookup.items() if superwords and is_superword(s)]
+
+    def superword_at(w):
+        best = None
+        for s, i in joined:
+            end = w + len(s)
+            if end > len(marks) or any(marks[w + k] != (c, c in (WB, WL)) for k, c in enumerate(s)):
+                continue
+            if end < len(marks) and not marks[end][1] and marks[end][0] not in LINE_BREAKS:
+                continue  # it ends inside a word
+            if best is None or end > best[1]:
+                best = (i, end)
+        return best
+
     w = 0
     while w < len(marks):
+        if joined and marks[w][1]:
+            found = superword_at(w)
+            if found:
+                out.append(found[0])
+                w = found[1]
+                continue
         if seed_max_len > 0:
             after = abbreviation(marks, w, seed_max_len, lookup, out, whitespace_tokens)
             if after is not None:

@@ -38,6 +38,19 @@ def latin_share(value: Any) -> Union[float, str]:
     return float(value)
 
 
+def superwords(value: Any, default: float) -> Optional[float]:
+    """The superword stage's share of the vocabulary: None when off (False or None), the
+    default for True, else a share strictly between 0 and 1."""
+    if value is None or value is False:
+        return None
+    if value is True:
+        return default
+    if isinstance(value, (int, float)) and not isinstance(value, bool) and 0 < value < 1:
+        return float(value)
+    raise ValueError(f"superwords must be True, False or a share of the vocabulary between 0 and 1 "
+                     f"(not including either), not {value!r}")
+
+
 def every_core() -> int:
     """The number of CPUs this process may run on."""
     return _engine.default_threads()

@@ -80,6 +80,12 @@ PRUNE_SHARE = 0.15
 # English about half. A number fixes the share instead.
 LATIN_SHARE = "auto"
 
+# The superword stage (superwords=True): the share of the vocabulary given to tokens of whole
+# words, and the most words such a token holds. See the README's superword section for the
+# measurements behind the share.
+SUPERWORD_SHARE = 0.2
+SUPERWORD_WORDS = 4
+
 
 @dataclass(frozen=True)
 class Recipe:

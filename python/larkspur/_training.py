@@ -14,7 +14,7 @@ import warnings
 from pathlib import Path
 from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
 
-from . import _bundle, _checks, _engine, _files, _progress, _recipes
+from . import _bundle, _checks, _engine, _files, _progress, _recipes, _superwords
 from .data import _corpus
 from ._counts import WordCounts, as_word_counts
 from ._tokenizer import Tokenizer, default_roles
@@ -59,18 +59,20 @@ def _errors(errors: str) -> bool:
 
 def _count(files: List[str], texts: Optional[Iterable[str]], mode: str, rules, num_workers, progress,
            memory_limit: int = 0, tmp_dir: str = "", jsonl_key: Optional[str] = None, errors: str = "skip",
-           stacklevel: int = 3) -> WordCounts:
+           stacklevel: int = 3, runs_of: Optional[Tokenizer] = None) -> WordCounts:
     strict = _errors(errors)
     if jsonl_key is not None and (not isinstance(jsonl_key, str) or not jsonl_key):
         raise ValueError(f"jsonl_key must be a non-empty str, not {jsonl_key!r}")
     wanted = _progress.wanted(progress)
     sizes = [os.path.getsize(f) if f != "-" and os.path.isfile(f) else None for f in files]
     total = None if texts is not None or None in sizes else sum(sizes)
-    with _progress.Bar(wanted and bool(files), "counting words", total, "B", unit_scale=True) as bar, \
+    what = "counting words" if runs_of is None else "counting word runs"
+    with _progress.Bar(wanted and bool(files), what, total, "B", unit_scale=True) as bar, \
             _progress.Bar(wanted, "merging counts", None, "types", unit_scale=True, lazy=True) as merging:
         table, invalid = _corpus.count(files, texts, mode=mode, rules=rules, workers=_workers(num_workers),
                                        memory_limit=memory_limit, tmp_dir=tmp_dir, jsonl_key=jsonl_key,
-                                       strict=strict, bar=bar, merging=merging)
+                                       strict=strict, bar=bar, merging=merging,
+                                       runs_of=None if runs_of is None else runs_of._engine)
         if total is not None:
             bar.to(total)
     _corpus.warn_invalid(invalid, stacklevel)
@@ -107,6 +109,30 @@ def count_words(files: Union[PathLike, Sequence[PathLike], None] = None, texts: 
         raise ValueError("count_words needs files or texts")
     return _count(paths, texts, mode, _rules(folding_rules), num_workers, progress,
                   _checks.memory_limit(memory_limit), _checks.directory(tmp_dir), jsonl_key, errors)
+
+
+def count_word_runs(subwords: Tokenizer, files: Union[PathLike, Sequence[PathLike], None] = None,
+                    texts: Optional[Iterable[str]] = None, *, num_workers: Optional[int] = None,
+                    progress: Optional[bool] = None, memory_limit: Union[int, str, None] = None,
+                    tmp_dir: Optional[PathLike] = None, jsonl_key: Optional[str] = None,
+                    errors: str = "skip") -> WordCounts:
+    """Counts of the word runs of corpus files and/or texts, for the superword stage: each
+    line normalized as `subwords` normalizes, split at white space, and cut into runs of
+    words that `subwords` encodes as one token each (single spaces between them, all Latin
+    or all not, ending after a word that ends a sentence). Each run is a key of the counts,
+    its words joined by single spaces. Reads its inputs as count_words does, on
+    `num_workers` threads within `memory_limit`; counts made in pieces add up.
+
+    `subwords` is the tokenizer of the subword stage: the one that
+    `train_from_word_counts(..., superwords=..., word_runs=f)` hands to f."""
+    if not isinstance(subwords, Tokenizer):
+        raise TypeError(f"subwords must be a larkspur.Tokenizer, not {type(subwords).__name__}")
+    paths = _paths(files)
+    if not paths and texts is None:
+        raise ValueError("count_word_runs needs files or texts")
+    return _count(paths, texts, subwords.mode, _rules(subwords._config.get("folding_rules", [])), num_workers, progress,
+                  _checks.memory_limit(memory_limit), _checks.directory(tmp_dir), jsonl_key, errors,
+                  runs_of=subwords)
 
 
 def merge_word_counts(paths: Union[PathLike, Sequence[PathLike]], out: PathLike, *,
@@ -200,9 +226,17 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
                  checkpoint_every: int = 0, progress: Optional[bool] = None, num_workers=None,
                  memory_limit: Union[int, str, None] = None, tmp_dir: Optional[PathLike] = None,
                  checkpoint_errors: str = "warn", source: Optional[Dict[str, Any]] = None,
-                 _core_options: bool = True) -> Tokenizer:
+                 superwords: Union[bool, float] = False, word_runs: Optional[_superwords.WordRuns] = None,
+                 _core_options: bool = True, _inputs: Optional[Dict[str, Any]] = None) -> Tokenizer:
     started = time.time()
     _checks.positive_int("vocab_size", vocab_size)
+    superword_share = _checks.superwords(superwords, _recipes.SUPERWORD_SHARE)
+    _superwords.check_runs(word_runs, superword_share)
+    # The subword stage trains to the rest of the size; superwords take the ids before the specials.
+    superword_ids = _superwords.ids_for(vocab_size, superword_share) if superword_share else 0
+    full_size, vocab_size = vocab_size, vocab_size - superword_ids
+    if vocab_size < 1:
+        raise ValueError(f"vocab_size {full_size} leaves no ids for subwords with superwords={superwords!r}")
     latin_share = _checks.latin_share(latin_share)
     _checks.nonnegative_int("checkpoint_every", checkpoint_every)
     limit = _checks.memory_limit(memory_limit)
@@ -219,21 +253,25 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
         raise ValueError(f"recipe {rec.name!r} trains without paradigms or a lexicon; use recipe='morph'")
     if not _core_options:  # for measuring what the options give: the exact module's defaults
         rec = _recipes.without_options(rec)
-    request = _request(mode, rules, rec.scheme_fields(), vocab_size, specials, paradigm_list, lex,
-                       **rec.core_recipe(latin_share))
+    fields = rec.scheme_fields()
+    if superword_share:
+        fields["superword_words"] = _recipes.SUPERWORD_WORDS
+    request = _request(mode, rules, fields, vocab_size, specials, paradigm_list, lex, **rec.core_recipe(latin_share))
     if counts.occurrences == 0:
         raise ValueError("the training input holds no words (every line is empty, white space, or not UTF-8)")
     plan = _engine.plan_training(counts._table, limit, request)
     kept_types, min_count, left_types, left_occurrences = plan.selected
     share = _share_report(plan, counts.occurrences)
     seed_settings = rec.settings(vocab_size)
-    scheme = _bundle.scheme_fields(rec.scheme_fields())
+    scheme = _bundle.scheme_fields(fields)
     run = {"mode": mode, "folding_rules": [list(r) for r in rules], "options": scheme,
            "special_tokens": specials, "seeds": seed_settings, "paradigms": paradigm_list, "lexicon": lex,
            "vocab_size": vocab_size, "latin_share": latin_share, "checkpoint_every": checkpoint_every,
            "checkpoint_errors": checkpoint_errors, "prune_to": plan.trained_size if plan.beyond else None,
            "selected": {"min_count": min_count, "left_out_types": left_types,
                         "left_out_occurrences": left_occurrences}, "share": share}
+    if superword_share:
+        run["superwords"] = {"share": superword_share, "ids": superword_ids, "inputs": _inputs}
     if checkpoint_dir is not None:
         Path(checkpoint_dir).mkdir(parents=True, exist_ok=True)
         _write_run_file(Path(checkpoint_dir), run)
@@ -248,11 +286,16 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
                                checkpoint_every, 3, max(1, (steps - plan.base_size) // 200), bar.callback(),
                                trouble, trouble.raise_errors)
         bar.to(steps)
+    stage: Dict[str, Any] = {}
+    if superword_share:
+        engine, stage = _superwords.run(engine, request, superword_ids, word_runs,
+                                        None if checkpoint_dir is None else Path(checkpoint_dir), progress,
+                                        superword_share)
     summary = {"word_types": len(counts), "word_occurrences": counts.occurrences, "base_size": plan.base_size,
                "dev_budget": plan.dev_budget, "lat_budget": plan.lat_budget, "trained_size": engine.base_size,
                "min_count": min_count, "left_out_types": left_types, "left_out_occurrences": left_occurrences,
                "checkpoint_failures": trouble.failures, "seconds": round(time.time() - started, 3),
-               **share, **(source or {})}
+               **share, **stage, **(source or {})}
     if limit:
         summary["memory_limit"] = limit
     if counts.invalid_lines:
@@ -322,7 +365,8 @@ def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Option
           checkpoint_dir: Optional[PathLike] = None, checkpoint_every: int = 0,
           progress: Optional[bool] = None, num_workers: Optional[int] = None,
           memory_limit: Union[int, str, None] = None, tmp_dir: Optional[PathLike] = None,
-          checkpoint_errors: str = "warn", jsonl_key: Optional[str] = None, errors: str = "skip") -> Tokenizer:
+          checkpoint_errors: str = "warn", jsonl_key: Optional[str] = None, errors: str = "skip",
+          superwords: Union[bool, float] = False) -> Tokenizer:
     """Trains a tokenizer on corpus files and/or texts, read as count_words reads them
     (gzip, zstd, JSON Lines with `jsonl_key`, standard input, any iterable of texts;
     `errors`="strict" about lines that are not UTF-8). ValueError when they hold no words.
@@ -342,23 +386,50 @@ def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Option
     count_words), and when the word types do not all fit, training keeps every type seen at
     least k times for the smallest k that fits; `training_report` says k and what was left
     out. Nothing is left out when everything fits.
+
+    superwords=True (or a share of the vocabulary, such as 0.2) adds the superword stage:
+    after the subwords, tokens of whole words that stand together ("की ओर", "के लिए", "of
+    the"), up to four words each, never across a sentence end, a line feed or a tab. The
+    inputs are read a second time to count the runs of words (streams and iterables are
+    kept in a temporary folder under `tmp_dir`, or in `checkpoint_dir`, meanwhile).
     """
     paths = _paths(files)
     if not paths and texts is None:
         raise ValueError("train needs files or texts")
     rules = _rules(folding_rules)
     limit, tmp = _checks.memory_limit(memory_limit), _checks.directory(tmp_dir)
-    n_texts = [0]
+    superword_share = _checks.superwords(superwords, _recipes.SUPERWORD_SHARE)
     if texts is not None:
         _corpus.check_texts(texts)
-        texts = _tally(texts, n_texts)
-    counts = _count(paths, texts, mode, rules, num_workers, progress, limit, tmp, jsonl_key, errors)
+    _corpus.check_paths(paths)
+    replay = None
+    if superword_share:
+        folder = None if checkpoint_dir is None else Path(checkpoint_dir) / _superwords.INPUTS_DIR
+        replay = _superwords.Replay(paths, folder, tmp)
+    try:
+        n_texts = [0]
+        counted = replay.paths if replay else paths
+        if texts is not None:
+            texts = _tally(replay.tee(texts) if replay else texts, n_texts)
+        counts = _count(counted, texts, mode, rules, num_workers, progress, limit, tmp, jsonl_key, errors)
+        inputs = None
+        word_runs = None
+        if replay:
+            inputs = {**replay.inputs(), "jsonl_key": jsonl_key, "errors": errors}
 
-    return _train_words(counts, vocab_size=vocab_size, mode=mode, recipe=recipe, memory_limit=limit or None,
-                        latin_share=latin_share, special_tokens=special_tokens, folding_rules=rules,
-                        seeds=seeds, paradigms=paradigms, lexicon=lexicon, checkpoint_dir=checkpoint_dir,
-                        checkpoint_every=checkpoint_every, progress=progress, checkpoint_errors=checkpoint_errors,
-                        source={"files": paths, "texts": n_texts[0]})
+            def word_runs(subwords: Tokenizer) -> WordCounts:
+                return _count(replay.paths, _superwords.read_texts(replay.texts_file), mode, rules, num_workers,
+                              progress, limit, tmp, jsonl_key, errors, runs_of=subwords)
+
+        return _train_words(counts, vocab_size=vocab_size, mode=mode, recipe=recipe, memory_limit=limit or None,
+                            latin_share=latin_share, special_tokens=special_tokens, folding_rules=rules,
+                            seeds=seeds, paradigms=paradigms, lexicon=lexicon, checkpoint_dir=checkpoint_dir,
+                            checkpoint_every=checkpoint_every, progress=progress,
+                            checkpoint_errors=checkpoint_errors, source={"files": paths, "texts": n_texts[0]},
+                            superwords=superwords, word_runs=word_runs, _inputs=inputs)
+    finally:
+        if replay:
+            replay.close()
 
 
 def _tally(texts: Iterable[str], seen: List[int]) -> Iterator[str]:
@@ -389,10 +460,12 @@ def checkpoint_info(checkpoint_dir: PathLike) -> Optional[Dict[str, Any]]:
 
 
 def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None,
-           checkpoint_errors: Optional[str] = None) -> Tokenizer:
+           checkpoint_errors: Optional[str] = None, word_runs: Optional[_superwords.WordRuns] = None) -> Tokenizer:
     """Continues a training run of train() from its newest complete checkpoint; the result
     is the tokenizer the unbroken run would have given. `checkpoint_errors` ("warn" or
-    "raise") defaults to the broken run's."""
+    "raise") defaults to the broken run's. A run with superwords counts its word runs again
+    from the inputs it recorded, unless they were counted before it broke; a run trained
+    from word counts needs its `word_runs` again in that case."""
     run_path = Path(checkpoint_dir) / RUN_FILE
     if not run_path.is_file():
         raise ValueError(f"{checkpoint_dir}: not a larkspur checkpoint directory (no {RUN_FILE})")
@@ -417,10 +490,35 @@ def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None,
                                 max(1, (info["total_budget"] - info["vocab_len"]) // 200), bar.callback(),
                                 trouble, trouble.raise_errors)
         bar.to(info["total_budget"])
+    stage: Dict[str, Any] = {}
+    superwords = run.get("superwords")
+    if superwords:
+        engine, stage = _superwords.run(engine, request, int(superwords["ids"]),
+                                        _resumed_runs(checkpoint_dir, run, superwords, word_runs), Path(checkpoint_dir),
+                                        progress, float(superwords["share"]))
     size = engine.base_size
     config = {"folding_rules": rules, "special_tokens": specials,
               "special_roles": default_roles(specials), "seeds": seed_settings, "paradigms": paradigm_list,
               "lexicon": lex, "training": {"resumed_from": info["path"], "merges_at_resume": info["merges_done"],
                                            "trained_size": size, "checkpoint_failures": trouble.failures,
-                                           **run.get("selected", {}), **run.get("share", {})}}
+                                           **run.get("selected", {}), **run.get("share", {}), **stage}}
     return Tokenizer(engine, config)
+
+
+def _resumed_runs(checkpoint_dir: PathLike, run: Dict[str, Any], superwords: Dict[str, Any],
+                  word_runs: Optional[_superwords.WordRuns]) -> _superwords.WordRuns:
+    """The word runs of a resumed run with superwords: as given, or counted from the inputs
+    the run file records (the stage reads them back from the checkpoint directory first)."""
+    if word_runs is not None or (Path(checkpoint_dir) / _superwords.RUNS_FILE).is_file():
+        return word_runs if word_runs is not None else WordCounts()
+    inputs = superwords.get("inputs")
+    if not inputs:
+        raise ValueError(f"{checkpoint_dir}: the run was trained from word counts with superwords and broke before "
+                         f"its word runs were counted: pass word_runs= as the run had it")
+    rules = [tuple(r) for r in run["folding_rules"]]
+
+    def count(subwords: Tokenizer) -> WordCounts:
+        return _count(inputs["files"], _superwords.read_texts(inputs.get("texts_file")), run["mode"], rules, None,
+                      None, 0, "", inputs.get("jsonl_key"), inputs.get("errors", "skip"), runs_of=subwords)
+
+    return count

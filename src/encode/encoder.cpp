@@ -76,16 +76,21 @@ class Encoder {
 
     // Encodes up to `stop` (the end, or a space), word by word: a word is a marker and the
     // characters up to the next space. Runs never cross a marker and the abbreviation step
-    // never matches across one, so each word is encoded on its own.
+    // never matches across one, so each word is encoded on its own; only a superword,
+    // tried first at each marker, takes several words at once.
     void run(std::size_t stop, bool first) {
+        stop_ = stop;
+        superwords_ = ctx_.options.superwords && idx_.has_superwords();
         std::size_t b = first ? 0 : 1;  // a later segment starts at the space of its marker
         for (;;) {
             std::size_t e = t_.find(' ', b);
             if (e > stop) e = stop;
-            if (cache_) {
+            if (superwords_) {
+                e = superword_word(b, e);
+            } else if (cache_) {
                 cached_word(b, e);
             } else {
-                encode_word(b, e);
+                encode_word(Pos::marker_before(b), e);
             }
             if (e >= stop) break;
             b = e + 1;
@@ -113,12 +118,12 @@ class Encoder {
     // the abbreviation step can reach it: that step looks for "." or U+0964 from each run
     // of the word up to seed_max_len positions ahead (at most four bytes each), so a word
     // without either in that reach is cached and any other is encoded every time.
-    void cached_word(std::size_t b, std::size_t e) {
+    void cached_word(std::size_t b, std::size_t e, bool superword_first = true) {
         if (ctx_.seed_max_len > 0) {
             const std::size_t reach = std::min(t_.size(), e + 4 * ctx_.seed_max_len);
             const std::string_view near = t_.substr(b, reach - b);
             if (near.find('.') != std::string_view::npos || near.find(kDanda) != std::string_view::npos) {
-                encode_word(b, e);
+                encode_word(Pos::marker_before(b), e, superword_first);
                 return;
             }
         }
@@ -130,17 +135,78 @@ class Encoder {
             return;
         }
         const std::size_t before = out_.size();
-        encode_word(b, e);
+        encode_word(Pos::marker_before(b), e, superword_first);
         cache_->insert(word, h, std::span<const Id>(out_).subspan(before), worker_);
     }
 
-    // The word whose characters are t_[b, e), after its marker.
-    void encode_word(std::size_t b, std::size_t e) {
-        Pos w = Pos::marker_before(b);
-        while (w.marker || w.at < e) {
+    // From w up to e (a space or the stop), within a word. A superword at a marker (after a
+    // line feed or tab, with whitespace tokens) may carry the encoding past e, to the end of
+    // a later word: returns where the encoding stopped (the space or the stop after the last
+    // word encoded).
+    std::size_t encode_word(Pos w, std::size_t e, bool superword_first = true) {
+        for (bool first = true; w.marker || w.at < e; first = false) {
+            if (w.marker && superwords_ && (superword_first || !first)) {
+                if (const std::size_t q = superword_at(w.at); q != 0) {
+                    w = Pos::char_at(q);
+                    if (q > e) e = std::min(t_.find(' ', q), stop_);
+                    continue;
+                }
+            }
             if (ctx_.seed_max_len > 0 && try_abbreviation(w)) continue;
             w = encode_run(w, e);
         }
+        return e;
+    }
+
+    // The word at b, up to the space or stop e, with superwords: a superword when one starts
+    // here, else the word as without them (through the cache when it has no line feed or tab,
+    // after which another superword could start). Returns where the encoding stopped.
+    std::size_t superword_word(std::size_t b, std::size_t e) {
+        const std::size_t q = word_end(b);
+        if (q < e) return encode_word(Pos::marker_before(b), e);
+        if (const SurfaceIndex::Superword* s = idx_.superword(t_.substr(b, q - b))) {
+            if (const std::size_t end = superword_at(b, s); end != 0) {
+                // It ended at a space or the stop, or at a line feed or tab inside a word.
+                if (end >= stop_ || t_[end] == ' ') return end;
+                return encode_word(Pos::char_at(end), std::min(t_.find(' ', end), stop_));
+            }
+        }
+        if (cache_) {
+            cached_word(b, e, false);
+            return e;
+        }
+        encode_word(Pos::marker_before(b), e, false);
+        return e;
+    }
+
+    // Where the word at b ends for superwords: at a space, a line feed or a tab.
+    std::size_t word_end(std::size_t b) const {
+        std::size_t q = b;
+        while (q < stop_ && t_[q] != ' ' && t_[q] != '\n' && t_[q] != '\t') ++q;
+        return q;
+    }
+
+    // The longest superword that the words from b spell, ending where a word ends: emits it
+    // and returns the byte after its last word, or 0 (emitting nothing) when there is none.
+    // Words are followed one space at a time, as far as some superword goes on.
+    // `first` is the entry of the first word when the caller looked it up already.
+    std::size_t superword_at(std::size_t b, const SurfaceIndex::Superword* first = nullptr) {
+        std::optional<TokenId> best;
+        std::size_t best_end = 0;
+        for (std::size_t q = word_end(b);; q = word_end(q + 1)) {
+            if (q == b) break;  // an empty word: no superword holds one
+            const SurfaceIndex::Superword* s = first ? first : idx_.superword(t_.substr(b, q - b));
+            first = nullptr;
+            if (!s) break;
+            if (s->id) {
+                best = *s->id;
+                best_end = q;
+            }
+            if (!s->longer || q >= stop_ || t_[q] != ' ' || q + 1 >= stop_ || t_[q + 1] == ' ') break;
+        }
+        if (!best) return 0;
+        emit(best);
+        return best_end;
     }
 
     // The abbreviation step at position w: a seeded surface of 2..seed_max_len characters
@@ -461,8 +527,8 @@ class Encoder {
     std::vector<char32_t>& cps_;
     WordCache* cache_;
     std::size_t worker_;
-    std::size_t head_ = 0, pos_ = 0, dev_end_ = 0, end_ = 0;
-    bool dev_ = false;
+    std::size_t head_ = 0, pos_ = 0, dev_end_ = 0, end_ = 0, stop_ = 0;
+    bool dev_ = false, superwords_ = false;
 };
 
 }  // namespace

@@ -40,6 +40,9 @@ struct EncodeOptions {
     // ends it, a marker to the quotation mark after it, the halves of a hyphenated pair,
     // and the letters and full stops of an abbreviation.
     bool edge_joins = false;
+    // At each word start, the longest superword (a token of whole words) that the words
+    // from there spell is taken first; it must end where a word ends (see SurfaceIndex).
+    bool superwords = false;
 };
 
 struct EncodeContext {

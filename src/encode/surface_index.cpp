@@ -130,6 +130,35 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
         }
         display_off_.push_back(display_.size());
     }
+    // A superword starts with a marker and has one inside; its text is its display without
+    // the leading space. It must read as the encoder marks text: every marker followed by a
+    // word (no marker, line feed or tab in it) and of the kind that word's first character
+    // takes. Each of its shorter word prefixes is noted as one that goes on.
+    for (TokenId id = 0; id < vocab.size(); ++id) {
+        if (marker_first_[id] && is_superword(vocab.surface(id))) {
+            const std::string_view text = display(id).substr(1);
+            superwords_[std::string(text)].id = static_cast<std::uint32_t>(id);
+            for (std::size_t at = text.find(' '); at != std::string_view::npos; at = text.find(' ', at + 1)) {
+                superwords_[std::string(text.substr(0, at))].longer = true;
+            }
+        }
+    }
+}
+
+bool SurfaceIndex::is_superword(std::string_view s) {
+    std::size_t markers = 0;
+    for (std::size_t i = 0; i < s.size();) {
+        const char32_t c = utf8::next(s, i);
+        if (c == '\n' || c == '\t') return false;
+        if (!markers::is_marker(c)) continue;
+        ++markers;
+        if (i == s.size()) return false;
+        const auto next = static_cast<unsigned char>(s[i]);
+        std::size_t j = i;
+        if (markers::is_marker(utf8::next(s, j))) return false;
+        if ((c == markers::kLatinCp) != utf8::is_ascii_alnum(next)) return false;
+    }
+    return markers >= 2;
 }
 
 std::optional<TokenId> SurfaceIndex::lookup(std::string_view surface) const {

@@ -3,7 +3,9 @@
 //    so the longest-match search walks the text once instead of hashing every candidate;
 //  - the id of each byte's fallback token, of both word markers and of U+200C;
 //  - per id, what decoding appends: the byte of a Byte token, or the surface with word
-//    markers turned into spaces.
+//    markers turned into spaces;
+//  - the superwords (surfaces of whole words with markers inside), by the text they stand
+//    for, so that the encoder tries them with one lookup per word.
 // An index is immutable once built and is rebuilt when the vocabulary's generation moves.
 #pragma once
 
@@ -13,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "vocab/vocabulary.hpp"
@@ -92,6 +95,22 @@ class SurfaceIndex {
     bool starts_with_marker(TokenId id) const { return marker_first_[id] != 0; }
     std::size_t size() const { return byte_of_.size(); }
 
+    // A run of whole words as the text has them, single spaces between: the superword it
+    // is (if any), and whether a superword of more words starts with it.
+    struct Superword {
+        OptIndex id;
+        bool longer = false;
+    };
+    bool has_superwords() const { return !superwords_.empty(); }
+    // Whether a surface is a superword: it starts with a marker (the caller knows) and
+    // holds at least two, each followed by a word of at least one character that holds no
+    // line feed or tab and whose first character takes that kind of marker.
+    static bool is_superword(std::string_view surface);
+    const Superword* superword(std::string_view words) const {
+        auto it = superwords_.find(words);
+        return it == superwords_.end() ? nullptr : &it->second;
+    }
+
    private:
     static constexpr char32_t kRootDense = 0x3000;
 
@@ -115,6 +134,7 @@ class SurfaceIndex {
     std::vector<std::uint8_t> marker_first_;
     std::string display_;
     std::vector<std::size_t> display_off_;
+    std::unordered_map<std::string, Superword, StringHash, std::equal_to<>> superwords_;
 };
 
 }  // namespace larkspur

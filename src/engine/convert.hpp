@@ -73,6 +73,13 @@ struct GcPause {
     bool was_enabled = false;
 };
 
+// The built tokenizer as Python holds it, with the int objects of its ids.
+struct PyTokenizer {
+    FrozenTokenizer tok;
+    IdLists ids;
+    nb::list list(const std::vector<std::uint32_t>& v) { return ids.make(v, tok.size()); }
+};
+
 nb::list new_list(std::size_t n);
 void translate_core_errors(const std::exception_ptr& p, void*);
 nb::object wrap(FrozenTokenizer tok);  // the Python object of a built tokenizer

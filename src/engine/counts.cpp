@@ -1,6 +1,7 @@
 // Word counts: the native store (larkspur.WordCounts wraps it) and the counting calls.
 
 #include "engine/convert.hpp"
+#include "tokenizer/build.hpp"
 
 namespace larkspur::engine {
 
@@ -17,9 +18,10 @@ SpillSettings spill_of(std::uint64_t memory_limit, const std::string& tmp_dir, n
 
 nb::tuple count_files(const std::vector<std::string>& paths, const std::string& mode, const Normalizer::RulePairs& rules,
                       std::size_t threads, nb::object progress, std::uint64_t memory_limit, const std::string& tmp_dir,
-                      nb::object merged, bool strict) {  // (counts, lines not UTF-8 per file)
+                      nb::object merged, bool strict, const PyTokenizer* runs_of) {  // (counts, lines not UTF-8 per file)
     const Normalizer normalizer(parse_mode(mode), rules);
-    CountOptions opt{spill_of(memory_limit, tmp_dir, std::move(merged)), strict, bytes_progress(std::move(progress)), {}};
+    CountOptions opt{spill_of(memory_limit, tmp_dir, std::move(merged)), strict, bytes_progress(std::move(progress)), {},
+                     runs_of ? word_runs(runs_of->tok) : nullptr};
     CountReport report;
     CountStore counts = unlocked(true, [&](auto poll) {
         opt.interrupted = poll;
@@ -56,15 +58,18 @@ void bind_counts(nb::module_& m) {
         }, "other"_a, "memory_limit"_a = 0, "tmp_dir"_a = "", nb::call_guard<nb::gil_scoped_release>())
         .def("__eq__", [](const CountStore& a, const CountStore& b) { return a == b; });
     m.def("count_words", &count_files, "paths"_a, "mode"_a, "folding_rules"_a, "num_threads"_a, "progress"_a.none(),
-          "memory_limit"_a = 0, "tmp_dir"_a = "", "merged"_a.none() = nb::none(), "strict"_a = false);
+          "memory_limit"_a = 0, "tmp_dir"_a = "", "merged"_a.none() = nb::none(), "strict"_a = false,
+          "runs_of"_a.none() = nb::none());
     // Counts text handed over in blocks while the caller reads on.
     nb::class_<BlockCounter>(m, "Counter")
         .def("__init__", [](BlockCounter* self, const std::string& mode, const Normalizer::RulePairs& rules,
                             std::size_t threads, std::uint64_t memory_limit, const std::string& tmp_dir, bool strict,
-                            std::vector<std::string> sources, nb::object merged) {
-            CountOptions opt{spill_of(memory_limit, tmp_dir, std::move(merged)), strict, {}, {}};
+                            std::vector<std::string> sources, nb::object merged, const PyTokenizer* runs_of) {
+            CountOptions opt{spill_of(memory_limit, tmp_dir, std::move(merged)), strict, {}, {},
+                             runs_of ? word_runs(runs_of->tok) : nullptr};
             new (self) BlockCounter(Normalizer(parse_mode(mode), rules), threads, std::move(opt), std::move(sources));
-        }, "mode"_a, "folding_rules"_a, "num_threads"_a, "memory_limit"_a, "tmp_dir"_a, "strict"_a, "sources"_a, "merged"_a.none())
+        }, "mode"_a, "folding_rules"_a, "num_threads"_a, "memory_limit"_a, "tmp_dir"_a, "strict"_a, "sources"_a, "merged"_a.none(),
+             "runs_of"_a.none() = nb::none())
         .def("add", [](BlockCounter& c, nb::bytes b, std::size_t source, std::uint64_t first_line) {
             std::string lines(b.c_str(), b.size());
             nb::gil_scoped_release nogil;

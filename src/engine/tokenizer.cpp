@@ -4,6 +4,7 @@
 
 #include "common/errors.hpp"
 #include "engine/convert.hpp"
+#include "tokenizer/build.hpp"
 #include "vocab/vocab_tsv.hpp"
 
 namespace larkspur::engine {
@@ -13,12 +14,6 @@ namespace {
 using namespace nb::literals;
 using Allowed = std::vector<std::size_t>;
 using Ids = std::vector<std::uint32_t>;
-
-struct PyTokenizer {
-    FrozenTokenizer tok;
-    IdLists ids;
-    nb::list list(const Ids& v) { return ids.make(v, tok.size()); }
-};
 
 nb::list encode(PyTokenizer& t, std::string_view text, const Allowed& allowed) {
     Ids out;
@@ -93,6 +88,10 @@ void bind_tokenizer(nb::module_& m) {
         .def_prop_ro("base_size", [](const PyTokenizer& t) { return t.tok.base_size(); })
         .def_prop_ro("seed_max_len", [](const PyTokenizer& t) { return t.tok.base().seed_max_len(); })
         .def_prop_ro("special_tokens", [](const PyTokenizer& t) { return t.tok.specials().texts(); })
+        .def("add_superwords", [](const PyTokenizer& t, const TrainingRequest& req, const CountStore& runs, std::size_t n) {
+            auto [tok, added] = unlocked(true, [&](auto poll) { return add_superwords(req, t.tok, runs, n, poll); });
+            return std::pair(PyTokenizer{std::move(tok), {}}, added);
+        }, "request"_a, "runs"_a, "merges"_a)
         .def("with_special_tokens", [](const PyTokenizer& t, const std::vector<std::string>& more) {
             return PyTokenizer{t.tok.with_special_tokens(more), {}};
         }, "texts"_a)

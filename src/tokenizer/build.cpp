@@ -7,7 +7,10 @@
 #include <memory>
 
 #include "common/errors.hpp"
+#include "common/numbers.hpp"
 #include "text/harvest.hpp"
+#include "train/superwords.hpp"
+#include "vocab/token_table.hpp"
 #include "checkpoint/writer.hpp"
 #include "vocab/extra_tokens.hpp"
 #include "vocab/seeding.hpp"
@@ -243,6 +246,53 @@ FrozenTokenizer resume_tokenizer(const TrainingRequest& req, std::optional<std::
     if (prune_to && size > *prune_to) size = tok->prune_merges(use, size - *prune_to);
     tok->set_line_sink(stderr_sink());
     return FrozenTokenizer(std::move(tok), req.special_tokens);
+}
+
+namespace {
+
+// A run cutter that owns the tokenizer and the index its encoder reads.
+struct OwningRuns final : KeyCutter {
+    explicit OwningRuns(const FrozenTokenizer& t)
+        : tok(t), index(tok.base().surface_index()), runs(tok.base().encode_context(*index)) {}
+    void cut(std::string_view text, const std::function<void(std::string_view)>& add) const override {
+        runs.cut(text, add);
+    }
+    FrozenTokenizer tok;
+    std::shared_ptr<const SurfaceIndex> index;
+    SuperwordRuns runs;
+};
+
+}  // namespace
+
+std::shared_ptr<const KeyCutter> word_runs(const FrozenTokenizer& subwords) {
+    return std::make_shared<OwningRuns>(subwords);
+}
+
+std::pair<FrozenTokenizer, std::size_t> add_superwords(const TrainingRequest& req, const FrozenTokenizer& base,
+                                                       const CountStore& runs, std::size_t merges,
+                                                       const std::function<bool()>& interrupted) {
+    const std::int64_t max_words = req.scheme.superword_words;
+    if (max_words < 2) throw_value("superwords need superword_words of 2 or more, not " + std::to_string(max_words));
+    const Tokenizer& sub = base.base();
+    const auto index = sub.surface_index();
+    const SuperwordRuns cutter(sub.encode_context(*index));
+    const std::vector<SuperwordMerge> made =
+        train_superwords(runs, cutter, sub.vocab_size(), merges, static_cast<std::size_t>(max_words), interrupted);
+    std::vector<TokenRow> rows = export_token_rows(sub.vocab());
+    rows.reserve(rows.size() + made.size());
+    for (const SuperwordMerge& m : made) {
+        TokenRow r;
+        r.id = rows.size();
+        r.kind = kind_letter(TokenKind::Merge);
+        r.script = rows[m.left].script;
+        r.payload.clear();
+        append_u64_list(r.payload, std::vector<TokenId>{m.left, m.right});
+        r.surface = rows[m.left].surface + rows[m.right].surface;
+        rows.push_back(std::move(r));
+    }
+    std::unique_ptr<Tokenizer> tok = blank(req);
+    tok->import_tokens(std::move(rows), sub.seed_max_len());
+    return {FrozenTokenizer(std::move(tok), req.special_tokens), made.size()};
 }
 
 FrozenTokenizer load_tokenizer(const TrainingRequest& req, TokenColumns columns, std::size_t seed_max_len) {

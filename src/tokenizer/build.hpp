@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -21,6 +22,7 @@
 #include "tokenizer/frozen.hpp"
 #include "tokenizer/scheme.hpp"
 #include "train/script_split.hpp"
+#include "train/word_texts.hpp"
 #include "vocab/paradigms.hpp"
 #include "vocab/token_table.hpp"
 
@@ -137,6 +139,19 @@ FrozenTokenizer train_tokenizer(const WordTable& words, const TrainingRequest& r
 // merges beyond `prune_to` when set. Errors as resume_from_checkpoint.
 FrozenTokenizer resume_tokenizer(const TrainingRequest& request, std::optional<std::size_t> prune_to,
                                  const RunSettings& run, LineSink& lines);
+
+// The superword stage on a tokenizer trained by the subword stage of `request` (whose
+// scheme's superword_words is the most words a superword holds, at least 2): up to `merges`
+// superwords learned from `runs` (counted with SuperwordRuns over `base`), added after the
+// base's vocabulary, then the request's specials. Returns the tokenizer and the superwords
+// added (fewer when the runs run out of pairs seen twice).
+std::pair<FrozenTokenizer, std::size_t> add_superwords(const TrainingRequest& request, const FrozenTokenizer& base,
+                                                       const CountStore& runs, std::size_t merges,
+                                                       const std::function<bool()>& interrupted = {});
+
+// What the superword stage counts, for a tokenizer of its subword stage: its runs of words
+// (see SuperwordRuns), the tokenizer kept alive as long as the cutter.
+std::shared_ptr<const KeyCutter> word_runs(const FrozenTokenizer& subwords);
 
 // A tokenizer from a bundle's token table (checked: see from_columns).
 FrozenTokenizer load_tokenizer(const TrainingRequest& request, TokenColumns columns, std::size_t seed_max_len);

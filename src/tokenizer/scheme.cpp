@@ -12,6 +12,7 @@ constexpr SchemeField kFields[] = {
     {"whitespace_tokens", &Scheme::whitespace_tokens, "line feed and tab are tokens; the word after one keeps its marker"},
     {"edge_joins", &Scheme::edge_joins, "words and the punctuation inside or around them join"},
     {"marker_stems", &Scheme::marker_stems, "paradigms see word-initial stems without their word marker"},
+    {"superword_words", &Scheme::superword_words, "the most words a token may join across word markers (0: none)"},
 };
 
 const char* type_name(const SchemeValue& v) {
@@ -60,6 +61,10 @@ Scheme scheme_from(const std::vector<std::pair<std::string, SchemeValue>>& value
                 }
             },
             field->member);
+    }
+    if (scheme.superword_words < 0 || scheme.superword_words > kMaxSuperwordWords) {
+        throw_value("scheme field 'superword_words' must be from 0 to " + std::to_string(kMaxSuperwordWords) + ", not " +
+                    std::to_string(scheme.superword_words));
     }
     return scheme;
 }

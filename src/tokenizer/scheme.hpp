@@ -38,11 +38,20 @@ struct Scheme {
     // Paradigms see word-initial tokens without their word marker, and merged tokens
     // take the roots of their stems, so that paradigms constrain stems at word starts.
     bool marker_stems = false;
+    // The most words a superword token holds: tokens that join whole words across their
+    // markers, matched by the encoder only where they end at a word end. 0: none, and the
+    // encoder never looks past a word.
+    std::int64_t superword_words = 0;
 
-    EncodeOptions encode_options() const { return EncodeOptions{codepoint_fallback, whitespace_tokens, edge_joins}; }
+    EncodeOptions encode_options() const {
+        return EncodeOptions{codepoint_fallback, whitespace_tokens, edge_joins, superword_words > 0};
+    }
     MergeRules merge_rules() const { return MergeRules{edge_joins, marker_stems}; }
     bool operator==(const Scheme&) const = default;
 };
+
+// A superword of more words than this would be a sentence, not a unit of text.
+inline constexpr std::int64_t kMaxSuperwordWords = 16;
 
 // A field's value as the bindings see it.
 using SchemeValue = std::variant<bool, std::int64_t, double>;

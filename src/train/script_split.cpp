@@ -12,7 +12,7 @@
 #include "common/errors.hpp"
 #include "common/markers.hpp"
 #include "common/utf8.hpp"
-#include "train/pair_index.hpp"
+#include "train/plain_bpe.hpp"
 
 namespace larkspur {
 
@@ -91,140 +91,16 @@ class RunCutter {
     std::vector<std::string_view> units_;
 };
 
-// A plain BPE over runs, each a sequence of unit numbers with a count. The sequences lie
-// end to end in one array and shrink in place as pairs merge; a pair's count changes only
-// by the pairs that a merge really replaces in a run, so that the heap gets an entry for
-// those alone.
-class JointBpe {
-   public:
-    std::uint32_t unit(std::string_view text) {
-        auto [n, fresh] = names_.try_emplace(text);
-        if (fresh) *n = next_++;
-        return *n;
-    }
-
-    void add(bool latin, const std::vector<std::uint32_t>& seq, std::uint64_t count) {
-        start_.push_back(units_.size());
-        units_.insert(units_.end(), seq.begin(), seq.end());
-        length_.push_back(static_cast<std::uint32_t>(seq.size()));
-        count_.push_back(count);
-        latin_.push_back(latin);
-    }
-
-    ScriptSplit run(std::size_t merges, const std::function<bool()>& interrupted) {
-        names_ = {};
-        for (std::uint32_t s = 0; s < count_.size(); ++s) {
-            if ((s & 0xFFFF) == 0xFFFF && interrupted && interrupted()) throw Interrupted();
-            const std::uint32_t* u = &units_[start_[s]];
-            for (std::uint32_t i = 0; i + 1 < length_[s]; ++i) {
-                pairs_[key(u[i], u[i + 1])] += count_[s];
-                where_.note(key(u[i], u[i + 1]), s);
-            }
-        }
-        pairs_.for_each([&](std::uint64_t k, std::uint64_t n) { heap_.push({n, ~k}); });
-        std::vector<std::uint32_t> seen(count_.size(), UINT32_MAX), runs;
-        ScriptSplit split;
-        for (std::uint32_t done = 0; done < merges && !heap_.empty();) {
-            const auto [n, inverted] = heap_.top();
-            heap_.pop();
-            const std::uint64_t k = ~inverted;
-            const std::uint64_t* now = pairs_.find(k);
-            if (!now || *now != n) continue;  // stale: its current count has an entry of its own
-            const std::uint32_t merged = next_++;
-            where_.take(k, runs);
-            std::uint64_t in_latin = 0, in_dev = 0;
-            for (std::uint32_t s : runs) {
-                if (seen[s] == done) continue;  // a run noted twice for the same pair
-                seen[s] = done;
-                (latin_[s] ? in_latin : in_dev) += count_[s] * merge_in(s, k, merged);
-            }
-            (in_latin > in_dev ? split.lat_merges : split.dev_merges) += 1;
-            pairs_.erase(k);
-            std::sort(touched_.begin(), touched_.end());
-            touched_.erase(std::unique(touched_.begin(), touched_.end()), touched_.end());
-            for (std::uint64_t t : touched_) {
-                std::uint64_t* c = pairs_.find(t);
-                if (!c || t == k) continue;
-                if (*c == 0) {
-                    pairs_.erase(t);
-                } else {
-                    heap_.push({*c, ~t});
-                }
-            }
-            touched_.clear();
-            ++done;
-            // The first merges each rewrite much of the corpus: those are asked after each.
-            if (((done & 0xF) == 0 || runs.size() > 4096) && interrupted && interrupted()) throw Interrupted();
-        }
-        return split;
-    }
-
-   private:
-    static std::uint64_t key(std::uint32_t a, std::uint32_t b) { return (std::uint64_t{a} << 32) | b; }
-
-    // Merges pair k in run s into `merged`; gives the number of places merged.
-    std::uint32_t merge_in(std::uint32_t s, std::uint64_t k, std::uint32_t merged) {
-        const auto a = static_cast<std::uint32_t>(k >> 32), b = static_cast<std::uint32_t>(k);
-        std::uint32_t* u = &units_[start_[s]];
-        const std::uint32_t len = length_[s];
-        old_.clear();
-        for (std::uint32_t i = 0; i + 1 < len; ++i) old_.push_back(key(u[i], u[i + 1]));
-        std::uint32_t out = 0;
-        for (std::uint32_t i = 0; i < len;) {
-            if (i + 1 < len && u[i] == a && u[i + 1] == b) {
-                u[out++] = merged;
-                i += 2;
-            } else {
-                u[out++] = u[i++];
-            }
-        }
-        if (out == len) return 0;
-        length_[s] = out;
-        new_.clear();
-        for (std::uint32_t i = 0; i + 1 < out; ++i) {
-            new_.push_back(key(u[i], u[i + 1]));
-            if (u[i] == merged || u[i + 1] == merged) where_.note(new_.back(), s);
-        }
-        // The pairs that changed: those of the old run not in the new one, and the reverse
-        // (as multisets).
-        std::sort(old_.begin(), old_.end());
-        std::sort(new_.begin(), new_.end());
-        const std::uint64_t n = count_[s];
-        std::size_t i = 0, j = 0;
-        while (i < old_.size() || j < new_.size()) {
-            if (j == new_.size() || (i < old_.size() && old_[i] < new_[j])) {
-                pairs_[old_[i]] -= n;
-                touched_.push_back(old_[i++]);
-            } else if (i == old_.size() || new_[j] < old_[i]) {
-                pairs_[new_[j]] += n;
-                touched_.push_back(new_[j++]);
-            } else {
-                ++i;
-                ++j;
-            }
-        }
-        return len - out;
-    }
-
-    FlatMap<std::string_view, std::uint32_t, std::hash<std::string_view>> names_;
-    std::uint32_t next_ = 0;
-    std::vector<std::uint32_t> units_, length_;
-    std::vector<std::size_t> start_;
-    std::vector<std::uint64_t> count_;
-    std::vector<bool> latin_;
-    FlatMap<std::uint64_t, std::uint64_t> pairs_;
-    PairIndex where_;
-    // The most frequent pair first; of equal counts, the smaller key (stored inverted).
-    std::priority_queue<std::pair<std::uint64_t, std::uint64_t>> heap_;
-    std::vector<std::uint64_t> touched_, old_, new_;
-};
-
 }  // namespace
 
 ScriptSplit joint_merge_split(const WordTable& words, std::size_t merges, const AksharaDFA& dfa,
                               const std::function<bool()>& interrupted) {
-    JointBpe bpe;
+    PlainBpe bpe;
     RunCutter cutter(dfa);
+    // Units are numbered in order of first sight, which the ties follow.
+    FlatMap<std::string_view, std::uint32_t, std::hash<std::string_view>> names;
+    std::uint32_t next = 0;
+    std::vector<bool> latin_run;
     std::vector<std::uint32_t> seq;
     for (std::size_t w = 0; w < words.size(); ++w) {
         if ((w & 0xFFFF) == 0xFFFF && interrupted && interrupted()) throw Interrupted();
@@ -232,11 +108,27 @@ ScriptSplit joint_merge_split(const WordTable& words, std::size_t merges, const 
         if (count == 0) continue;
         cutter.cut(words.word(w), [&](bool latin, const std::vector<std::string_view>& units) {
             seq.clear();
-            for (std::string_view u : units) seq.push_back(bpe.unit(u));
-            bpe.add(latin, seq, count);
+            for (std::string_view u : units) {
+                auto [n, fresh] = names.try_emplace(u);
+                if (fresh) *n = next++;
+                seq.push_back(*n);
+            }
+            bpe.add(seq, count);
+            latin_run.push_back(latin);
         });
     }
-    return bpe.run(merges, interrupted);
+    names = {};
+    // A merge belongs to the script whose runs it merged more often.
+    ScriptSplit split;
+    bpe.run(
+        merges, next, 1, [](std::uint32_t, std::uint32_t) { return true; }, [](std::uint32_t, std::uint32_t, std::uint32_t) {},
+        [&](const PlainBpe::Merge& m) {
+            std::uint64_t in_latin = 0, in_dev = 0;
+            for (const auto& [s, places] : m.places) (latin_run[s] ? in_latin : in_dev) += bpe.count(s) * places;
+            (in_latin > in_dev ? split.lat_merges : split.dev_merges) += 1;
+        },
+        interrupted);
+    return split;
 }
 
 std::size_t latin_merges(const ScriptSplit& split, std::size_t merges) {

@@ -75,6 +75,7 @@ struct alignas(64) WorkerCounts {
     std::uint64_t hashes[kBatch];
     std::size_t waiting = 0;
     Spiller* spiller = nullptr;
+    const KeyCutter* keys = nullptr;  // what is counted, when not words
     std::uint64_t flushes = 0;
     std::vector<std::uint64_t> invalid_by_source;
     // The first line that was not UTF-8 (strict counting stops there): its source, and its
@@ -118,6 +119,10 @@ struct alignas(64) WorkerCounts {
 // Counts the words of one normalized line (or piece of one); the last batch waits for a
 // flush().
 void count_words_in(std::string_view text, WorkerCounts& out) {
+    if (out.keys) {
+        out.keys->cut(text, [&](std::string_view key) { out.add(key); });
+        return;
+    }
     utf8::for_each_word(text, [&](std::size_t start, std::size_t end, bool) { out.add(text.substr(start, end - start)); });
 }
 
@@ -311,6 +316,7 @@ std::vector<WorkerCounts> count_files(const std::vector<std::string>& paths, con
     }
     threads = resolve_threads(threads);
     std::vector<WorkerCounts> workers(std::min(threads, std::max<std::size_t>(chunks.size(), 1)));
+    for (WorkerCounts& w : workers) w.keys = opt.keys.get();
     if (spiller) {
         // Half the limit for the workers' tables, the other half for the merge at the end.
         spiller->worker_budget = spiller->settings.memory_limit / 2 / workers.size();
@@ -496,6 +502,7 @@ BlockCounter::BlockCounter(const Normalizer& normalizer, std::size_t threads, Co
     : s_(std::make_unique<State>(normalizer, std::move(opt), std::move(sources))) {
     const std::size_t n = resolve_threads(threads);
     s_->workers = std::vector<WorkerCounts>(n);
+    for (WorkerCounts& w : s_->workers) w.keys = s_->opt.keys.get();
     s_->capacity = 2 * n;
     s_->spiller.settings = s_->opt.spill;
     if (s_->opt.spill.memory_limit) {

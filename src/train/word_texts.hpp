@@ -22,6 +22,15 @@ namespace larkspur {
 // time); it may block.
 using BytesProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
+// What counting counts in a normalized line, when not its words: keys(text, add) calls
+// add(key) for each key, a piece of text (the superword stage's runs of words). Called on
+// the worker threads at once.
+class KeyCutter {
+   public:
+    virtual ~KeyCutter() = default;
+    virtual void cut(std::string_view text, const std::function<void(std::string_view)>& add) const = 0;
+};
+
 // How counting goes besides the text: within a memory limit (see below), strict or not
 // about lines that are not UTF-8, reporting progress, and asked whether to stop.
 struct CountOptions {
@@ -31,6 +40,8 @@ struct CountOptions {
     bool strict_utf8 = false;
     BytesProgress progress;
     std::function<bool()> interrupted;
+    // Counts these keys instead of words (none: words).
+    std::shared_ptr<const KeyCutter> keys;
 };
 
 // What counting saw besides the counts: per input, the lines that were not UTF-8.

@@ -170,7 +170,7 @@ void test_counting() {
         for (std::size_t threads : {1, 2}) {
             // Tables as small as these limits ask spill too (not just from 2 MiB on).
             const CountStore spilled = count_word_texts({path, path}, normalizer, threads,
-                                                        CountOptions{SpillSettings{limit, tmp, {}, 0}, false, {}, {}});
+                                                        CountOptions{SpillSettings{limit, tmp, {}, 0}, false, {}, {}, {}});
             CHECK(spilled == CountStore(first));
             CHECK_EQ(spilled.source().lines, first.source.lines);
             CHECK_EQ(spilled.source().invalid_lines, first.source.invalid_lines);
@@ -230,7 +230,7 @@ void test_counting() {
     }
     for (std::uint64_t limit : {std::uint64_t{0}, std::uint64_t{1} << 14}) {
         for (std::size_t threads : {1, 3}) {
-            BlockCounter counter(normalizer, threads, CountOptions{SpillSettings{limit, tmp, {}, 0}, false, {}, {}}, {"a", "b"});
+            BlockCounter counter(normalizer, threads, CountOptions{SpillSettings{limit, tmp, {}, 0}, false, {}, {}, {}}, {"a", "b"});
             for (std::size_t source : {0, 1}) {
                 for (const auto& [b, line] : blocks) CHECK(counter.add(b, source, line));
             }
@@ -241,7 +241,7 @@ void test_counting() {
     }
     CHECK(first_bad > 0);
     try {
-        BlockCounter counter(normalizer, 2, CountOptions{{}, true, {}, {}}, {"a", "b"});
+        BlockCounter counter(normalizer, 2, CountOptions{{}, true, {}, {}, {}}, {"a", "b"});
         for (const auto& [b, line] : blocks) counter.add(b, 1, line);
         counter.finish();
         CHECK(false);
@@ -250,7 +250,7 @@ void test_counting() {
     }
     {
         // Dropped unfinished, the counter stops its workers and removes its runs.
-        BlockCounter counter(normalizer, 2, CountOptions{SpillSettings{1 << 12, tmp, {}, 0}, false, {}, {}}, {"a"});
+        BlockCounter counter(normalizer, 2, CountOptions{SpillSettings{1 << 12, tmp, {}, 0}, false, {}, {}, {}}, {"a"});
         for (const auto& [b, line] : blocks) counter.add(b, 0, line);
     }
     std::vector<std::string> left;

@@ -170,7 +170,7 @@ class TestCoreOptions:
 
     def test_options_travel_with_the_bundle(self, tmp_path, tok):
         assert tok.settings["options"] == {"codepoint_fallback": True, "whitespace_tokens": True,
-                                           "edge_joins": True, "marker_stems": True}
+                                           "edge_joins": True, "marker_stems": True, "superword_words": 0}
         tok.save(tmp_path / "b")
         back = larkspur.load(tmp_path / "b")
         text = "पहली पंक्ति है।\nदूसरी\tक्षत्रिय ॠ"

@@ -21,7 +21,10 @@ from reference_encoder import BYTE_SYMBOLS, DANDA, WB, WL, ZWNJ, CompanionView, 
 
 ENCODING_FIELDS = ("codepoint_fallback", "whitespace_tokens", "edge_joins")
 DEFAULTS = _engine.scheme_fields()[0]
-SCHEMES = [dict(zip(DEFAULTS, values)) for values in itertools.product([False, True], repeat=len(DEFAULTS))]
+# Each field off and on: a flag false and true, superwords none and up to four words.
+ON = {name: (4 if name == "superword_words" else True) for name in DEFAULTS}
+SCHEMES = [{name: (ON[name] if on else DEFAULTS[name]) for name, on in zip(DEFAULTS, values)}
+           for values in itertools.product([False, True], repeat=len(DEFAULTS))]
 
 
 def scheme_id(scheme):
@@ -34,7 +37,8 @@ def reference(view, engine, text, scheme):
     if not text:
         return []
     options = {name: scheme[name] for name in ENCODING_FIELDS}
-    return ref_encode(view, engine.seed_max_len, text, byte_tokens=view.byte_tokens, **options)
+    return ref_encode(view, engine.seed_max_len, text, byte_tokens=view.byte_tokens,
+                      superwords=scheme["superword_words"] > 0, **options)
 
 
 def round_trips(text):
@@ -88,6 +92,13 @@ def random_table(rng):
     # marker join when the akshara itself has no surface.
     rows += [(WB + a[:rng.randint(1, len(a))], "S") for a in AKSHARAS if rng.random() < 0.15]
     rows += [(a, "S") for a in ABBREVIATIONS + ["e.\n", "\n.", "a.\tb"] if rng.random() < 0.4]
+    # Superwords: whole words behind their markers, some of them prefixes of others, and
+    # some that are no superword (a marker of the wrong kind, an empty word, a line break).
+    for _ in range(rng.randint(0, 12)):
+        words = [word(rng) for _ in range(rng.randint(2, 4))]
+        rows += [("".join(marker(w) + w for w in words[:k]), "M") for k in range(2, len(words) + 1)]
+    rows += [(s, "M") for s in (WB + "क" + WL + "मा", WB + "क" + WB, WB + "क" + WB + WB + "ल", WB + "क\n" + WB + "ल")
+             if rng.random() < 0.3]
     if rng.random() < 0.3:
         rng.shuffle(rows)  # later ids win equal surfaces; byte tokens need not come first
     surfaces = [s for s, _ in rows]
@@ -119,6 +130,10 @@ def word(rng):
     before = rng.choice(["", "", '"', "“", "'"])
     after = rng.choice(["", "", "।", ",", ".", '"', "”", "?", "॥", "।\"", "…"])
     return before + stem + after
+
+
+def marker(w):
+    return WL if w[0].isascii() and w[0].isalnum() else WB
 
 
 def random_text(rng, surfaces):
@@ -181,7 +196,7 @@ class TestAgainstReference:
     def test_the_reference_knows_every_field(self):
         # A new field of the scheme must be taught to the reference (or said to leave
         # encoding alone, as marker_stems does) before these tests mean anything for it.
-        assert set(DEFAULTS) == {*ENCODING_FIELDS, "marker_stems"}
+        assert set(DEFAULTS) == {*ENCODING_FIELDS, "marker_stems", "superword_words"}
         assert not any(DEFAULTS.values())
 
     @pytest.mark.parametrize("scheme", SCHEMES, ids=scheme_id)
@@ -205,7 +220,7 @@ class TestAgainstReference:
         for surfaces, kinds, window, _, texts in cases(24, 20):
             plain = load(surfaces, kinds, window, {})
             for name in DEFAULTS:
-                one = load(surfaces, kinds, window, {name: True})
+                one = load(surfaces, kinds, window, {name: ON[name]})
                 changed[name] += sum(one.encode(t, []) != plain.encode(t, []) for t in texts)
         assert changed.pop("marker_stems") == 0
         assert all(changed.values()), changed

@@ -243,9 +243,10 @@ def count_texts(texts: Sequence[str], mode: str, rules: List[Tuple[str, str]]) -
 
 def count(paths: Sequence[str], texts: Optional[Iterable[Any]], *, mode: str, rules: List[Tuple[str, str]],
           workers: int, memory_limit: int, tmp_dir: str, jsonl_key: Optional[str], strict: bool,
-          bar: Any, merging: Any) -> Tuple["_engine.WordTable", Dict[str, int]]:
+          bar: Any, merging: Any, runs_of: Any = None) -> Tuple["_engine.WordTable", Dict[str, int]]:
     """The counts of the inputs and, per input, the lines skipped as not UTF-8. Plain files
-    go to the native parallel counter; the rest are streamed. `bar` is told the bytes read."""
+    go to the native parallel counter; the rest are streamed. `bar` is told the bytes read.
+    With `runs_of` (a native tokenizer), the keys are its word runs instead of words."""
     check_paths(paths)
     if texts is not None:
         check_texts(texts)
@@ -264,11 +265,12 @@ def count(paths: Sequence[str], texts: Optional[Iterable[Any]], *, mode: str, ru
 
     if plain:
         table, skipped = _engine.count_words(plain, mode, rules, workers, bar.callback(), memory_limit, tmp_dir,
-                                             merging.callback(), strict)
+                                             merging.callback(), strict, runs_of)
         invalid.update({p: n for p, n in zip(plain, skipped) if n})
     if streamed or texts is not None:
         names = [("<stdin>" if p == "-" else p) for p in streamed] + [TEXTS_SOURCE]
-        counter = _engine.Counter(mode, rules, workers, memory_limit, tmp_dir, strict, names, merging.callback())
+        counter = _engine.Counter(mode, rules, workers, memory_limit, tmp_dir, strict, names, merging.callback(),
+                                  runs_of)
         try:
             python_invalid = [0] * len(names)
             for i, p in enumerate(streamed):
