@@ -43,15 +43,10 @@ Scheme scheme_of(nb::dict fields) {
     std::vector<std::pair<std::string, SchemeValue>> values;
     for (auto [key, value] : fields) {
         const std::string name = nb::cast<std::string>(key);
-        if (nb::isinstance<nb::bool_>(value)) {
-            values.emplace_back(name, nb::cast<bool>(value));
-        } else if (nb::isinstance<nb::int_>(value)) {
-            values.emplace_back(name, nb::cast<std::int64_t>(value));
-        } else if (nb::isinstance<nb::float_>(value)) {
-            values.emplace_back(name, nb::cast<double>(value));
-        } else {
-            throw Error(ErrorKind::Value, "scheme field '" + name + "' must be a bool, int or float");
-        }
+        if (nb::isinstance<nb::bool_>(value)) values.emplace_back(name, nb::cast<bool>(value));
+        else if (nb::isinstance<nb::int_>(value)) values.emplace_back(name, nb::cast<std::int64_t>(value));
+        else if (nb::isinstance<nb::float_>(value)) values.emplace_back(name, nb::cast<double>(value));
+        else throw Error(ErrorKind::Value, "scheme field '" + name + "' must be a bool, int or float");
     }
     return scheme_from(values);
 }

@@ -58,8 +58,7 @@ void bind_counts(nb::module_& m) {
         }, "other"_a, "memory_limit"_a = 0, "tmp_dir"_a = "", nb::call_guard<nb::gil_scoped_release>())
         .def("__eq__", [](const CountStore& a, const CountStore& b) { return a == b; });
     m.def("count_words", &count_files, "paths"_a, "mode"_a, "folding_rules"_a, "num_threads"_a, "progress"_a.none(),
-          "memory_limit"_a = 0, "tmp_dir"_a = "", "merged"_a.none() = nb::none(), "strict"_a = false,
-          "runs_of"_a.none() = nb::none());
+          "memory_limit"_a = 0, "tmp_dir"_a = "", "merged"_a.none() = nb::none(), "strict"_a = false, "runs_of"_a.none() = nb::none());
     // Counts text handed over in blocks while the caller reads on.
     nb::class_<BlockCounter>(m, "Counter")
         .def("__init__", [](BlockCounter* self, const std::string& mode, const Normalizer::RulePairs& rules,

@@ -115,9 +115,8 @@ void bind_tokenizer(nb::module_& m) {
             return unlocked(ids.size() > (1 << 14), [&](auto) { return t.tok.decode(ids, skip_special); });
         }, "ids"_a, "skip_special"_a)
         .def("decode_batch", &decode_batch, "batch"_a, "skip_special"_a, "num_threads"_a)
-        .def("tokenize", [](const PyTokenizer& t, std::string_view text, const Allowed& allowed) {
-            return t.tok.tokenize(text, allowed);
-        }, "text"_a, "allowed"_a)
+        .def("tokenize", [](const PyTokenizer& t, std::string_view s, const Allowed& a) { return t.tok.tokenize(s, a); },
+             "text"_a, "allowed"_a)
         .def("stats", &stats, "texts"_a, "num_threads"_a)
         .def("save_vocab_tsv", [](const PyTokenizer& t, const std::string& path) {
             save_vocab_tsv(t.tok.base().vocab(), t.tok.mode(), path, true);
