@@ -30,6 +30,7 @@ Needs Ray Data: `pip install 'LarkspurTokenization[ray]'`.
 
 from __future__ import annotations
 
+import functools
 import os
 import shutil
 import uuid
@@ -92,18 +93,25 @@ def _table_batch(table: "_engine.WordTable") -> Dict[str, np.ndarray]:
     return {"counts": column}
 
 
-def _count_stream(path: str, mode: str, rules: List[Tuple[str, str]], jsonl_key: Optional[str]) -> "_engine.WordTable":
+@functools.lru_cache(maxsize=2)
+def _subwords(bundle: Optional[bytes]) -> Any:
+    """The native tokenizer whose word runs a task counts (None: words), made once per worker."""
+    return None if bundle is None else Tokenizer.from_bytes(bundle)._engine
+
+
+def _count_stream(path: str, mode: str, rules: List[Tuple[str, str]], jsonl_key: Optional[str],
+                  runs: Optional[bytes] = None) -> "_engine.WordTable":
     """The counts of a whole compressed or JSON Lines file (or standard input), streamed."""
     off = _progress.Bar(False, "", None, "")
     table, _ = _corpus.count([path], None, mode=mode, rules=rules, workers=1, memory_limit=0, tmp_dir="",
-                             jsonl_key=jsonl_key, strict=False, bar=off, merging=off)
+                             jsonl_key=jsonl_key, strict=False, bar=off, merging=off, runs_of=_subwords(runs))
     return table
 
 
 def _count_chunks(batch: Dict[str, np.ndarray], mode: str, rules: List[Tuple[str, str]],
-                  jsonl_key: Optional[str] = None) -> Dict[str, np.ndarray]:
+                  jsonl_key: Optional[str] = None, runs: Optional[bytes] = None) -> Dict[str, np.ndarray]:
     if int(batch["begin"][0]) < 0:  # a whole file that is streamed
-        return _table_batch(_count_stream(str(batch["path"][0]), mode, rules, jsonl_key))
+        return _table_batch(_count_stream(str(batch["path"][0]), mode, rules, jsonl_key, runs))
     texts: List[str] = []
     invalid = 0
     for path, begin, end in zip(batch["path"], batch["begin"], batch["end"]):
@@ -112,12 +120,12 @@ def _count_chunks(batch: Dict[str, np.ndarray], mode: str, rules: List[Tuple[str
                 texts.append(raw.decode("utf-8"))
             except UnicodeDecodeError:
                 invalid += 1  # as the local counter does, lines that are not UTF-8 are skipped
-    return _table_batch(_corpus.count_texts(texts, mode, rules))
+    return _table_batch(_corpus.count_texts(texts, mode, rules, _subwords(runs)))
 
 
 def _count_texts(batch: Dict[str, np.ndarray], column: str, mode: str,
-                 rules: List[Tuple[str, str]]) -> Dict[str, np.ndarray]:
-    return _table_batch(_corpus.count_texts([str(t) for t in batch[column]], mode, rules))
+                 rules: List[Tuple[str, str]], runs: Optional[bytes] = None) -> Dict[str, np.ndarray]:
+    return _table_batch(_corpus.count_texts([str(t) for t in batch[column]], mode, rules, _subwords(runs)))
 
 
 def count_words(source: Union[PathLike, Sequence[PathLike], Any], *, mode: str = "LM",
@@ -129,13 +137,35 @@ def count_words(source: Union[PathLike, Sequence[PathLike], Any], *, mode: str =
     Plain text files are counted in chunks of `chunk_bytes`; gzip and zstd files and JSON
     Lines (`jsonl_key`) one task per file, streamed; "-" (standard input) here. The tasks'
     counts are added up here within `memory_limit` (see larkspur.count_words)."""
-    limit, tmp = _checks.memory_limit(memory_limit), _checks.directory(tmp_dir)
     rules = _rules(folding_rules)
     _corpus.count_texts([], mode, rules)  # a bad mode or rule fails here, before any task starts
+    return _count_on_cluster(source, mode, rules, column, chunk_bytes, memory_limit, tmp_dir, jsonl_key, None)
+
+
+def count_word_runs(subwords: Tokenizer, source: Union[PathLike, Sequence[PathLike], Any], *,
+                    column: str = "text", chunk_bytes: int = _data.DEFAULT_CHUNK_BYTES,
+                    memory_limit: Union[int, str, None] = None, tmp_dir: Optional[PathLike] = None,
+                    jsonl_key: Optional[str] = None) -> WordCounts:
+    """The word runs of corpus files or of a Ray Dataset's `column`, for the superword stage,
+    counted by Ray tasks with the subword tokenizer sent to the workers (as its bundle's
+    bytes) and summed: for files, exactly `larkspur.count_word_runs(subwords, files)`.
+    Chunks, streams and `memory_limit` as in count_words. Pass it to training as
+    `word_runs=lambda subwords: larkspur.ray.count_word_runs(subwords, files)`."""
+    if not isinstance(subwords, Tokenizer):
+        raise TypeError(f"subwords must be a larkspur.Tokenizer, not {type(subwords).__name__}")
+    rules = _rules(subwords._config.get("folding_rules", []))
+    return _count_on_cluster(source, subwords.mode, rules, column, chunk_bytes, memory_limit, tmp_dir, jsonl_key,
+                             subwords.to_bytes())
+
+
+def _count_on_cluster(source: Any, mode: str, rules: List[Tuple[str, str]], column: str, chunk_bytes: int,
+                      memory_limit: Union[int, str, None], tmp_dir: Optional[PathLike], jsonl_key: Optional[str],
+                      runs: Optional[bytes]) -> WordCounts:
+    limit, tmp = _checks.memory_limit(memory_limit), _checks.directory(tmp_dir)
     local = _engine.WordTable()
     if _is_dataset(source):
-        ds = source.map_batches(_count_texts, fn_kwargs={"column": column, "mode": mode, "rules": rules},
-                                batch_format="numpy")
+        ds = source.map_batches(_count_texts, fn_kwargs={"column": column, "mode": mode, "rules": rules,
+                                                         "runs": runs}, batch_format="numpy")
     else:
         paths = _paths(source)
         _corpus.check_paths(paths)
@@ -144,11 +174,12 @@ def count_words(source: Union[PathLike, Sequence[PathLike], Any], *, mode: str =
         items = _chunk_items(plain, chunk_bytes)
         items += [{"index": len(items) + i, "path": p, "begin": -1, "end": -1} for i, p in enumerate(streamed)]
         if "-" in paths:
-            local = _count_stream("-", mode, rules, jsonl_key)
+            local = _count_stream("-", mode, rules, jsonl_key, runs)
         if not items:
             return WordCounts(local)
         ds = _from_chunks(items).map_batches(_count_chunks, batch_size=1, batch_format="numpy",
-                                             fn_kwargs={"mode": mode, "rules": rules, "jsonl_key": jsonl_key})
+                                             fn_kwargs={"mode": mode, "rules": rules, "jsonl_key": jsonl_key,
+                                                        "runs": runs})
     total = local
     for batch in ds.iter_batches(batch_format="numpy", batch_size=None):
         for data in batch["counts"].tolist():

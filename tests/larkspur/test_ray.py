@@ -61,6 +61,24 @@ def test_counts_equal_local_counts_and_train_the_same_vocabulary(files, tok):
         texts=texts, progress=False)
 
 
+def test_the_superword_flow_on_the_cluster_gives_the_single_machine_vocabulary(files):
+    # Count words, train subwords, count runs with the subword tokenizer sent to the workers,
+    # train superwords: each counting step on the cluster, the result as on one machine.
+    alone = larkspur.train(files, vocab_size=1000, superwords=0.2, progress=False)
+    counts = lray.count_words(files, chunk_bytes=1500)
+    seen = []
+
+    def runs(subwords):
+        on_cluster = lray.count_word_runs(subwords, files, chunk_bytes=1500)
+        seen.append(on_cluster == larkspur.count_word_runs(subwords, files, progress=False))
+        return on_cluster
+
+    clustered = larkspur.train_from_word_counts(counts, vocab_size=1000, superwords=0.2, word_runs=runs,
+                                                progress=False)
+    assert seen == [True] and alone.training_report["superwords"] > 0
+    assert clustered.get_vocab() == alone.get_vocab()
+
+
 def test_encoding_in_an_actor_pool_leaves_a_cpu_for_reading(tok):
     assert lray._actor_pool(None) == 1  # two CPUs: one actor, one CPU for the reads
     texts = SAMPLE.read_text(encoding="utf-8").splitlines() + ["", "<s> typed"]

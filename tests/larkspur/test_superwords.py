@@ -7,6 +7,8 @@ import json
 import pickle
 import random
 import shutil
+import subprocess
+import sys
 
 import pytest
 
@@ -210,3 +212,17 @@ class TestInputsAndResume:
         back = larkspur.resume(ck, progress=False)
         assert back.get_vocab() == whole.get_vocab()
         assert back.training_report["superwords"] == whole.training_report["superwords"]
+
+
+def test_the_command_line_takes_superwords_and_inspect_says_the_stage(corpus, tmp_path):
+    cli = [sys.executable, "-m", "larkspur"]
+    for flag, said in ((["--superwords"], "share 0.2"), (["--superwords", "0.3"], "share 0.3"), ([], "none")):
+        out = tmp_path / f"b{len(flag)}"
+        done = subprocess.run(cli + ["train", str(corpus), "-o", str(out), "--vocab-size", "800", "--no-progress"] + flag,
+                              capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+        shown = subprocess.run(cli + ["inspect", str(out)], capture_output=True, text=True).stdout
+        assert said in next(line for line in shown.splitlines() if line.startswith("superwords"))
+    bad = subprocess.run(cli + ["train", str(corpus), "-o", str(tmp_path / "x"), "--vocab-size", "800",
+                                "--superwords", "most"], capture_output=True, text=True)
+    assert bad.returncode != 0 and "'most'" in bad.stderr

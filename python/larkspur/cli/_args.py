@@ -55,6 +55,14 @@ def share(text: str) -> Union[float, str]:
         raise argparse.ArgumentTypeError(f"expected 'auto' or a number, not {text!r}") from None
 
 
+def superword_share(text: str) -> float:
+    """A number (its range is checked by the call it goes to)."""
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a share such as 0.2, not {text!r}") from None
+
+
 # ---- input and output ------------------------------------------------------------------------
 
 def corpus_args(p: argparse.ArgumentParser) -> None:

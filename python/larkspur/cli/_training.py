@@ -9,7 +9,7 @@ import os
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
-from ._args import UsageError, add_ray_arguments, checkpoint_errors_arg, corpus_args, input_files, memory_args, normalization_args, nonnegative_int, positive_int, print_fields, progress_arg, share
+from ._args import UsageError, add_ray_arguments, checkpoint_errors_arg, corpus_args, input_files, memory_args, normalization_args, nonnegative_int, positive_int, print_fields, progress_arg, share, superword_share
 
 def _train_args(p: argparse.ArgumentParser) -> None:
     from .. import _recipes
@@ -27,6 +27,10 @@ def _train_args(p: argparse.ArgumentParser) -> None:
                    help="the part of the vocabulary the Latin pass gets, from 0 up to 1, or auto: "
                         "shared between the scripts as a plain BPE over both would share its merges "
                         f"(default {_recipes.LATIN_SHARE})")
+    p.add_argument("--superwords", nargs="?", type=superword_share, const=True, default=False, metavar="SHARE",
+                   help="add tokens of whole words that stand together (\"के लिए\", \"of the\"), up to "
+                        f"{_recipes.SUPERWORD_WORDS} words each, taking SHARE of the vocabulary (default "
+                        f"{_recipes.SUPERWORD_SHARE} when given alone)")
     p.add_argument("--special-tokens", action="append", metavar="LIST",
                    help="special tokens, comma-separated or repeated; an empty LIST means none "
                         "(default <pad>,<s>,</s>,<unk>)")
@@ -70,7 +74,7 @@ def run_train(args: argparse.Namespace) -> None:
             keywords[name] = input_files([getattr(args, name)])[0]
     tok = larkspur.train(args.files, vocab_size=args.vocab_size, mode=args.mode,
                          jsonl_key=args.jsonl_key, errors="strict" if args.strict_utf8 else "skip",
-                         recipe=args.recipe, latin_share=args.latin_share,
+                         recipe=args.recipe, latin_share=args.latin_share, superwords=args.superwords,
                          folding_rules=[tuple(r) for r in args.folding_rule],
                          checkpoint_dir=args.checkpoint_dir, checkpoint_every=args.checkpoint_every,
                          progress=args.progress, num_workers=args.workers, memory_limit=args.memory_limit,
@@ -142,7 +146,7 @@ def _describe_checkpoint(path: str) -> Dict[str, Any]:
         "kind": "checkpoint", "path": path, "run_file": bool(run),
         "mode": run.get("mode", info and info["mode"]), "vocab_size": run.get("vocab_size"),
         "latin_share": run.get("latin_share"), "share": run.get("share"),
-        "special_tokens": run.get("special_tokens"),
+        "superwords": run.get("superwords"), "special_tokens": run.get("special_tokens"),
         "recipe": run.get("seeds", {}).get("recipe"), "folding_rules": run.get("folding_rules"),
         "checkpoint_every": run.get("checkpoint_every"), "latest": None,
     }
@@ -175,6 +179,7 @@ def _inspect_lines(d: Dict[str, Any]) -> List[tuple]:
             ("recipe", f"{d['recipe']} ({d['seeds']} seeds)"), ("folding rules", rules),
             ("options", json.dumps(d["options"], ensure_ascii=False)),
             ("latin share", _share_text(training.get("latin_share_from"), training)),
+            ("superwords", _superword_text(training)),
             ("resumed from", training["resumed_from"]) if "resumed_from" in training else
             ("trained on", ", ".join(training.get("files", [])) or "texts given in Python"),
             ("complete", "yes (a bundle is a finished tokenizer)"),
@@ -182,7 +187,9 @@ def _inspect_lines(d: Dict[str, Any]) -> List[tuple]:
     rows = [("checkpoint directory", d["path"]), ("mode", d["mode"] or "not recorded")]
     if d["run_file"]:
         specials = d["special_tokens"] or []
+        stage = d["superwords"]
         rows += [("target vocab size", d["vocab_size"]), ("latin share", _share_text(d["latin_share"], d["share"])),
+                 ("superwords", f"{stage['ids']} ids ({stage['share']:g} of the vocabulary)" if stage else "none"),
                  ("recipe", d["recipe"]), ("special tokens", ", ".join(specials) or "none"),
                  ("folding rules", ", ".join(f"{a}->{b}" for a, b in d["folding_rules"] or []) or "none"),
                  ("checkpoint every", f"{d['checkpoint_every']} merges")]
@@ -211,6 +218,13 @@ def _share_text(asked: Any, share: Optional[Dict[str, Any]]) -> str:
     if not share or "latin_share" not in share:
         return "not recorded" if asked is None else str(asked)
     return _share_line(share).replace("latin share ", "", 1)
+
+
+def _superword_text(training: Dict[str, Any]) -> str:
+    if "superwords" not in training:
+        return "none"
+    return (f"{training['superwords']:,} of up to {training['superword_words']} words "
+            f"(share {training['superword_share']:g}; {training['word_runs']:,} word runs)")
 
 
 def run_inspect(args: argparse.Namespace) -> None:

@@ -231,9 +231,11 @@ def check_texts(texts: Any) -> None:
 TEXTS_SOURCE = "<texts>"
 
 
-def count_texts(texts: Sequence[str], mode: str, rules: List[Tuple[str, str]]) -> "_engine.WordTable":
-    """The counts of texts in memory, on one worker (for tasks that are one worker each)."""
-    counter = _engine.Counter(mode, rules, 1, 0, "", False, [TEXTS_SOURCE], None)
+def count_texts(texts: Sequence[str], mode: str, rules: List[Tuple[str, str]],
+                runs_of: Any = None) -> "_engine.WordTable":
+    """The counts of texts in memory, on one worker (for tasks that are one worker each);
+    with `runs_of` (a native tokenizer), of its word runs."""
+    counter = _engine.Counter(mode, rules, 1, 0, "", False, [TEXTS_SOURCE], None, runs_of)
     try:
         counter.add_texts(list(texts), 0, 1)
         return counter.finish()[0]
