@@ -92,10 +92,11 @@ def read_texts(path: Optional[str]) -> Optional[Iterator[str]]:
 
 
 def run(engine: "_engine.Tokenizer", request: "_engine.TrainingRequest", ids: int, word_runs: WordRuns,
-        checkpoint_dir: Optional[Path], progress: Optional[bool],
-        share: float) -> Tuple["_engine.Tokenizer", Dict[str, Any]]:
+        checkpoint_dir: Optional[Path], progress: Optional[bool], share: float,
+        memory_limit: int = 0) -> Tuple["_engine.Tokenizer", Dict[str, Any]]:
     """The stage on a subword tokenizer: the runs counted (or read back from a checkpoint
-    directory), then up to `ids` superwords added. Returns the tokenizer and its report."""
+    directory), then up to `ids` superwords added, within `memory_limit` (the runs seen
+    least often left out when they do not all fit). Returns the tokenizer and its report."""
     from ._tokenizer import Tokenizer
 
     saved = checkpoint_dir / RUNS_FILE if checkpoint_dir is not None else None
@@ -112,11 +113,13 @@ def run(engine: "_engine.Tokenizer", request: "_engine.TrainingRequest", ids: in
         runs = word_runs
     with _progress.Bar(_progress.wanted(progress), "superwords", ids, "tok") as bar:
         bar.describe(f"{len(runs):,} word runs ({runs.occurrences:,} occurrences)")
-        engine, added = engine.add_superwords(request, runs._table, ids)
+        engine, added, min_count, left_out = engine.add_superwords(request, runs._table, ids, memory_limit)
         bar.to(ids)
     report = {"superword_share": share, "superword_ids": ids, "superwords": added,
               "superword_words": int(engine.scheme.get("superword_words", 0)), "word_runs": len(runs),
               "word_run_occurrences": runs.occurrences}
+    if left_out:
+        report.update(word_runs_min_count=min_count, word_runs_left_out=left_out)
     return engine, report
 
 

@@ -88,10 +88,10 @@ void bind_tokenizer(nb::module_& m) {
         .def_prop_ro("base_size", [](const PyTokenizer& t) { return t.tok.base_size(); })
         .def_prop_ro("seed_max_len", [](const PyTokenizer& t) { return t.tok.base().seed_max_len(); })
         .def_prop_ro("special_tokens", [](const PyTokenizer& t) { return t.tok.specials().texts(); })
-        .def("add_superwords", [](const PyTokenizer& t, const TrainingRequest& req, const CountStore& runs, std::size_t n) {
-            auto [tok, added] = unlocked(true, [&](auto poll) { return add_superwords(req, t.tok, runs, n, poll); });
-            return std::pair(PyTokenizer{std::move(tok), {}}, added);
-        }, "request"_a, "runs"_a, "merges"_a)
+        .def("add_superwords", [](const PyTokenizer& t, const TrainingRequest& r, const CountStore& runs, std::size_t n, std::uint64_t m) {
+            auto s = unlocked(true, [&](auto poll) { return add_superwords(r, t.tok, runs, n, m, poll); });
+            return std::tuple(PyTokenizer{std::move(s.tokenizer), {}}, s.added, s.runs.min_count, s.runs.left_out_types);
+        }, "request"_a, "runs"_a, "merges"_a, "memory_limit"_a)
         .def("with_special_tokens", [](const PyTokenizer& t, const std::vector<std::string>& more) {
             return PyTokenizer{t.tok.with_special_tokens(more), {}};
         }, "texts"_a)

@@ -268,16 +268,17 @@ std::shared_ptr<const KeyCutter> word_runs(const FrozenTokenizer& subwords) {
     return std::make_shared<OwningRuns>(subwords);
 }
 
-std::pair<FrozenTokenizer, std::size_t> add_superwords(const TrainingRequest& req, const FrozenTokenizer& base,
-                                                       const CountStore& runs, std::size_t merges,
-                                                       const std::function<bool()>& interrupted) {
+SuperwordStage add_superwords(const TrainingRequest& req, const FrozenTokenizer& base, const CountStore& runs,
+                              std::size_t merges, std::uint64_t memory_limit,
+                              const std::function<bool()>& interrupted) {
     const std::int64_t max_words = req.scheme.superword_words;
     if (max_words < 2) throw_value("superwords need superword_words of 2 or more, not " + std::to_string(max_words));
     const Tokenizer& sub = base.base();
     const auto index = sub.surface_index();
     const SuperwordRuns cutter(sub.encode_context(*index));
-    const std::vector<SuperwordMerge> made =
-        train_superwords(runs, cutter, sub.vocab_size(), merges, static_cast<std::size_t>(max_words), interrupted);
+    WordSelection selected = select_words(runs, memory_limit);
+    const std::vector<SuperwordMerge> made = train_superwords(*selected.words, cutter, sub.vocab_size(), merges,
+                                                              static_cast<std::size_t>(max_words), interrupted);
     std::vector<TokenRow> rows = export_token_rows(sub.vocab());
     rows.reserve(rows.size() + made.size());
     for (const SuperwordMerge& m : made) {
@@ -292,7 +293,7 @@ std::pair<FrozenTokenizer, std::size_t> add_superwords(const TrainingRequest& re
     }
     std::unique_ptr<Tokenizer> tok = blank(req);
     tok->import_tokens(std::move(rows), sub.seed_max_len());
-    return {FrozenTokenizer(std::move(tok), req.special_tokens), made.size()};
+    return {FrozenTokenizer(std::move(tok), req.special_tokens), made.size(), std::move(selected)};
 }
 
 FrozenTokenizer load_tokenizer(const TrainingRequest& req, TokenColumns columns, std::size_t seed_max_len) {

@@ -142,12 +142,17 @@ FrozenTokenizer resume_tokenizer(const TrainingRequest& request, std::optional<s
 
 // The superword stage on a tokenizer trained by the subword stage of `request` (whose
 // scheme's superword_words is the most words a superword holds, at least 2): up to `merges`
-// superwords learned from `runs` (counted with SuperwordRuns over `base`), added after the
-// base's vocabulary, then the request's specials. Returns the tokenizer and the superwords
-// added (fewer when the runs run out of pairs seen twice).
-std::pair<FrozenTokenizer, std::size_t> add_superwords(const TrainingRequest& request, const FrozenTokenizer& base,
-                                                       const CountStore& runs, std::size_t merges,
-                                                       const std::function<bool()>& interrupted = {});
+// superwords learned from `runs` (counted with word_runs(base)), added after the base's
+// vocabulary, then the request's specials. Within `memory_limit` (0: none) the stage keeps
+// the runs seen at least min_count times, as training keeps words.
+struct SuperwordStage {
+    FrozenTokenizer tokenizer;
+    std::size_t added = 0;  // fewer than asked when the runs run out of pairs seen twice
+    WordSelection runs;     // the runs the stage trained from
+};
+SuperwordStage add_superwords(const TrainingRequest& request, const FrozenTokenizer& base, const CountStore& runs,
+                              std::size_t merges, std::uint64_t memory_limit,
+                              const std::function<bool()>& interrupted = {});
 
 // What the superword stage counts, for a tokenizer of its subword stage: its runs of words
 // (see SuperwordRuns), the tokenizer kept alive as long as the cutter.

@@ -93,23 +93,22 @@ void SuperwordRuns::cut(std::string_view text, const std::function<void(std::str
         [&](std::size_t b, std::size_t e, const std::vector<TokenId>&) { add(text.substr(b, e - b)); });
 }
 
-std::vector<SuperwordMerge> train_superwords(const CountStore& counts, const SuperwordRuns& cutter,
+std::vector<SuperwordMerge> train_superwords(const WordTable& runs, const SuperwordRuns& cutter,
                                              std::size_t vocab_size, std::size_t merges, std::size_t max_words,
                                              const std::function<bool()>& interrupted) {
     if (vocab_size + merges >= kNone) throw_value("vocabulary too large for superwords");
     PlainBpe bpe;
     std::vector<std::uint32_t> seq;
-    std::uint64_t seen = 0;
-    counts.scan(0, counts.size(), [&](std::string_view run, std::uint64_t count) {
-        if ((++seen & 0xFFFF) == 0 && interrupted && interrupted()) throw Interrupted();
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        if ((r & 0xFFFF) == 0xFFFF && interrupted && interrupted()) throw Interrupted();
+        const std::uint64_t count = runs.count(r);
         for_each_run(
-            run, [&](std::string_view w) { return cutter.word_token(w); },
+            runs.word(r), [&](std::string_view w) { return cutter.word_token(w); },
             [&](std::size_t, std::size_t, const std::vector<TokenId>& ids) {
                 seq.assign(ids.begin(), ids.end());
                 bpe.add(seq, count);
             });
-        return true;
-    });
+    }
     // How many words each unit holds: one for a word's token, the sum for a merge.
     std::vector<std::uint8_t> words_of(vocab_size, 1);
     std::vector<SuperwordMerge> out;

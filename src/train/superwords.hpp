@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/count_store.hpp"
+#include "common/word_table.hpp"
 #include "encode/encoder.hpp"
 #include "train/word_texts.hpp"
 
@@ -51,10 +51,10 @@ struct SuperwordMerge {
     TokenId left, right;
 };
 
-// Up to `merges` merges over the runs counted with `runs` (each word of a run encoded alone
+// Up to `merges` merges over the counted `runs` (each word of a run encoded alone
 // with `cutter`'s tokenizer; a word that is not one token, as with runs counted by another
 // tokenizer, ends the run there). `interrupted` is asked now and then (Interrupted).
-std::vector<SuperwordMerge> train_superwords(const CountStore& counts, const SuperwordRuns& cutter,
+std::vector<SuperwordMerge> train_superwords(const WordTable& runs, const SuperwordRuns& cutter,
                                              std::size_t vocab_size, std::size_t merges, std::size_t max_words,
                                              const std::function<bool()>& interrupted = {});
 
