@@ -62,6 +62,30 @@ emit(count_s=t1 - t0, train_s=t2 - t1, types=len(counts), ids=tok.vocab_size, on
      left_out_occurrences=report.get("left_out_occurrences", 0))
 '''
 
+# The same with the superword stage: the runs are counted with the subword tokenizer in a
+# second reading of the file, within the same limit.
+SUPER_CHILD = C.CHILD_PROLOGUE + r'''
+import larkspur
+limit = None if ARGS[2] == "none" else ARGS[2]
+kw = {} if limit is None else {"memory_limit": limit}
+t0 = time.perf_counter()
+counts = larkspur.count_words([ARGS[0]], progress=False, **kw)
+t1 = time.perf_counter()
+took = {}
+def runs(subwords):
+    t = time.perf_counter()
+    r = larkspur.count_word_runs(subwords, [ARGS[0]], progress=False, **kw)
+    took["runs_s"] = time.perf_counter() - t
+    return r
+tok = larkspur.train_from_word_counts(counts, vocab_size=int(ARGS[1]), progress=False, superwords=True,
+                                      word_runs=runs, **kw)
+t2 = time.perf_counter()
+report = tok.settings["training"]
+emit(count_s=t1 - t0, train_s=t2 - t1 - took["runs_s"], runs_s=took["runs_s"], ids=tok.vocab_size,
+     superwords=report["superwords"], word_runs=report["word_runs"],
+     runs_left_out=report.get("word_runs_left_out", 0))
+'''
+
 HF_CHILD = C.CHILD_PROLOGUE + r'''
 os.environ.setdefault("RAYON_NUM_THREADS", "2")
 from pathlib import Path
@@ -128,6 +152,9 @@ def main() -> None:
     ap.add_argument("--peer-timeout", type=float, default=2400,
                     help="seconds after which a peer's training is stopped and reported as such")
     ap.add_argument("--keep-dir", help="write the corpora here and keep them (default: a temporary directory)")
+    ap.add_argument("--superwords", action="store_true",
+                    help="also count + train with the superword stage (default share) beside plain training, "
+                         "without a limit and within it")
     args = ap.parse_args()
     sizes = sorted(float(s) for s in args.sizes.split(","))
     files = C.require_corpus(*C.TEXT_FILES)
@@ -178,6 +205,18 @@ def main() -> None:
                              res["ids"]])
             else:
                 print(f"larkspur failed at {size:g} GB:\n{ours.tail()}")
+            if args.superwords:
+                sw = C.run_child(SUPER_CHILD, [path, str(args.vocab), "none"])
+                if sw.ok and ours.ok:
+                    res, plain_s = sw.result, ours.result["count_s"] + ours.result["train_s"]
+                    total = res["count_s"] + res["runs_s"] + res["train_s"]
+                    rows.append([f"{size:g} GB", f"larkspur + superwords (runs {res['runs_s']:.0f} s, "
+                                                 f"{res['word_runs']:,} runs)", total, sw.peak_mib, res["ids"]])
+                    targets.append((f"{size:g} GB: count + train with superwords <= 3x plain's",
+                                    f"{total / plain_s:.2f}x ({total:.0f} vs {plain_s:.0f} s; peak "
+                                    f"{sw.peak_mib:,.0f} vs {ours.peak_mib:,.0f} MiB)", total <= 3 * plain_s))
+                else:
+                    print(f"larkspur with superwords failed at {size:g} GB:\n{sw.tail()}")
             if args.no_peers:
                 continue
             hf = C.run_child(HF_CHILD, [path, str(args.vocab)], env={"RAYON_NUM_THREADS": "2"},
@@ -218,6 +257,20 @@ def main() -> None:
                             res["ids"] == args.vocab))
         else:
             print(f"the limited run failed:\n{r.tail()}")
+        if args.superwords:
+            r = C.run_child(SUPER_CHILD, [str(corpora[big]), str(args.vocab), limit])
+            if r.ok:
+                res = r.result
+                C.print_table(["corpus", "limit", "count s", "runs s", "train s", "peak MiB", "ids", "superwords",
+                               "word runs", "runs left out"],
+                              [[f"{big:g} GB", limit, res["count_s"], res["runs_s"], res["train_s"], r.peak_mib,
+                                res["ids"], res["superwords"], res["word_runs"], res["runs_left_out"]]],
+                              title="The same with superwords: words and runs counted, both stages trained, "
+                                    "within the limit")
+                targets.append((f"{big:g} GB within {limit} with superwords: peak RSS <= {args.limit_gb * 1.25:g} GB",
+                                f"{r.peak_mib / 1024:.2f} GiB", r.peak_mib * 2**20 <= args.limit_gb * 1.25e9))
+            else:
+                print(f"the limited run with superwords failed:\n{r.tail()}")
 
         # ---- 4. bytes per word type in training
         two = corpora.get(2.0) or corpora[sizes[-1]]

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "common/errors.hpp"
+#include "common/flat_map.hpp"
 #include "common/utf8.hpp"
 #include "train/plain_bpe.hpp"
 
@@ -20,7 +21,7 @@ std::atomic<std::uint64_t> next_cutter{1};
 
 struct TokenCache {
     std::uint64_t owner = 0;
-    std::unordered_map<std::string, std::uint32_t> tokens;  // kNone: not one token
+    std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> tokens;  // kNone: not one token
 };
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 constexpr std::size_t kCacheWords = std::size_t{1} << 18;
@@ -75,11 +76,11 @@ std::optional<TokenId> SuperwordRuns::word_token(std::string_view word) const {
         cache.tokens.clear();
         cache.owner = serial_;
     }
-    auto [it, fresh] = cache.tokens.try_emplace(std::string(word), kNone);
-    if (fresh) {
+    auto it = cache.tokens.find(word);
+    if (it == cache.tokens.end()) {
         ids.clear();
         encode_normalized(ctx_, word, ids, scratch);
-        if (ids.size() == 1) it->second = ids[0];
+        it = cache.tokens.emplace(std::string(word), ids.size() == 1 ? ids[0] : kNone).first;
     }
     if (it->second == kNone) return std::nullopt;
     return it->second;

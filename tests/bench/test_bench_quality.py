@@ -199,3 +199,13 @@ def test_peer_spans_are_characters_of_the_line_and_bytes_spell_them(peer, tmp_pa
     assert all(0 <= p.start <= p.end <= len(line) for p in pieces)
     assert [p.end for p in pieces] == sorted(p.end for p in pieces) and pieces[-1].end == len(line)
     assert _byte_runs_spell_their_characters(line, pieces)
+
+
+class TestRenyiEfficiency:
+    def test_even_use_of_every_id_is_one_and_skew_lowers_it(self):
+        assert Q.renyi_efficiency([7] * 500, 500) == pytest.approx(1.0)
+        assert Q.renyi_efficiency([3] * 10, 100) == pytest.approx(0.5)
+        # Unused ids count in the vocabulary only; a frequent id pulls the figure down.
+        assert Q.renyi_efficiency([5, 5, 0, 0], 4) == pytest.approx(0.5)
+        assert Q.renyi_efficiency([90, 10], 2) < Q.renyi_efficiency([60, 40], 2) < 1.0
+        assert Q.renyi_efficiency([], 10) is None and Q.renyi_efficiency([4], 1) is None
