@@ -92,8 +92,8 @@ def read_texts(path: Optional[str]) -> Optional[Iterator[str]]:
 
 
 def run(engine: "_engine.Tokenizer", request: "_engine.TrainingRequest", ids: int, word_runs: WordRuns,
-        checkpoint_dir: Optional[Path], progress: Optional[bool], share: float,
-        memory_limit: int = 0) -> Tuple["_engine.Tokenizer", Dict[str, Any]]:
+        checkpoint_dir: Optional[Path], progress: Optional[bool], share: float, memory_limit: int,
+        folding_rules: List[Tuple[str, str]]) -> Tuple["_engine.Tokenizer", Dict[str, Any]]:
     """The stage on a subword tokenizer: the runs counted (or read back from a checkpoint
     directory), then up to `ids` superwords added, within `memory_limit` (the runs seen
     least often left out when they do not all fit). Returns the tokenizer and its report."""
@@ -103,7 +103,8 @@ def run(engine: "_engine.Tokenizer", request: "_engine.TrainingRequest", ids: in
     if saved is not None and saved.is_file():
         runs = WordCounts.load(saved)
     elif callable(word_runs):
-        runs = word_runs(Tokenizer(engine, {"special_tokens": list(engine.special_tokens)}))
+        subwords = Tokenizer(engine, {"special_tokens": list(engine.special_tokens), "folding_rules": folding_rules})
+        runs = word_runs(subwords)
         if not isinstance(runs, WordCounts):
             raise TypeError(f"word_runs must give WordCounts (as larkspur.count_word_runs does), "
                             f"not {type(runs).__name__}")

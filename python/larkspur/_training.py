@@ -290,7 +290,7 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
     if superword_share:
         engine, stage = _superwords.run(engine, request, superword_ids, word_runs,
                                         None if checkpoint_dir is None else Path(checkpoint_dir), progress,
-                                        superword_share, limit)
+                                        superword_share, limit, rules)
     summary = {"word_types": len(counts), "word_occurrences": counts.occurrences, "base_size": plan.base_size,
                "dev_budget": plan.dev_budget, "lat_budget": plan.lat_budget, "trained_size": engine.base_size,
                "min_count": min_count, "left_out_types": left_types, "left_out_occurrences": left_occurrences,
@@ -495,7 +495,8 @@ def resume(checkpoint_dir: PathLike, *, progress: Optional[bool] = None,
     if superwords:
         engine, stage = _superwords.run(engine, request, int(superwords["ids"]),
                                         _resumed_runs(checkpoint_dir, run, superwords, word_runs), Path(checkpoint_dir),
-                                        progress, float(superwords["share"]), int(superwords.get("memory_limit", 0)))
+                                        progress, float(superwords["share"]), int(superwords.get("memory_limit", 0)),
+                                        rules)
     size = engine.base_size
     config = {"folding_rules": rules, "special_tokens": specials,
               "special_roles": default_roles(specials), "seeds": seed_settings, "paradigms": paradigm_list,

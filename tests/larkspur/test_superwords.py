@@ -187,6 +187,22 @@ class TestEncoding:
         assert hf.decode(hf(text)["input_ids"]) == text
 
 
+def test_every_recipe_mode_and_folding_rule_takes_the_stage(corpus):
+    # The runs are cut from text normalized as training normalized it: with a folding rule
+    # that turns "ओर" into "और", the superword is spelled with the folded word.
+    rules = [("ओर", "और")]
+    for recipe, mode in (("morph", "LM"), ("plain", "OCR")):
+        tok = larkspur.train([corpus], vocab_size=900, recipe=recipe, mode=mode, folding_rules=rules, superwords=0.3,
+                             progress=False)
+        counts = larkspur.count_words([corpus], mode=mode, folding_rules=rules, progress=False)
+        again = larkspur.train_from_word_counts(
+            counts, vocab_size=900, recipe=recipe, mode=mode, folding_rules=rules, superwords=0.3, progress=False,
+            word_runs=lambda subwords: larkspur.count_word_runs(subwords, [corpus], progress=False))
+        assert again.get_vocab() == tok.get_vocab() and tok.training_report["superwords"] > 0
+        assert "▁की▁और" in tok.tokenize("घर की ओर") and "▁की▁ओर" not in tok.get_vocab()
+        assert tok.decode(tok.encode("घर की ओर")) == "घर की और"
+
+
 class TestInputsAndResume:
     def test_generators_and_files_give_the_same_vocabulary(self, corpus):
         lines = corpus.read_text(encoding="utf-8").splitlines()
