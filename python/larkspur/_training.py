@@ -219,7 +219,7 @@ def _request(mode: str, rules, scheme: Dict[str, Any], vocab_size: int, specials
                                    [(root, list(t.items())) for root, t in paradigms], list(lexicon.items()), **recipe)
 
 
-def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM",
+def _train_words(counts_held: List[Optional[WordCounts]], *, vocab_size: int = 16000, mode: str = "LM",
                  recipe: str = "morph", latin_share: Union[float, str] = _recipes.LATIN_SHARE,
                  special_tokens: Iterable[str] = DEFAULT_SPECIALS, folding_rules=(), seeds=None,
                  paradigms=None, lexicon=None, checkpoint_dir: Optional[PathLike] = None,
@@ -228,7 +228,10 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
                  checkpoint_errors: str = "warn", source: Optional[Dict[str, Any]] = None,
                  superwords: Union[bool, float] = False, word_runs: Optional[_superwords.WordRuns] = None,
                  _core_options: bool = True, _inputs: Optional[Dict[str, Any]] = None) -> Tokenizer:
+    """Trains from the word counts in counts_held[0] (a list, so that the superword stage can
+    let them go when the caller holds no other reference)."""
     started = time.time()
+    counts = counts_held[0]
     _checks.positive_int("vocab_size", vocab_size)
     superword_share = _checks.superwords(superwords, _recipes.SUPERWORD_SHARE)
     _superwords.check_runs(word_runs, superword_share)
@@ -286,20 +289,23 @@ def _train_words(counts: WordCounts, *, vocab_size: int = 16000, mode: str = "LM
                                checkpoint_every, 3, max(1, (steps - plan.base_size) // 200), bar.callback(),
                                trouble, trouble.raise_errors)
         bar.to(steps)
-    stage: Dict[str, Any] = {}
+    summary = {"word_types": len(counts), "word_occurrences": counts.occurrences, "base_size": plan.base_size,
+               "dev_budget": plan.dev_budget, "lat_budget": plan.lat_budget,
+               "min_count": min_count, "left_out_types": left_types, "left_out_occurrences": left_occurrences,
+               "checkpoint_failures": trouble.failures, **share, **(source or {})}
+    if counts.invalid_lines:
+        summary["invalid_lines"] = counts.invalid_lines
     if superword_share:
+        # The word counts (and the plan's selection of them) are done with: when nothing else
+        # holds them, their memory goes back before the runs are counted within the limit.
+        counts = plan = counts_held[0] = None
         engine, stage = _superwords.run(engine, request, superword_ids, word_runs,
                                         None if checkpoint_dir is None else Path(checkpoint_dir), progress,
                                         superword_share, limit, rules)
-    summary = {"word_types": len(counts), "word_occurrences": counts.occurrences, "base_size": plan.base_size,
-               "dev_budget": plan.dev_budget, "lat_budget": plan.lat_budget, "trained_size": engine.base_size,
-               "min_count": min_count, "left_out_types": left_types, "left_out_occurrences": left_occurrences,
-               "checkpoint_failures": trouble.failures, "seconds": round(time.time() - started, 3),
-               **share, **stage, **(source or {})}
+        summary.update(stage)
+    summary.update(trained_size=engine.base_size, seconds=round(time.time() - started, 3))
     if limit:
         summary["memory_limit"] = limit
-    if counts.invalid_lines:
-        summary["invalid_lines"] = counts.invalid_lines
     config = {"folding_rules": rules, "special_tokens": specials,
               "special_roles": default_roles(specials), "seeds": seed_settings,
               "paradigms": paradigm_list, "lexicon": lex, "training": summary}
@@ -411,7 +417,7 @@ def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Option
         counted = replay.paths if replay else paths
         if texts is not None:
             texts = _tally(replay.tee(texts) if replay else texts, n_texts)
-        counts = _count(counted, texts, mode, rules, num_workers, progress, limit, tmp, jsonl_key, errors)
+        held = [_count(counted, texts, mode, rules, num_workers, progress, limit, tmp, jsonl_key, errors)]
         inputs = None
         word_runs = None
         if replay:
@@ -421,7 +427,7 @@ def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Option
                 return _count(replay.paths, _superwords.read_texts(replay.texts_file), mode, rules, num_workers,
                               progress, limit, tmp, jsonl_key, errors, runs_of=subwords)
 
-        return _train_words(counts, vocab_size=vocab_size, mode=mode, recipe=recipe, memory_limit=limit or None,
+        return _train_words(held, vocab_size=vocab_size, mode=mode, recipe=recipe, memory_limit=limit or None,
                             latin_share=latin_share, special_tokens=special_tokens, folding_rules=rules,
                             seeds=seeds, paradigms=paradigms, lexicon=lexicon, checkpoint_dir=checkpoint_dir,
                             checkpoint_every=checkpoint_every, progress=progress,
@@ -446,7 +452,7 @@ def train_from_word_counts(counts: Union[WordCounts, Mapping[str, int], PathLike
     limit, tmp = _checks.memory_limit(keywords.get("memory_limit")), _checks.directory(keywords.pop("tmp_dir", None))
     if isinstance(counts, (str, os.PathLike)):
         counts = WordCounts(_engine.WordTable.load([os.fspath(counts)], limit, tmp, None))
-    return _train_words(as_word_counts(counts), **keywords)
+    return _train_words([as_word_counts(counts)], **keywords)
 
 
 _CHECKPOINT_FIELDS = ("path", "mode", "phase", "merges_done", "vocab_len", "word_types", "theta", "dev_budget",
