@@ -59,7 +59,7 @@ def _errors(errors: str) -> bool:
 
 def _count(files: List[str], texts: Optional[Iterable[str]], mode: str, rules, num_workers, progress,
            memory_limit: int = 0, tmp_dir: str = "", jsonl_key: Optional[str] = None, errors: str = "skip",
-           stacklevel: int = 3, runs_of: Optional[Tokenizer] = None) -> WordCounts:
+           stacklevel: int = 3, runs_of: Optional[Tokenizer] = None, warn: bool = True) -> WordCounts:
     strict = _errors(errors)
     if jsonl_key is not None and (not isinstance(jsonl_key, str) or not jsonl_key):
         raise ValueError(f"jsonl_key must be a non-empty str, not {jsonl_key!r}")
@@ -75,7 +75,8 @@ def _count(files: List[str], texts: Optional[Iterable[str]], mode: str, rules, n
                                        runs_of=None if runs_of is None else runs_of._engine)
         if total is not None:
             bar.to(total)
-    _corpus.warn_invalid(invalid, stacklevel)
+    if warn:
+        _corpus.warn_invalid(invalid, stacklevel)
     counts = WordCounts(table)
     counts._invalid = invalid
     return counts
@@ -424,8 +425,9 @@ def train(files: Union[PathLike, Sequence[PathLike], None] = None, texts: Option
             inputs = {**replay.inputs(), "jsonl_key": jsonl_key, "errors": errors}
 
             def word_runs(subwords: Tokenizer) -> WordCounts:
+                # The second reading: its lines that are not UTF-8 were said in the first.
                 return _count(replay.paths, _superwords.read_texts(replay.texts_file), mode, rules, num_workers,
-                              progress, limit, tmp, jsonl_key, errors, runs_of=subwords)
+                              progress, limit, tmp, jsonl_key, errors, runs_of=subwords, warn=False)
 
         return _train_words(held, vocab_size=vocab_size, mode=mode, recipe=recipe, memory_limit=limit or None,
                             latin_share=latin_share, special_tokens=special_tokens, folding_rules=rules,

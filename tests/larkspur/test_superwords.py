@@ -203,6 +203,11 @@ def test_every_recipe_mode_and_folding_rule_takes_the_stage(corpus):
         assert tok.decode(tok.encode("घर की ओर")) == "घर की और"
 
 
+_FROM_STDIN = ("import json, warnings, larkspur; warnings.simplefilter('ignore'); "
+               "print(json.dumps(larkspur.train(['-'], vocab_size=800, recipe='plain', superwords=0.25, "
+               "progress=False).get_vocab()))")
+
+
 class TestInputsAndResume:
     def test_generators_and_files_give_the_same_vocabulary(self, corpus):
         lines = corpus.read_text(encoding="utf-8").splitlines()
@@ -210,6 +215,18 @@ class TestInputsAndResume:
         b = larkspur.train(texts=(line for line in lines), vocab_size=800, recipe="plain", superwords=0.25,
                            progress=False)
         assert a.get_vocab() == b.get_vocab() and a.training_report["superwords"] > 0
+
+    def test_streams_are_read_twice_and_bad_lines_said_once(self, corpus, tmp_path):
+        bad = tmp_path / "bad.txt"
+        bad.write_bytes(corpus.read_bytes() + b"\xff not text\n")
+        with pytest.warns(UnicodeWarning) as said:
+            a = larkspur.train([bad], vocab_size=800, recipe="plain", superwords=0.25, progress=False)
+        assert len([w for w in said if issubclass(w.category, UnicodeWarning)]) == 1
+        # Standard input is kept for the second reading: the same vocabulary as from the file.
+        with open(bad, "rb") as stdin:
+            piped = subprocess.run([sys.executable, "-c", _FROM_STDIN], stdin=stdin, capture_output=True, text=True)
+        assert piped.returncode == 0, piped.stderr
+        assert json.loads(piped.stdout) == a.get_vocab()
 
     def test_resume_after_the_subword_stage_and_inside_it(self, corpus, tmp_path):
         ck = tmp_path / "ck"
