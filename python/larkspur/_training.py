@@ -454,7 +454,9 @@ def train_from_word_counts(counts: Union[WordCounts, Mapping[str, int], PathLike
     limit, tmp = _checks.memory_limit(keywords.get("memory_limit")), _checks.directory(keywords.pop("tmp_dir", None))
     if isinstance(counts, (str, os.PathLike)):
         counts = WordCounts(_engine.WordTable.load([os.fspath(counts)], limit, tmp, None))
-    return _train_words([as_word_counts(counts)], **keywords)
+    held = [as_word_counts(counts)]
+    del counts  # held alone, so that the superword stage can let the counts go
+    return _train_words(held, **keywords)
 
 
 _CHECKPOINT_FIELDS = ("path", "mode", "phase", "merges_done", "vocab_len", "word_types", "theta", "dev_budget",
