@@ -9,6 +9,7 @@ import gc
 import array
 import os
 import random
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -178,6 +179,16 @@ def words_corpus(path, lines, seed):
                      for _ in range(rng.randint(3, 12))]
             f.write(" ".join(words) + rng.choice(["।", "", ",", "?"]) + "\n")
     return path
+
+
+def keep_first_checkpoint(ck):
+    """Drops all but the oldest checkpoint of a run's directory, as if the run had been
+    killed right after writing it; returns how many steps there were."""
+    steps = sorted(p for p in ck.iterdir() if p.name.startswith("step_"))
+    for p in steps[1:]:
+        shutil.rmtree(p)
+    (ck / "LATEST").unlink()
+    return len(steps)
 
 
 def write_lines(path, lines):

@@ -5,7 +5,6 @@ the bundle, the run file and `inspect`, and kept by resume and pickling."""
 import json
 import pickle
 import random
-import shutil
 import subprocess
 import sys
 
@@ -14,7 +13,7 @@ import pytest
 import larkspur
 from larkspur import _engine
 
-from conftest import write_lines
+from conftest import keep_first_checkpoint, write_lines
 from reference_script_split import joint_split, latin_merges, script_runs
 
 HINDI = ["कर", "पढ़", "लिख", "चल", "बोल", "सुन", "देख", "खेल", "काम", "घर", "नदी", "क्षेत्र", "श्री", "प्रश्न"]
@@ -124,10 +123,7 @@ class TestChosenAndFixed:
         whole.save(tmp_path / "b")
         for again in (larkspur.load(tmp_path / "b"), pickle.loads(pickle.dumps(whole))):
             assert _report(again)["script_split"] == split
-        steps = sorted(p for p in ck.iterdir() if p.name.startswith("step_"))
-        for p in steps[1:]:
-            shutil.rmtree(p)
-        (ck / "LATEST").unlink()
+        keep_first_checkpoint(ck)
         back = larkspur.resume(ck, progress=False)
         assert back.get_vocab() == whole.get_vocab()
         assert _report(back)["latin_share"] == report["latin_share"]
