@@ -1,7 +1,7 @@
 // Any text round-trips: with a seeded vocabulary (every byte token present, no seed equal
 // to a byte symbol), decode(encode(N(s))) equals N(s), with the default encoding and with
-// every option of the companion package on; the character spans of the ids lie within the
-// text, in order.
+// every option of the companion package on, superwords included; the character spans of
+// the ids lie within the text, in order.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -30,10 +30,15 @@ Tokenizer& tokenizer() {
 const FrozenTokenizer& with_options() {
     static const FrozenTokenizer* tok = [] {
         auto t = std::make_shared<Tokenizer>(FoldMode::LM, Normalizer::RulePairs{}, Normalizer::RulePairs{});
-        t->set_scheme(Scheme{true, true, true, true});
+        Scheme scheme{true, true, true, true};
+        scheme.superword_words = 4;
+        t->set_scheme(scheme);
         SeedLists lists;
         lists.aksharas = {"क", "मा", "र्", "है"};
-        lists.seed_morphemes = {"\u2581\u0915", "\u2581\u0939\u0948\u0964", "\u0915-\u0915", "N.", "\u2581\""};
+        // Superwords among the seeds: "▁क▁मा", "▁है▁क▁है।" and "▂N.▂N.".
+        lists.seed_morphemes = {"\u2581\u0915", "\u2581\u0939\u0948\u0964", "\u0915-\u0915", "N.", "\u2581\"",
+                                "\u2581\u0915\u2581\u092e\u093e", "\u2581\u0939\u0948\u2581\u0915\u2581\u0939\u0948\u0964",
+                                "\u2582N.\u2582N."};
         lists.punctuation = {"\u0964", ",", ".", "-", "\""};
         t->initialize_vocab(lists);
         t->add_fallback_tokens({"\u2212", "\u5143"});

@@ -118,7 +118,9 @@ class Encoder {
     // the abbreviation step can reach it: that step looks for "." or U+0964 from each run
     // of the word up to seed_max_len positions ahead (at most four bytes each), so a word
     // without either in that reach is cached and any other is encoded every time.
-    void cached_word(std::size_t b, std::size_t e, bool superword_first = true) {
+    // `hash`: the word's hash_bytes() when the caller has it.
+    void cached_word(std::size_t b, std::size_t e, bool superword_first = true,
+                     std::optional<std::uint64_t> hash = std::nullopt) {
         if (ctx_.seed_max_len > 0) {
             const std::size_t reach = std::min(t_.size(), e + 4 * ctx_.seed_max_len);
             const std::string_view near = t_.substr(b, reach - b);
@@ -128,7 +130,7 @@ class Encoder {
             }
         }
         const std::string_view word = t_.substr(b, e - b);
-        const std::uint64_t h = hash_bytes(word);
+        const std::uint64_t h = hash ? *hash : hash_bytes(word);
         std::span<const std::uint32_t> ids;
         if (cache_->find(word, h, ids)) {
             out_.insert(out_.end(), ids.begin(), ids.end());
@@ -164,15 +166,19 @@ class Encoder {
     std::size_t superword_word(std::size_t b, std::size_t e) {
         const std::size_t q = word_end(b);
         if (q < e) return encode_word(Pos::marker_before(b), e);
-        if (const SurfaceIndex::Superword* s = idx_.superword(t_.substr(b, q - b))) {
-            if (const std::size_t end = superword_at(b, s); end != 0) {
-                // It ended at a space or the stop, or at a line feed or tab inside a word.
-                if (end >= stop_ || t_[end] == ' ') return end;
-                return encode_word(Pos::char_at(end), std::min(t_.find(' ', end), stop_));
+        const std::string_view word = t_.substr(b, q - b);
+        const std::uint64_t h = hash_bytes(word);
+        if (idx_.may_start_superword(h)) {
+            if (const SurfaceIndex::Superword* s = idx_.superword(word)) {
+                if (const std::size_t end = superword_at(b, s); end != 0) {
+                    // It ended at a space or the stop, or at a line feed or tab inside a word.
+                    if (end >= stop_ || t_[end] == ' ') return end;
+                    return encode_word(Pos::char_at(end), std::min(t_.find(' ', end), stop_));
+                }
             }
         }
         if (cache_) {
-            cached_word(b, e, false);
+            cached_word(b, e, false, h);
             return e;
         }
         encode_word(Pos::marker_before(b), e, false);

@@ -6,6 +6,7 @@
 #include "common/flat_map.hpp"
 #include "common/utf8.hpp"
 #include "common/markers.hpp"
+#include "common/string_counter.hpp"
 
 namespace larkspur {
 
@@ -141,6 +142,8 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
             for (std::size_t at = text.find(' '); at != std::string_view::npos; at = text.find(' ', at + 1)) {
                 superwords_[std::string(text.substr(0, at))].longer = true;
             }
+            const std::uint64_t h = hash_bytes(text.substr(0, text.find(' ')));
+            first_words_[(h >> 6) & kFilterMask] |= std::uint64_t{1} << (h & 63);
         }
     }
 }

@@ -102,6 +102,9 @@ class SurfaceIndex {
         bool longer = false;
     };
     bool has_superwords() const { return !superwords_.empty(); }
+    // Whether a word whose hash_bytes() is `h` may start a superword: false means it starts
+    // none, and saves the lookup for most words.
+    bool may_start_superword(std::uint64_t h) const { return (first_words_[(h >> 6) & kFilterMask] >> (h & 63)) & 1; }
     // Whether a surface is a superword: it starts with a marker (the caller knows) and
     // holds at least two, each followed by a word of at least one character that holds no
     // line feed or tab and whose first character takes that kind of marker.
@@ -135,6 +138,9 @@ class SurfaceIndex {
     std::string display_;
     std::vector<std::size_t> display_off_;
     std::unordered_map<std::string, Superword, StringHash, std::equal_to<>> superwords_;
+    // A bit per hash of the superwords' first words (2^18 bits).
+    static constexpr std::uint64_t kFilterMask = (1u << 12) - 1;
+    std::vector<std::uint64_t> first_words_ = std::vector<std::uint64_t>(kFilterMask + 1);
 };
 
 }  // namespace larkspur
