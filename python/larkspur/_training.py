@@ -263,7 +263,13 @@ def _train_words(counts_held: List[Optional[WordCounts]], *, vocab_size: int = 1
     request = _request(mode, rules, fields, vocab_size, specials, paradigm_list, lex, **rec.core_recipe(latin_share))
     if counts.occurrences == 0:
         raise ValueError("the training input holds no words (every line is empty, white space, or not UTF-8)")
-    plan = _engine.plan_training(counts._table, limit, request)
+    try:
+        plan = _engine.plan_training(counts._table, limit, request)
+    except ValueError as e:
+        if not superword_share:
+            raise
+        raise ValueError(f"{e}; with superwords={superwords!r} the subwords get {vocab_size:,} of the "
+                         f"{full_size:,} ids") from None
     kept_types, min_count, left_types, left_occurrences = plan.selected
     share = _share_report(plan, counts.occurrences)
     seed_settings = rec.settings(vocab_size)

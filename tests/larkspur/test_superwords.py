@@ -137,6 +137,8 @@ class TestStage:
         for bad in (0, 1, 1.5, -0.2, "half"):
             with pytest.raises(ValueError, match=repr(bad)):
                 larkspur.train([corpus], vocab_size=700, superwords=bad, progress=False)
+        with pytest.raises(ValueError, match="the subwords get 240 of the 300 ids"):
+            larkspur.train([corpus], vocab_size=300, superwords=True, progress=False)
         with pytest.raises(ValueError, match="count_word_runs"):
             larkspur.train_from_word_counts(counts, vocab_size=700, superwords=True, progress=False)
         with pytest.raises(TypeError, match="WordCounts"):
