@@ -2,6 +2,8 @@
 
 #include "checkpoint/resume.hpp"
 #include "common/ordered_blocks.hpp"
+#include "text/akshara_dfa.hpp"
+#include "train/extension.hpp"
 #include "engine/convert.hpp"
 #include "tokenizer/build.hpp"
 #include "vocab/vocab_tsv.hpp"
@@ -110,6 +112,27 @@ void bind_building(nb::module_& m) {
         return nb::make_tuple(scheme_dict(Scheme{}), docs);
     });
     m.def("default_threads", [] { return resolve_threads(0); });
+    m.def("extension_merges", [](std::vector<std::uint32_t> units, std::vector<std::uint32_t> lengths,
+                                 std::vector<std::uint64_t> counts, nb::bytes classes, std::size_t merges,
+                                 std::uint64_t min_count) {
+        const auto* c = static_cast<const std::uint8_t*>(classes.data());
+        std::vector<std::uint8_t> cls(c, c + classes.size());
+        auto made = unlocked(true, [&](auto poll) {
+            return learn_extension_merges(units, lengths, counts, std::move(cls), merges, min_count, poll);
+        });
+        std::vector<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>> out;
+        for (const ExtensionMerge& e : made) out.emplace_back(e.left, e.right, e.merged);
+        return out;
+    }, "units"_a, "lengths"_a, "counts"_a, "classes"_a, "merges"_a, "min_count"_a);
+    m.def("aksharas", [](nb::handle texts) {  // each text cut into its aksharas
+        nb::object hold;
+        const std::vector<std::string_view> views = views_of(texts, hold, "texts");
+        static const AksharaDFA dfa = AksharaDFA::devanagari_default();
+        std::vector<Strings> out;
+        out.reserve(views.size());
+        for (std::string_view v : views) out.push_back(dfa.tokenize(v));
+        return out;
+    }, "texts"_a);
 }
 
 }  // namespace larkspur::engine

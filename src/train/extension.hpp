@@ -1,0 +1,45 @@
+// Merges that extend another tokenizer's BPE with Devanagari tokens.
+//
+// The words arrive as sequences of that tokenizer's token numbers, as its own merges leave
+// them, each number with a class saying what its token's text holds. A pair may merge only
+// when the token it makes is one script's kind of run inside one word: Devanagari letters
+// and signs, Devanagari digits, or Devanagari punctuation, optionally after the word marker
+// (a leading space or "▁") of the left token. So no new token joins words, mixes Devanagari
+// with anything else, or holds a text that a sentence without Devanagari could contain,
+// which keeps every id of such text as the base tokenizer gives it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace larkspur {
+
+// A token's class: the kind of its text after an optional word marker, and whether it has one.
+enum ExtensionClass : std::uint8_t {
+    kExtendNone = 0,     // anything else: never merged by the extension
+    kExtendMarker = 1,   // the word marker alone
+    kExtendLetters = 2,  // Devanagari letters and signs (aksharas)
+    kExtendDigits = 3,   // Devanagari digits
+    kExtendPunct = 4,    // the dandas and the abbreviation sign
+    kExtendLeadMarker = 0x80,
+};
+
+struct ExtensionMerge {
+    std::uint32_t left, right, merged;
+};
+
+// Up to `merges` merges over `units` (the sequences end to end, `lengths[i]` units each,
+// seen `counts[i]` times), most frequent pair first (ties to the smaller pair), each made
+// only of admissible pairs seen at least `min_count` times. `classes[u]` is the class of
+// unit u; merged units are numbered from classes.size() on.
+std::vector<ExtensionMerge> learn_extension_merges(const std::vector<std::uint32_t>& units,
+                                                   const std::vector<std::uint32_t>& lengths,
+                                                   const std::vector<std::uint64_t>& counts,
+                                                   std::vector<std::uint8_t> classes, std::size_t merges,
+                                                   std::uint64_t min_count, const std::function<bool()>& interrupted);
+
+// The class of the token made of `left` then `right`, or kExtendNone when they may not merge.
+std::uint8_t merged_extension_class(std::uint8_t left, std::uint8_t right);
+
+}  // namespace larkspur

@@ -1,0 +1,55 @@
+"""A slow, plainly written reference of the merges that extend a base tokenizer: a BPE over
+sequences of unit numbers, every pair recounted from scratch before each merge, a pair
+admitted only where the token it makes is one kind of Devanagari run of one word (after an
+optional word marker on its left side)."""
+
+from collections import Counter
+from typing import Dict, List, Sequence, Tuple
+
+NONE, MARKER, LETTERS, DIGITS, PUNCT = 0, 1, 2, 3, 4
+LEAD = 0x80
+
+
+def merged_class(left: int, right: int) -> int:
+    """The class of left+right, NONE when the two may not merge."""
+    if right & LEAD or (right & 0x7F) not in (LETTERS, DIGITS, PUNCT):
+        return NONE
+    if left & 0x7F == MARKER:
+        return (right & 0x7F) | LEAD
+    if left & 0x7F != right & 0x7F:
+        return NONE
+    return (right & 0x7F) | (left & LEAD)
+
+
+def merges(seqs: Sequence[Sequence[int]], counts: Sequence[int], classes: Sequence[int], n: int,
+           min_count: int) -> List[Tuple[int, int, int]]:
+    words = [list(s) for s in seqs]
+    cls: Dict[int, int] = dict(enumerate(classes))
+    out = []
+    nxt = len(classes)
+    for _ in range(n):
+        pairs: Counter = Counter()
+        for w, c in zip(words, counts):
+            for a, b in zip(w, w[1:]):
+                if merged_class(cls[a], cls[b]) != NONE:
+                    pairs[(a, b)] += c
+        best = [(c, p) for p, c in pairs.items() if c >= max(min_count, 1)]
+        if not best:
+            break
+        # the most frequent; of equal counts the smaller pair
+        top = max(c for c, _ in best)
+        a, b = min(p for c, p in best if c == top)
+        cls[nxt] = merged_class(cls[a], cls[b])
+        out.append((a, b, nxt))
+        for i, w in enumerate(words):
+            j, merged = 0, []
+            while j < len(w):
+                if j + 1 < len(w) and w[j] == a and w[j + 1] == b:
+                    merged.append(nxt)
+                    j += 2
+                else:
+                    merged.append(w[j])
+                    j += 1
+            words[i] = merged
+        nxt += 1
+    return out
