@@ -14,6 +14,7 @@ imports neither transformers nor Ray (their modules load them when used).
 
 from ._tokenizer import Tokenizer, load
 from ._counts import WordCounts
+from ._extension import extend
 from ._training import count_word_runs, count_words, merge_word_counts, resume, train, train_from_word_counts
 
 try:  # the version is written once, in pyproject.toml
@@ -22,4 +23,4 @@ try:  # the version is written once, in pyproject.toml
     __version__ = _version("LarkspurTokenization")
 except PackageNotFoundError:  # run from a source tree that is not installed
     __version__ = "0+unknown"
-__all__ = ["Tokenizer", "WordCounts", "count_word_runs", "count_words", "load", "merge_word_counts", "resume", "train", "train_from_word_counts", "__version__"]
+__all__ = ["Tokenizer", "WordCounts", "count_word_runs", "count_words", "extend", "load", "merge_word_counts", "resume", "train", "train_from_word_counts", "__version__"]

@@ -1,5 +1,5 @@
-"""The `larkspur` command line: training, resuming, inspecting, encoding, decoding, measuring
-and counting words, each a thin layer over the package's functions.
+"""The `larkspur` command line: training, resuming, inspecting, encoding, decoding, measuring,
+counting words and extending other tokenizers, each a thin layer over the package's functions.
 
 COMMANDS below is the one table of commands: each row names a command, its one-line
 summary, the function that declares its arguments and the function that runs it. The
@@ -20,6 +20,7 @@ from dataclasses import dataclass
 from typing import Callable, List, Optional, Sequence
 
 from ._args import UsageError, _Parser
+from ._extend import _extend_args, run_extend
 from ._pipeline import pretokenize_arguments, run_pretokenize
 from ._text import _decode_args, _encode_args, _stats_args, run_decode, run_encode, run_stats
 from ._training import (_count_words_args, _inspect_args, _resume_args, _train_args, run_count_words, run_inspect,
@@ -47,6 +48,8 @@ COMMANDS: List[Command] = [
             _count_words_args, run_count_words),
     Command("pretokenize", "encode documents into token arrays for training (Megatron .bin/.idx, flat .bin, .npy)",
             pretokenize_arguments, run_pretokenize),
+    Command("extend", "add Devanagari tokens to an existing model's tokenizer.json, keeping every base id",
+            _extend_args, run_extend),
 ]
 
 
