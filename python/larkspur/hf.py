@@ -57,6 +57,7 @@ except ImportError as e:  # pragma: no cover - depends on the environment
                       f"pip install 'LarkspurTokenization[hf]'") from e
 
 from ._tokenizer import Tokenizer, load
+from ._extension._resize import resize_for_extension as _resize
 
 # transformers before 4.45 has no padding_side argument in its padding and encoding calls;
 # there the tokenizer's own padding_side is set for the call instead.
@@ -516,3 +517,13 @@ AutoConfig.register(LarkspurConfig.model_type, LarkspurConfig, exist_ok=True)
 AutoTokenizer.register(LarkspurConfig, slow_tokenizer_class=LarkspurTokenizer, exist_ok=True)
 
 __all__ = ["LarkspurConfig", "LarkspurTokenizer", "to_hf", "transformers"]
+
+
+def resize_for_extension(model: Any, base_tokenizer: Any, extended_tokenizer: Any) -> int:
+    """Makes a model ready for an extended tokenizer (see larkspur.extend): its embeddings,
+    and an output layer not tied to them, get a row for each new id, set to the mean of the
+    rows of the base tokens that spell the new token. Rows of base ids do not change. The
+    tokenizers are tokenizers-library Tokenizers, transformers fast tokenizers or paths to
+    tokenizer.json files (or directories). Returns the number of ids added. ValueError when
+    the extended tokenizer does not keep every base id; ImportError without torch."""
+    return _resize(model, base_tokenizer, extended_tokenizer)
