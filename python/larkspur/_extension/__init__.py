@@ -166,6 +166,8 @@ def extend(base: PathLike, files: Union[PathLike, Sequence[PathLike], None] = No
     _corpus.check_paths(paths)
     b = Base.read(base)
     out = Path(os.fspath(output))
+    # a directory in, a directory out (its other files copied); a file in, a file out, or
+    # tokenizer.json inside an existing directory
     as_directory = Path(os.fspath(base)).is_dir() or out.is_dir()
     if (out / "tokenizer.json" if as_directory else out).resolve() == b.path.resolve():
         raise ValueError(f"output {out} is the base tokenizer itself: write the extension elsewhere")
@@ -226,19 +228,24 @@ def extend(base: PathLike, files: Union[PathLike, Sequence[PathLike], None] = No
     names = {i: t for t, i in vocab.items()}
     classes = classes_of(list(names), names.get, b)
     budget = count - len(added)
-    made = learn(units, lengths, counts, classes, budget + budget // 10 + 64, MIN_COUNT) if budget > 0 else []
-    known = set(vocab)
-    taken = set(first_merges) | set(base_merges)
-    pairs, learned = learned_tokens(made, dict(names), known, budget, taken)
+    # A merge may make a token the base already has (no new id): ask for some more merges
+    # than ids, and for more again while the words still give merges and ids are left.
+    wanted_merges = budget + budget // 10 + 64
+    while True:
+        made = learn(units, lengths, counts, classes, wanted_merges, MIN_COUNT) if budget > 0 else []
+        pairs, learned = learned_tokens(made, dict(names), set(vocab), budget, set(first_merges) | set(base_merges))
+        if len(learned) >= budget or len(made) < wanted_merges:
+            break
+        wanted_merges *= 2
     next_id = b.size + len(added)
     for t in learned:
         vocab[t] = next_id
         next_id += 1
 
-    written = b.write(doc, vocab, first_merges + base_merges + pairs, out, as_directory)
-    extended = tokenizers.Tokenizer.from_file(str(written))
     base_tok = tokenizers.Tokenizer.from_file(str(b.path))
-    _check_kept(base_tok, extended, latin + PROBES, b)
+    written = b.write(doc, vocab, first_merges + base_merges + pairs, out, as_directory,
+                      lambda path: _check_kept(base_tok, tokenizers.Tokenizer.from_file(path), latin + PROBES, b))
+    extended = tokenizers.Tokenizer.from_file(str(written))
     before = tokens_per_word(base_tok, sample)
     after = tokens_per_word(extended, sample)
     return {

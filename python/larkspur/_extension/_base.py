@@ -11,7 +11,7 @@ import os
 import shutil
 import unicodedata
 from pathlib import Path
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 BYTE_LEVEL, BYTE_FALLBACK = "byte-level", "byte-fallback"
 WORD_MARKER = "\u2581"  # "▁", the space of byte-fallback vocabularies
@@ -197,17 +197,24 @@ class Base:
         return text.replace(" ", WORD_MARKER)
 
     def write(self, doc: Dict[str, Any], vocab: Dict[str, int], merges: List[Tuple[str, str]], output: Path,
-              as_directory: bool) -> Path:
+              as_directory: bool, check: Callable[[str], None]) -> Path:
+        """Writes the extended tokenizer.json (for a base directory, beside copies of its other
+        files). `check(path)` sees the file under a temporary name first; what it rejects is
+        never put in place."""
         doc["model"]["vocab"] = vocab
         doc["model"]["merges"] = [f"{a} {b}" for a, b in merges] if self.pairs_as_strings else [[a, b] for a, b in merges]
         target = output / "tokenizer.json" if as_directory else output
-        if as_directory:
-            _copy_directory(self.path.parent, output)
         target.parent.mkdir(parents=True, exist_ok=True)
         tmp = target.with_name(target.name + ".tmp")
-        with open(tmp, "w", encoding="utf-8") as f:
-            json.dump(doc, f, ensure_ascii=False, indent=2)
-        os.replace(tmp, target)
+        try:
+            with open(tmp, "w", encoding="utf-8") as f:
+                json.dump(doc, f, ensure_ascii=False, indent=2)
+            check(str(tmp))
+            if as_directory and self.path.name == "tokenizer.json" and self.path.parent.is_dir():
+                _copy_directory(self.path.parent, output)
+            os.replace(tmp, target)
+        finally:
+            tmp.unlink(missing_ok=True)
         return target
 
 
