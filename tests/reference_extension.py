@@ -6,19 +6,29 @@ optional word marker on its left side)."""
 from collections import Counter
 from typing import Dict, List, Sequence, Tuple
 
-NONE, MARKER, LETTERS, DIGITS, PUNCT = 0, 1, 2, 3, 4
+NONE, MARKER, LETTERS, DIGITS, PUNCT, ASCII_PUNCT, LETTERS_PUNCT = 0, 1, 2, 3, 4, 5, 6
 LEAD = 0x80
+# The shapes a token may have after its optional marker, as regular expressions over one
+# letter per kind: letters, perhaps ending in punctuation; digits; dandas.
+SHAPES = {"L+": LETTERS, "D+": DIGITS, "P+": PUNCT, "L+[PA]+": LETTERS_PUNCT}
+SPELLING = {LETTERS: "L", DIGITS: "D", PUNCT: "P", ASCII_PUNCT: "A", LETTERS_PUNCT: "LP"}
 
 
 def merged_class(left: int, right: int) -> int:
-    """The class of left+right, NONE when the two may not merge."""
-    if right & LEAD or (right & 0x7F) not in (LETTERS, DIGITS, PUNCT):
+    """The class of left+right, NONE when the two may not merge: spell both as strings of
+    kinds and ask whether the result has an allowed shape."""
+    import re
+
+    if right & LEAD:
         return NONE
-    if left & 0x7F == MARKER:
-        return (right & 0x7F) | LEAD
-    if left & 0x7F != right & 0x7F:
+    lk, rk = left & 0x7F, right & 0x7F
+    if rk not in SPELLING or (lk not in SPELLING and lk != MARKER):
         return NONE
-    return (right & 0x7F) | (left & LEAD)
+    text = ("" if lk == MARKER else SPELLING[lk]) + SPELLING[rk]
+    for shape, kind in SHAPES.items():
+        if re.fullmatch(shape, text):
+            return kind | (LEAD if lk == MARKER or left & LEAD else 0)
+    return NONE
 
 
 def merges(seqs: Sequence[Sequence[int]], counts: Sequence[int], classes: Sequence[int], n: int,

@@ -10,12 +10,28 @@ namespace larkspur {
 
 std::uint8_t merged_extension_class(std::uint8_t left, std::uint8_t right) {
     const std::uint8_t lk = left & 0x7F, rk = right & 0x7F;
-    // The right token continues a word: it has no marker and is Devanagari.
-    if ((right & kExtendLeadMarker) || rk < kExtendLetters || rk > kExtendPunct) return kExtendNone;
-    // A marker joins the word that follows it; otherwise both sides are the same kind.
-    if (lk == kExtendMarker) return static_cast<std::uint8_t>(rk | kExtendLeadMarker);
-    if (lk != rk) return kExtendNone;
-    return static_cast<std::uint8_t>(rk | (left & kExtendLeadMarker));
+    if (right & kExtendLeadMarker) return kExtendNone;  // the right token continues a word
+    std::uint8_t kind = kExtendNone;
+    switch (lk) {
+        case kExtendMarker:  // a marker joins the word that follows it
+            if (rk == kExtendLetters || rk == kExtendDigits || rk == kExtendPunct || rk == kExtendLettersPunct) kind = rk;
+            break;
+        case kExtendLetters:
+            if (rk == kExtendLetters) kind = kExtendLetters;
+            if (rk == kExtendPunct || rk == kExtendAsciiPunct || rk == kExtendLettersPunct) kind = kExtendLettersPunct;
+            break;
+        case kExtendLettersPunct:
+            if (rk == kExtendPunct || rk == kExtendAsciiPunct) kind = kExtendLettersPunct;
+            break;
+        case kExtendDigits:
+        case kExtendPunct:
+            if (rk == lk) kind = lk;
+            break;
+        default:
+            break;
+    }
+    if (kind == kExtendNone) return kExtendNone;
+    return static_cast<std::uint8_t>(kind | (left & kExtendLeadMarker) | (lk == kExtendMarker ? kExtendLeadMarker : 0));
 }
 
 std::vector<ExtensionMerge> learn_extension_merges(const std::vector<std::uint32_t>& units,

@@ -2,11 +2,12 @@
 //
 // The words arrive as sequences of that tokenizer's token numbers, as its own merges leave
 // them, each number with a class saying what its token's text holds. A pair may merge only
-// when the token it makes is one script's kind of run inside one word: Devanagari letters
-// and signs, Devanagari digits, or Devanagari punctuation, optionally after the word marker
-// (a leading space or "▁") of the left token. So no new token joins words, mixes Devanagari
-// with anything else, or holds a text that a sentence without Devanagari could contain,
-// which keeps every id of such text as the base tokenizer gives it.
+// when the token it makes is one word's run of one kind, optionally after the word marker
+// (a leading space or "▁") of the left token: Devanagari letters and signs, perhaps ending
+// in punctuation (as a word before its comma or danda); Devanagari digits; or dandas. So
+// no new token joins words or mixes Devanagari with other letters, and every new token
+// holds Devanagari, which no text without Devanagari can contain: such text keeps every
+// id the base tokenizer gives it.
 #pragma once
 
 #include <cstdint>
@@ -17,11 +18,13 @@ namespace larkspur {
 
 // A token's class: the kind of its text after an optional word marker, and whether it has one.
 enum ExtensionClass : std::uint8_t {
-    kExtendNone = 0,     // anything else: never merged by the extension
-    kExtendMarker = 1,   // the word marker alone
-    kExtendLetters = 2,  // Devanagari letters and signs (aksharas)
-    kExtendDigits = 3,   // Devanagari digits
-    kExtendPunct = 4,    // the dandas and the abbreviation sign
+    kExtendNone = 0,          // anything else: never merged by the extension
+    kExtendMarker = 1,        // the word marker alone
+    kExtendLetters = 2,       // Devanagari letters and signs (aksharas)
+    kExtendDigits = 3,        // Devanagari digits
+    kExtendPunct = 4,         // the dandas and the abbreviation sign
+    kExtendAsciiPunct = 5,    // ASCII punctuation: merged only after Devanagari letters
+    kExtendLettersPunct = 6,  // Devanagari letters, then punctuation of either kind
     kExtendLeadMarker = 0x80,
 };
 

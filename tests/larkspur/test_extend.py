@@ -60,6 +60,8 @@ def _byte_level_base(path):
     t.train_from_iterator(ENGLISH_TEXT + HINDI_TEXT[:20], trainers.BpeTrainer(
         vocab_size=600, initial_alphabet=pre_tokenizers.ByteLevel.alphabet(), show_progress=False,
         special_tokens=["<|begin|>", "<|end|>"]))
+    # a special token outside the model's vocabulary, as Llama-3's are
+    t.add_special_tokens(["<|eot|>"])
     t.save(str(path))
     return path
 
@@ -264,7 +266,7 @@ def test_directory_loads_without_larkspur(bases, tmp_path):
 @settings(max_examples=60, deadline=None)
 @given(st.lists(st.tuples(st.lists(st.integers(0, 6), min_size=1, max_size=7), st.integers(1, 5)),
                 min_size=1, max_size=8),
-       st.lists(st.sampled_from([0, 1, 2, 3, 4, 0x82, 0x83]), min_size=7, max_size=7),
+       st.lists(st.sampled_from([0, 1, 2, 3, 4, 5, 6, 0x82, 0x83, 0x84, 0x86]), min_size=7, max_size=7),
        st.integers(1, 12), st.integers(1, 3))
 def test_merges_match_the_reference(words, classes, n, min_count):
     seqs = [w for w, _ in words]
@@ -277,7 +279,8 @@ def test_merges_match_the_reference(words, classes, n, min_count):
 def test_token_classes():
     assert token_class(" ") == 1 and token_class("  ") == 0
     assert token_class("क्षि") == 2 and token_class(" क्षि") == 0x82
-    assert token_class("१२") == 3 and token_class("।") == 4
+    assert token_class("१२") == 3 and token_class("।") == 4 and token_class(",.") == 5
+    assert token_class(" है।") == 0x86 and token_class("है?!") == 6 and token_class("है?क") == 0
     assert token_class("कa") == 0 and token_class("\u200dक") == 0 and token_class(None) == 0
     with pytest.raises(ValueError, match="unit 9 has no class"):
         _engine.extension_merges([9, 1], [2], [1], bytes([2, 2]), 1, 1)

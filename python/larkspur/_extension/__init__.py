@@ -208,6 +208,13 @@ def extend(base: PathLike, files: Union[PathLike, Sequence[PathLike], None] = No
     moved = {p for p in first_merges if p in base_pairs}
     base_merges = [m for m in b.merges if m not in moved]
     vocab = dict(b.vocab)
+    # Added tokens that the model's vocabulary lacks (Llama-3's specials) go into it at their
+    # own ids: the tokenizers library numbers such tokens after the model's vocabulary when
+    # it loads a file, which would put them on top of the new tokens.
+    taken_ids = set(vocab.values())
+    for a in b.doc.get("added_tokens") or []:
+        if a.get("content") not in vocab and a.get("id") not in taken_ids:
+            vocab[a["content"]] = a["id"]
     for i, t in enumerate(added):
         vocab[t] = b.size + i
 
@@ -274,6 +281,12 @@ def _within_budget(aksharas: AksharaMerges, b: Base, count: int) -> Tuple[List[s
 def _check_kept(base_tok: Any, extended: Any, texts: List[str], b: Base) -> None:
     """Text without Devanagari must keep the base's ids: a difference is our fault, never the
     user's, and a file that broke it must not be used."""
+    kept = extended.get_vocab(with_added_tokens=True)
+    for token, i in base_tok.get_vocab(with_added_tokens=True).items():
+        if kept.get(token) != i:
+            raise RuntimeError(f"the extended tokenizer moves the base's token {token!r} from id {i} to "
+                               f"{kept.get(token)}; this is a fault of larkspur.extend, please report it with the "
+                               f"base {b.path}")
     for text in texts:
         if base_tok.encode(text, add_special_tokens=False).ids != extended.encode(text, add_special_tokens=False).ids:
             raise RuntimeError(f"the extended tokenizer gives other ids than the base for {text[:60]!r}, which holds "

@@ -32,27 +32,31 @@ _DEVANAGARI = re.compile("[\u0900-\u097f]")
 _PUNCT = {"\u0964", "\u0965", "\u0970"}
 _JOINERS = {"\u200c", "\u200d"}
 # Classes of tokens for the core's merge rule (train/extension.hpp).
-NONE, MARKER, LETTERS, DIGITS, PUNCT = 0, 1, 2, 3, 4
+NONE, MARKER, LETTERS, DIGITS, PUNCT, ASCII_PUNCT, LETTERS_PUNCT = 0, 1, 2, 3, 4, 5, 6
 LEAD_MARKER = 0x80
+_SHAPE = re.compile(r"(L+)([PA]*)|(D+)|(P+)|(A+)")
 
 
 def has_devanagari(text: str) -> bool:
     return _DEVANAGARI.search(text) is not None
 
 
-def _char_kind(c: str) -> int:
+def _char_kind(c: str) -> str:
     if c in _PUNCT:
-        return PUNCT
+        return "P"
     if "\u0966" <= c <= "\u096f":
-        return DIGITS
+        return "D"
     if "\u0900" <= c <= "\u097f" or c in _JOINERS:
-        return LETTERS
-    return NONE
+        return "L"
+    if c.isascii() and c.isprintable() and not c.isalnum() and c != " ":
+        return "A"
+    return "?"
 
 
 def token_class(text: Optional[str]) -> int:
     """A token's class from the text it stands for (None: not whole characters): the word
-    marker alone, or one kind of Devanagari run after an optional marker; NONE otherwise."""
+    marker alone, or after an optional marker Devanagari letters (perhaps ending in
+    punctuation), Devanagari digits, dandas, or ASCII punctuation; NONE otherwise."""
     if not text:
         return NONE
     lead = 0
@@ -62,20 +66,14 @@ def token_class(text: Optional[str]) -> int:
         lead, text = LEAD_MARKER, text[1:]
     if text[0] in _JOINERS:
         return NONE
-    kinds = {_char_kind(c) for c in text}
-    if len(kinds) != 1:
+    m = _SHAPE.fullmatch("".join(_char_kind(c) for c in text))
+    if m is None:
         return NONE
-    kind = kinds.pop()
-    return kind | lead if kind != NONE else NONE
-
-
-def _is_devanagari_token(base: Base, token: str) -> bool:
-    """Whether a token's text holds Devanagari (for byte-level tokens, a lead byte pair of the
-    Devanagari block, which no other character's bytes contain)."""
-    if base.kind == BYTE_FALLBACK:
-        return has_devanagari(token)
-    raw = base.spell("\u0900")[:2], base.spell("\u0940")[:2]
-    return raw[0] in token or raw[1] in token
+    if m.group(1):
+        kind = LETTERS_PUNCT if m.group(2) else LETTERS
+    else:
+        kind = DIGITS if m.group(3) else PUNCT if m.group(4) else ASCII_PUNCT
+    return kind | lead
 
 
 def apply_merges(symbols: List[str], ranks: Dict[Pair, int]) -> List[str]:
