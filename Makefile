@@ -87,7 +87,7 @@ asan: icu $(VENV)/.deps-stamp
 	$(CMAKE) --build build/asan
 	@# The instrumented larkspur._engine sits in build/asan/larkspur; the package's Python
 	@# files join it there, so that PYTHONPATH=build/asan imports both instrumented modules.
-	mkdir -p build/asan/larkspur && ln -sf $(abspath python/larkspur)/*.py $(abspath python/larkspur)/py.typed build/asan/larkspur/ && ln -sfn $(abspath python/larkspur)/cli $(abspath python/larkspur)/data build/asan/larkspur/
+	mkdir -p build/asan/larkspur && ln -sf $(abspath python/larkspur)/*.py $(abspath python/larkspur)/py.typed build/asan/larkspur/ && ln -sfn $(abspath python/larkspur)/cli $(abspath python/larkspur)/data $(abspath python/larkspur)/_extension build/asan/larkspur/
 	ASAN_OPTIONS=detect_leaks=1 build/asan/core_tests
 	rm -rf $(SANITIZER_REPORTS) && mkdir -p $(SANITIZER_REPORTS)
 	$(SANITIZED_PYTEST) $(PARALLEL) -m "not serial"

@@ -11,18 +11,15 @@ import sys
 import unicodedata
 
 import pytest
-from hypothesis import given, settings, strategies as st
 
+if os.environ.get("LARKSPUR_SANITIZED"):
+    pytest.skip("the tokenizers library's native code is not ours to check: the leak checker reports the type "
+                "objects it keeps for the life of the process", allow_module_level=True)
 tokenizers = pytest.importorskip("tokenizers")
-from tokenizers import Regex, Tokenizer, decoders, models, normalizers, pre_tokenizers, trainers  # noqa: E402
+from tokenizers import Regex, Tokenizer, decoders, models, pre_tokenizers, trainers  # noqa: E402
 
 import larkspur  # noqa: E402
-from larkspur import _engine  # noqa: E402
 from larkspur._extension._base import widen_pattern  # noqa: E402
-from larkspur._extension._learn import token_class  # noqa: E402
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
-from reference_extension import merges as reference_merges  # noqa: E402
 
 LLAMA3_PATTERN = (r"(?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*"
                   r"|\s*[\r\n]+|\s+(?!\S)|\s+")
@@ -261,29 +258,6 @@ def test_directory_loads_without_larkspur(bases, tmp_path):
     assert out.returncode == 0, out.stderr
     size, top, text = out.stdout.split(" ", 2)
     assert int(size) == len(hf) + 80 and int(top) >= len(hf) and text.strip() == "किया गया है"
-
-
-@settings(max_examples=60, deadline=None)
-@given(st.lists(st.tuples(st.lists(st.integers(0, 6), min_size=1, max_size=7), st.integers(1, 5)),
-                min_size=1, max_size=8),
-       st.lists(st.sampled_from([0, 1, 2, 3, 4, 5, 6, 0x82, 0x83, 0x84, 0x86]), min_size=7, max_size=7),
-       st.integers(1, 12), st.integers(1, 3))
-def test_merges_match_the_reference(words, classes, n, min_count):
-    seqs = [w for w, _ in words]
-    counts = [c for _, c in words]
-    units = [u for s in seqs for u in s]
-    got = _engine.extension_merges(units, [len(s) for s in seqs], counts, bytes(classes), n, min_count)
-    assert [tuple(m) for m in got] == reference_merges(seqs, counts, classes, n, min_count)
-
-
-def test_token_classes():
-    assert token_class(" ") == 1 and token_class("  ") == 0
-    assert token_class("क्षि") == 2 and token_class(" क्षि") == 0x82
-    assert token_class("१२") == 3 and token_class("।") == 4 and token_class(",.") == 5
-    assert token_class(" है।") == 0x86 and token_class("है?!") == 6 and token_class("है?क") == 0
-    assert token_class("कa") == 0 and token_class("\u200dक") == 0 and token_class(None) == 0
-    with pytest.raises(ValueError, match="unit 9 has no class"):
-        _engine.extension_merges([9, 1], [2], [1], bytes([2, 2]), 1, 1)
 
 
 def test_command_line(bases, tmp_path):

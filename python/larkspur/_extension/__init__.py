@@ -14,7 +14,7 @@ from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tupl
 from .. import _checks
 from .._progress import Bar, wanted
 from ..data import _corpus
-from ._base import BYTE_FALLBACK, BYTE_LEVEL, WORD_MARKER, Base
+from ._base import BYTE_FALLBACK, WORD_MARKER, Base
 from ._learn import AksharaMerges, classes_of, count_aksharas, has_devanagari, learn, learned_tokens
 from ._measure import akshara_splits, tokens_per_word
 
