@@ -183,6 +183,28 @@ def test_byte_level_without_a_split_gets_its_pattern(tmp_path):
     assert ext.encode("Hello world, it's 2024!").ids == t.encode("Hello world, it's 2024!").ids
 
 
+def test_metaspace_base_and_a_prefix_space_that_cannot_be_kept(tmp_path):
+    t = Tokenizer(models.BPE(byte_fallback=True, unk_token="<unk>", fuse_unk=True))
+    t.pre_tokenizer = pre_tokenizers.Metaspace(replacement="\u2581", prepend_scheme="first", split=False)
+    t.decoder = decoders.Metaspace(replacement="\u2581", prepend_scheme="first", split=False)
+    t.train_from_iterator(ENGLISH_TEXT + HINDI_TEXT[:20], trainers.BpeTrainer(
+        vocab_size=700, special_tokens=["<unk>"] + [f"<0x{b:02X}>" for b in range(256)], show_progress=False))
+    t.save(str(tmp_path / "meta.json"))
+    report = larkspur.extend(tmp_path / "meta.json", texts=HINDI_TEXT, new_tokens=300, output=tmp_path / "o.json",
+                             progress=False)
+    ext = Tokenizer.from_file(report["output"])
+    assert report["kind"] == "byte-fallback" and ext.encode("किया गया है").tokens == ["▁किया", "▁गया", "▁है"]
+    assert ext.encode("hello world, ok").ids == t.encode("hello world, ok").ids
+    g = Tokenizer(models.BPE())
+    g.pre_tokenizer = pre_tokenizers.ByteLevel(add_prefix_space=True)
+    g.train_from_iterator(ENGLISH_TEXT, trainers.BpeTrainer(vocab_size=300, show_progress=False,
+                                                            initial_alphabet=pre_tokenizers.ByteLevel.alphabet()))
+    g.save(str(tmp_path / "g.json"))
+    with pytest.raises(ValueError, match="after adding a prefix space"):
+        larkspur.extend(tmp_path / "g.json", texts=HINDI_TEXT, new_tokens=10, output=tmp_path / "g-out.json")
+    assert not (tmp_path / "g-out.json").exists()
+
+
 def test_other_models_are_refused(tmp_path):
     for model, trainer in ((models.Unigram(), trainers.UnigramTrainer(vocab_size=60, show_progress=False)),
                            (models.WordPiece(unk_token="[UNK]"),

@@ -166,9 +166,9 @@ def extend(base: PathLike, files: Union[PathLike, Sequence[PathLike], None] = No
     _corpus.check_paths(paths)
     b = Base.read(base)
     out = Path(os.fspath(output))
-    # a directory in, a directory out (its other files copied); a file in, a file out, or
-    # tokenizer.json inside an existing directory
-    as_directory = Path(os.fspath(base)).is_dir() or out.is_dir()
+    # a directory in, a directory out (its other files copied) unless OUTPUT names a .json
+    # file; a file in, a file out, or tokenizer.json inside an existing directory
+    as_directory = out.is_dir() or (Path(os.fspath(base)).is_dir() and out.suffix != ".json")
     if (out / "tokenizer.json" if as_directory else out).resolve() == b.path.resolve():
         raise ValueError(f"output {out} is the base tokenizer itself: write the extension elsewhere")
     doc, widened = b.widened_doc()

@@ -168,6 +168,12 @@ class Base:
                 changed = changed or wide != node["pattern"]["Regex"]
                 node["pattern"]["Regex"] = wide
             elif node.get("type") == "ByteLevel" and node.get("use_regex", True):
+                if node.get("add_prefix_space", False):
+                    # Split in front, ByteLevel would prefix every piece, not the text once.
+                    raise ValueError(f"{self.path}: the ByteLevel pre-tokenizer splits by its built-in pattern "
+                                     f"after adding a prefix space; larkspur.extend cannot widen that pattern "
+                                     f"without changing the ids of other text (save the base with "
+                                     f"add_prefix_space=false, or a Split pre-tokenizer in front)")
                 node = dict(node, use_regex=False)
                 changed = True
                 split = {"type": "Split", "pattern": {"Regex": widen_pattern(BYTE_LEVEL_PATTERN)},
