@@ -85,9 +85,9 @@ BYTE_TOKENS = [f"<0x{b:02X}>" for b in range(256)]
 # One larkspur.extend call in a fresh interpreter: its wall time and report.
 EXTEND_CHILD = C.CHILD_PROLOGUE + r'''
 import larkspur
-base, train, new_tokens, out = ARGS[0], ARGS[1], int(ARGS[2]), ARGS[3]
+base, train, new_tokens, out, punct = ARGS[0], ARGS[1], int(ARGS[2]), ARGS[3], ARGS[4] == "1"
 t0 = time.perf_counter()
-report = larkspur.extend(base, [train], new_tokens=new_tokens, output=out, progress=False)
+report = larkspur.extend(base, [train], new_tokens=new_tokens, output=out, progress=False, keep_punctuation=punct)
 emit(wall=time.perf_counter() - t0, report=report)
 '''
 
@@ -327,7 +327,8 @@ def make_bases(names: Sequence[str], scratch: Path, english: Tuple[List[str], Li
 
 # ----------------------------------------------------------------------------- the peers
 
-def continued_bpe(base_path: Path, train_path: Path, new_tokens: int, out: Path) -> Tuple[Any, Dict[str, Any]]:
+def continued_bpe(base_path: Path, train_path: Path, new_tokens: int, out: Path,
+                  keep_punctuation: bool = False) -> Tuple[Any, Dict[str, Any]]:
     """The base continued by a plain BPE: its pre-tokens holding Devanagari (the widened
     pattern's, counted as larkspur.extend counts them), segmented by the base's own merges,
     then `new_tokens` merges of the most frequent pairs ranked after the base's. Every token
@@ -343,7 +344,7 @@ def continued_bpe(base_path: Path, train_path: Path, new_tokens: int, out: Path)
 
     t0 = time.perf_counter()
     b = Base.read(base_path)
-    doc, _ = b.widened_doc()
+    doc, _ = b.widened_doc(keep_punctuation)
     counter = _WordCounter(Tokenizer.from_str(json.dumps(doc)), b, 0)
     with open(train_path, encoding="utf-8", newline="") as f:
         for line in f.read().split("\n"):
@@ -444,8 +445,8 @@ def run_row(base: BaseFile, lang: Language, plain_tpw: Optional[float], english_
     row = Row(base, lang)
     row.tpw["plain"] = plain_tpw
     out = scratch / f"extended-{base.name}-{lang.code}.json"
-    r = C.run_child(EXTEND_CHILD, [str(base.path), str(lang.train_path), str(args.new_tokens), str(out)],
-                    timeout=args.timeout)
+    r = C.run_child(EXTEND_CHILD, [str(base.path), str(lang.train_path), str(args.new_tokens), str(out),
+                                   "1" if args.keep_punctuation else "0"], timeout=args.timeout)
     if not r.ok or not r.result:
         row.note = f"larkspur.extend failed (exit {r.rc})"
         print(f"!! {base.name} {lang.code}: {row.note}\n{r.tail()}", flush=True)
@@ -455,7 +456,7 @@ def run_row(base: BaseFile, lang: Language, plain_tpw: Optional[float], english_
     b = Base.read(base.path)
     base_tok, ext = Tokenizer.from_file(str(base.path)), Tokenizer.from_file(str(out))
     peer, row.peer = continued_bpe(base.path, lang.train_path, args.new_tokens,
-                                   scratch / f"continued-{base.name}-{lang.code}.json")
+                                   scratch / f"continued-{base.name}-{lang.code}.json", args.keep_punctuation)
     for system, tok in (("base", base_tok), ("extension", ext), ("peer", peer)):
         row.tpw[system] = tokens_per_word(tok, lang.held)
         row.split[system] = akshara_splits(tok, b, lang.held)
@@ -571,6 +572,9 @@ def parse_args() -> argparse.Namespace:
     ap.add_argument("--bases", default=",".join(BASES), help="comma-separated, of llama3,fallback")
     ap.add_argument("--keep-dir", help="write generated files here and keep them (the bases are reused)")
     ap.add_argument("--timeout", type=float, default=1800, help="seconds for one extend call")
+    ap.add_argument("--keep-punctuation", action="store_true",
+                    help="extend (and continue the peer) with keep_punctuation=True: a Devanagari word's trailing "
+                         "punctuation stays in its piece")
     args = ap.parse_args()
     args.langs = [s for s in args.langs.split(",") if s]
     args.bases = [s for s in args.bases.split(",") if s]
@@ -610,7 +614,7 @@ def run(args, scratch: Path) -> None:
 def main() -> None:
     args = parse_args()
     C.print_header("larkspur.extend: Devanagari tokens added to a byte-level and a byte-fallback base",
-                   versions() + [f"new tokens {args.new_tokens:,}; peak RSS: getrusage(RUSAGE_CHILDREN).ru_maxrss "
+                   versions() + [f"new tokens {args.new_tokens:,}; keep_punctuation={args.keep_punctuation}; peak RSS: getrusage(RUSAGE_CHILDREN).ru_maxrss "
                                  f"of a fresh interpreter per call (_common.run_child's launcher)"])
     if not C.CORPUS_DIR.is_dir():
         print(f"skipped: no corpus directory {C.CORPUS_DIR} (../shared/corpus beside the project)")

@@ -168,6 +168,28 @@ def test_widened_pattern_keeps_words_whole_and_nothing_else():
     assert widen_pattern(marks) == marks
 
 
+def test_kept_punctuation_changes_only_devanagari_pieces(bases, extended, tmp_path):
+    base = Tokenizer.from_file(str(bases["byte-level"]))
+    report = larkspur.extend(bases["byte-level"], texts=HINDI_TEXT, new_tokens=600, output=tmp_path / "p.json",
+                             progress=False, keep_punctuation=True)
+    ext = Tokenizer.from_file(report["output"])
+    assert report["punctuation_kept"]
+    pieces = [p for p, _ in ext.pre_tokenizer.pre_tokenize_str("यह किया गया है, क्‍ष। १२३४ ok, done!")]
+    assert [ext.decoder.decode([p]) for p in pieces] == ["यह", " किया", " गया", " है,", " क्\u200dष।", " ",
+                                                          "१२३", "४", " ok", ",", " done", "!"]
+    rnd = random.Random(5)
+    for _ in range(300):
+        text = _random_text(rnd, NON_DEVANAGARI, rnd.randint(1, 40))
+        assert ext.encode(text).ids == base.encode(text).ids, text
+    # every sentence's danda joins its last word: fewer tokens than the same extension without
+    without = extended["byte-level"][2]
+    assert sum(len(e.ids) for e in ext.encode_batch(HINDI_TEXT[:200])) < \
+           sum(len(e.ids) for e in without.encode_batch(HINDI_TEXT[:200]))
+    with pytest.raises(TypeError, match="keep_punctuation"):
+        larkspur.extend(bases["byte-level"], texts=HINDI_TEXT, new_tokens=5, output=tmp_path / "x.json",
+                        keep_punctuation="yes")
+
+
 def test_byte_level_without_a_split_gets_its_pattern(tmp_path):
     t = Tokenizer(models.BPE())
     t.pre_tokenizer = pre_tokenizers.ByteLevel(add_prefix_space=False)

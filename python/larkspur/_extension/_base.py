@@ -71,6 +71,19 @@ def widen_pattern(pattern: str) -> str:
     return "".join(out)
 
 
+# With keep_punctuation, a piece tried before all others: a Devanagari word (letters and
+# signs, not digits, which the pattern groups its own way) with the punctuation that follows
+# it, as larkspur's own words keep it. It matches only where Devanagari stands, so other
+# text is cut as before.
+_LETTERS = r"[\x{0900}-\x{0963}\x{0971}-\x{097F}]+"
+WORD_WITH_PUNCTUATION = (rf" ?{_LETTERS}(?:[\x{{200C}}\x{{200D}}]{_LETTERS})*"
+                         r"[\x{0964}\x{0965}\x{0970},.!?;:'\")\]]*")
+
+
+def keep_punctuation_in(pattern: str) -> str:
+    return WORD_WITH_PUNCTUATION + "|" + pattern
+
+
 def _bytes_to_unicode() -> Dict[int, str]:
     """The byte-level alphabet: each byte as a printable character (printable bytes as
     themselves, the rest moved past U+0100 in order), as byte-level BPE vocabularies spell it."""
@@ -149,10 +162,12 @@ class Base:
             raise ValueError(f"{p}: not a tokenizers-library tokenizer.json (not a JSON object)")
         return Base(p, doc)
 
-    def widened_doc(self) -> Tuple[Dict[str, Any], bool]:
-        """The document with its split pattern widened (see widen_pattern): a ByteLevel
-        pre-tokenizer that splits by its own built-in pattern gets that pattern as a Split in
-        front of it. Returns (document, whether anything changed)."""
+    def widened_doc(self, keep_punctuation: bool = False) -> Tuple[Dict[str, Any], bool]:
+        """The document with its split pattern widened (see widen_pattern), and with
+        `keep_punctuation` a Devanagari word's trailing punctuation kept in its piece: a
+        ByteLevel pre-tokenizer that splits by its own built-in pattern gets that pattern as
+        a Split in front of it. Returns (document, whether anything changed)."""
+        wide = (lambda p: keep_punctuation_in(widen_pattern(p))) if keep_punctuation else widen_pattern
         doc = copy.deepcopy(self.doc)
         if self.kind != BYTE_LEVEL:
             return doc, False
@@ -164,9 +179,9 @@ class Base:
                 node["pretokenizers"] = [visit(p) for p in node.get("pretokenizers", [])]
                 return node
             if node.get("type") == "Split" and isinstance(node.get("pattern"), dict) and "Regex" in node["pattern"]:
-                wide = widen_pattern(node["pattern"]["Regex"])
-                changed = changed or wide != node["pattern"]["Regex"]
-                node["pattern"]["Regex"] = wide
+                widened = wide(node["pattern"]["Regex"])
+                changed = changed or widened != node["pattern"]["Regex"]
+                node["pattern"]["Regex"] = widened
             elif node.get("type") == "ByteLevel" and node.get("use_regex", True):
                 if node.get("add_prefix_space", False):
                     # Split in front, ByteLevel would prefix every piece, not the text once.
@@ -176,7 +191,7 @@ class Base:
                                      f"add_prefix_space=false, or a Split pre-tokenizer in front)")
                 node = dict(node, use_regex=False)
                 changed = True
-                split = {"type": "Split", "pattern": {"Regex": widen_pattern(BYTE_LEVEL_PATTERN)},
+                split = {"type": "Split", "pattern": {"Regex": wide(BYTE_LEVEL_PATTERN)},
                          "behavior": "Isolated", "invert": False}
                 return {"type": "Sequence", "pretokenizers": [split, node]}
             return node

@@ -15,6 +15,10 @@ def _extend_args(p: argparse.ArgumentParser) -> None:
     p.add_argument("-o", "--output", required=True, metavar="OUTPUT",
                    help="where to write the extended tokenizer.json (a directory when BASE is one)")
     corpus_args(p)
+    p.add_argument("--keep-punctuation", action="store_true",
+                   help="a byte-level base's split pattern also keeps a Devanagari word's trailing punctuation "
+                        "in its piece (fewer tokens; the pattern then differs from the base's beyond the "
+                        "Devanagari marks)")
     p.add_argument("--memory-limit", metavar="SIZE",
                    help="keep the word counts within SIZE bytes (e.g. 2GB); the rarest words are left out "
                         "beyond it (default: no limit)")
@@ -26,5 +30,6 @@ def run_extend(args: argparse.Namespace) -> None:
 
     report = larkspur.extend(args.base, args.files, new_tokens=args.new_tokens, output=args.output,
                              jsonl_key=args.jsonl_key, memory_limit=args.memory_limit, progress=args.progress,
-                             errors="strict" if args.strict_utf8 else "skip")
+                             errors="strict" if args.strict_utf8 else "skip",
+                             keep_punctuation=args.keep_punctuation)
     print_fields([(k, v) for k, v in report.items()])
