@@ -78,17 +78,11 @@ def train_hf_bytelevel(path: Path, vocab_size: int):
 
 
 def _bytes_to_unicode() -> Dict[int, str]:
-    """The byte -> printable character table of byte-level BPE (GPT-2's)."""
-    bs = list(range(ord("!"), ord("~") + 1)) + list(range(ord("\xa1"), ord("\xac") + 1)) + \
-        list(range(ord("\xae"), ord("\xff") + 1))
-    cs = bs[:]
-    n = 0
-    for b in range(256):
-        if b not in bs:
-            bs.append(b)
-            cs.append(256 + n)
-            n += 1
-    return {b: chr(c) for b, c in zip(bs, cs)}
+    """The byte -> printable character table of byte-level BPE (GPT-2's), as larkspur.extend
+    reads such vocabularies."""
+    from larkspur._extension._base import BYTE_CHARS
+
+    return dict(BYTE_CHARS)
 
 
 def tiktoken_from_bytelevel(hf_tok, name: str = "larkspur_bench_bytelevel"):
