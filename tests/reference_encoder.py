@@ -315,7 +315,8 @@ def abbreviation(marks, w, limit, lookup, out, whitespace_tokens=False):
     the match, or None when the step does not apply. It applies when a full stop or danda
     lies within `limit` positions from w (a marker is a position); it then takes the
     longest surface of 2 to `limit` characters that starts at w (after its marker) and
-    crosses no marker. With whitespace_tokens a line feed or tab is a token of its own
+    crosses no marker, nor a literal marker character of the text (which a surface's marker
+    does not stand for). With whitespace_tokens a line feed or tab is a token of its own
     even here: the surface ends before one, as before a marker."""
     window = marks[w:w + min(len(marks) - w, limit)]
     if not any(not m and c in (".", DANDA) for c, m in window):
@@ -327,6 +328,8 @@ def abbreviation(marks, w, limit, lookup, out, whitespace_tokens=False):
     length = 0
     while g + length < len(marks) and not marks[g + length][1] and length < limit:
         if whitespace_tokens and marks[g + length][0] in LINE_BREAKS:
+            break
+        if marks[g + length][0] in (WB, WL):
             break
         length += 1
     if length < 2 or not lookup:

@@ -235,10 +235,15 @@ class Encoder {
         // whitespace tokens a line feed or tab ends the candidate as a space does: it is
         // always a token of its own, followed by a marker that decoding drops again.
         ends_.clear();
+        // A literal word marker in the text ends the candidate too: in a surface a marker
+        // stands for a word start, so matching one would decode the character as a space.
         for (std::size_t q = g; q != t_.size() && t_[q] != ' ' && ends_.size() < window;) {
             const auto byte = static_cast<unsigned char>(t_[q]);
             if (ctx_.options.whitespace_tokens && is_whitespace_token_char(byte)) break;
-            q += utf8::seq_len(static_cast<unsigned char>(t_[q]));
+            std::size_t next = q;
+            const char32_t c = utf8::next(t_, next);
+            if (c == kWordMarkerCp || c == kLatinMarkerCp) break;
+            q = next;
             ends_.push_back(q);
         }
         if (ends_.size() < 2 || idx_.empty()) return false;

@@ -33,7 +33,11 @@ std::vector<std::pair<std::string, SchemeValue>> scheme_values(const Scheme& sch
 
 Scheme scheme_from(const std::vector<std::pair<std::string, SchemeValue>>& values) {
     Scheme scheme;
-    for (const auto& [name, value] : values) {
+    for (const auto& entry : values) {
+        // Plain references rather than a structured binding: the lambda below uses them, and
+        // capturing a binding needs a newer clang than the fuzzing build may have.
+        const std::string& name = entry.first;
+        const SchemeValue& value = entry.second;
         const SchemeField* field = nullptr;
         for (const SchemeField& f : kFields) {
             if (name == f.name) field = &f;

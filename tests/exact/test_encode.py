@@ -146,6 +146,14 @@ class TestEncode:
         tok, _ = seeded(aksharas=[DDA + AA], seeds=[DOCTOR])
         assert tok.encode(DOCTOR) == ids(tok, WB, DDA + AA, ".")
 
+    def test_literal_marker_in_the_text_is_never_a_seed_marker(self):
+        # The seed's marker stands for a word start; the text's own U+2581 is a character
+        # (spelled as bytes), or the seed would decode it as a space.
+        tok, _ = seeded(aksharas=[KA], seeds=[WB + KA, DOCTOR], punct=[DANDA])
+        for text in (WB + KA + DANDA, "x" + WB + KA + DANDA, WL + KA + DANDA):
+            assert tok.decode(tok.encode(text)) == text and tok.verify_roundtrip(text)
+            assert tok.encode(text) == ref_encode(tok, 4, text), text
+
     def test_abbreviation_without_marker_token(self, tmp_path):
         tok = marker_free(tmp_path, extra=["e.g."], window=4)
         assert tok.encode("e.g.") == [256]  # nothing stands in for the missing marker
