@@ -263,6 +263,12 @@ def test_inputs_as_training_reads_them(bases, tmp_path):
         report = larkspur.extend(base, new_tokens=60, output=tmp_path / f"o{i}.json", progress=False, **kw)
         outputs.append(json.loads(open(report["output"], encoding="utf-8").read())["model"])
     assert all(o == outputs[0] for o in outputs)
+    # a tokenizer in memory, as from its path
+    from_memory = larkspur.extend(Tokenizer.from_file(str(base)), texts=HINDI_TEXT, new_tokens=60,
+                                  output=tmp_path / "mem.json", progress=False)
+    assert json.loads(open(from_memory["output"], encoding="utf-8").read())["model"] == outputs[0]
+    with pytest.raises(TypeError, match="base must be a path"):
+        larkspur.extend(42, texts=HINDI_TEXT, new_tokens=5, output=tmp_path / "x.json")
     with pytest.raises(TypeError, match="pass \\[text\\]"):
         larkspur.extend(base, texts="भारत", new_tokens=5, output=tmp_path / "x.json")
     with pytest.raises(FileNotFoundError, match="missing.txt"):

@@ -138,7 +138,8 @@ def extend(base: PathLike, files: Union[PathLike, Sequence[PathLike], None] = No
     files and texts, and writes the result to `output`.
 
     `base` is a tokenizers-library tokenizer.json (or a directory holding one, as
-    save_pretrained writes) of a byte-level BPE with a split pattern or a BPE with byte
+    save_pretrained writes, or a tokenizers Tokenizer or transformers fast tokenizer in
+    memory) of a byte-level BPE with a split pattern or a BPE with byte
     fallback. The output is a tokenizer.json of the same kind (for a directory, the directory
     with its other files copied) that the tokenizers package and transformers load without
     larkspur: every base id keeps its token, text without Devanagari encodes to the base's
@@ -172,8 +173,9 @@ def extend(base: PathLike, files: Union[PathLike, Sequence[PathLike], None] = No
     out = Path(os.fspath(output))
     # a directory in, a directory out (its other files copied) unless OUTPUT names a .json
     # file; a file in, a file out, or tokenizer.json inside an existing directory
-    as_directory = out.is_dir() or (Path(os.fspath(base)).is_dir() and out.suffix != ".json")
-    if (out / "tokenizer.json" if as_directory else out).resolve() == b.path.resolve():
+    base_is_dir = isinstance(base, (str, os.PathLike)) and Path(os.fspath(base)).is_dir()
+    as_directory = out.is_dir() or (base_is_dir and out.suffix != ".json")
+    if b.path is not None and (out / "tokenizer.json" if as_directory else out).resolve() == b.path.resolve():
         raise ValueError(f"output {out} is the base tokenizer itself: write the extension elsewhere")
     if not isinstance(keep_punctuation, bool):
         raise TypeError(f"keep_punctuation must be True or False, not {keep_punctuation!r}")
@@ -255,15 +257,16 @@ def extend(base: PathLike, files: Union[PathLike, Sequence[PathLike], None] = No
         vocab[t] = next_id
         next_id += 1
 
-    base_tok = tokenizers.Tokenizer.from_file(str(b.path))
+    base_tok = tokenizers.Tokenizer.from_str(json.dumps(b.doc))
     written = b.write(doc, vocab, first_merges + base_merges + pairs, out, as_directory,
                       lambda path: _check_kept(base_tok, tokenizers.Tokenizer.from_file(path), latin + PROBES, b))
     extended = tokenizers.Tokenizer.from_file(str(written))
     before = tokens_per_word(base_tok, sample)
     after = tokens_per_word(extended, sample)
     return {
-        "base": str(b.path), "output": str(written), "kind": b.kind, "pattern_widened": widened,
-        "punctuation_kept": keep_punctuation and b.kind != BYTE_FALLBACK, "base_size": b.size, "size": next_id, "tokens_added": next_id - b.size,
+        "base": b.name, "output": str(written), "kind": b.kind, "pattern_widened": widened,
+        "punctuation_kept": keep_punctuation and b.kind != BYTE_FALLBACK, "base_size": b.size, "size": next_id,
+        "tokens_added": next_id - b.size,
         "akshara_tokens": len(added), "aksharas_built": aksharas.aksharas,
         "merges_learned": len(pairs), "base_merges_moved": len(moved),
         "words": counter.words, "devanagari_words": sum(counter.counts.values()),
@@ -292,9 +295,9 @@ def _check_kept(base_tok: Any, extended: Any, texts: List[str], b: Base) -> None
         if kept.get(token) != i:
             raise RuntimeError(f"the extended tokenizer moves the base's token {token!r} from id {i} to "
                                f"{kept.get(token)}; this is a fault of larkspur.extend, please report it with the "
-                               f"base {b.path}")
+                               f"base {b.name}")
     for text in texts:
         if base_tok.encode(text, add_special_tokens=False).ids != extended.encode(text, add_special_tokens=False).ids:
             raise RuntimeError(f"the extended tokenizer gives other ids than the base for {text[:60]!r}, which holds "
                                f"no Devanagari; this is a fault of larkspur.extend, please report it with the base "
-                               f"{b.path}")
+                               f"{b.name}")

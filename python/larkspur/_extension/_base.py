@@ -115,23 +115,24 @@ def _pre_tokenizers(node: Optional[Dict[str, Any]]) -> Iterator[Dict[str, Any]]:
 class Base:
     """A base tokenizer.json: its document, its kind, vocabulary and merges."""
 
-    def __init__(self, path: Path, doc: Dict[str, Any]):
-        self.path, self.doc = path, doc
+    def __init__(self, path: Optional[Path], doc: Dict[str, Any]):
+        self.path, self.doc = path, doc  # path: None for a tokenizer given in memory
+        self.name = str(path) if path is not None else "the base tokenizer"
         model = doc.get("model")
         if not isinstance(model, dict):
-            raise ValueError(f"{path}: not a tokenizers-library tokenizer.json (it has no model object)")
+            raise ValueError(f"{self.name}: not a tokenizers-library tokenizer.json (it has no model object)")
         found = model.get("type") or ("BPE" if "merges" in model else None)
         if found != "BPE":
             what = found or "a model without a type"
-            raise ValueError(f"{path}: the model is {what}; larkspur.extend extends BPE models only "
+            raise ValueError(f"{self.name}: the model is {what}; larkspur.extend extends BPE models only "
                              f"(byte-level with a split pattern, or with byte fallback)")
         vocab = model.get("vocab")
         merges = model.get("merges")
         if not isinstance(vocab, dict) or not isinstance(merges, list):
-            raise ValueError(f"{path}: the BPE model has no vocab object or no merges list")
+            raise ValueError(f"{self.name}: the BPE model has no vocab object or no merges list")
         self.vocab: Dict[str, int] = vocab
         self.pairs_as_strings = bool(merges) and isinstance(merges[0], str)
-        self.merges: List[Tuple[str, str]] = [_pair(m, path) for m in merges]
+        self.merges: List[Tuple[str, str]] = [_pair(m, self.name) for m in merges]
         levels = [p for p in _pre_tokenizers(doc.get("pre_tokenizer")) if p.get("type") == "ByteLevel"]
         if levels:
             self.kind = BYTE_LEVEL
@@ -139,7 +140,7 @@ class Base:
             self.kind = BYTE_FALLBACK
         else:
             pre = doc.get("pre_tokenizer")
-            raise ValueError(f"{path}: a BPE model with neither a ByteLevel pre-tokenizer nor byte fallback "
+            raise ValueError(f"{self.name}: a BPE model with neither a ByteLevel pre-tokenizer nor byte fallback "
                              f"(pre-tokenizer {pre.get('type') if isinstance(pre, dict) else pre}, byte_fallback "
                              f"{model.get('byte_fallback')}); larkspur.extend needs one of the two, so that every "
                              f"text has a spelling")
@@ -148,6 +149,15 @@ class Base:
 
     @staticmethod
     def read(base: Any) -> "Base":
+        """From a path, or from a tokenizers-library Tokenizer (or a transformers fast
+        tokenizer, by its backend) in memory; TypeError for anything else."""
+        if not isinstance(base, (str, os.PathLike)):
+            inner = getattr(base, "backend_tokenizer", base)
+            if not callable(getattr(inner, "to_str", None)):
+                raise TypeError(f"base must be a path to a tokenizer.json (or a directory holding one), a tokenizers "
+                                f"Tokenizer or a transformers fast tokenizer, not {type(base).__name__}")
+            doc = json.loads(inner.to_str())
+            return Base(None, doc)
         p = Path(os.fspath(base))
         if p.is_dir():
             p = p / "tokenizer.json"
@@ -185,7 +195,7 @@ class Base:
             elif node.get("type") == "ByteLevel" and node.get("use_regex", True):
                 if node.get("add_prefix_space", False):
                     # Split in front, ByteLevel would prefix every piece, not the text once.
-                    raise ValueError(f"{self.path}: the ByteLevel pre-tokenizer splits by its built-in pattern "
+                    raise ValueError(f"{self.name}: the ByteLevel pre-tokenizer splits by its built-in pattern "
                                      f"after adding a prefix space; larkspur.extend cannot widen that pattern "
                                      f"without changing the ids of other text (save the base with "
                                      f"add_prefix_space=false, or a Split pre-tokenizer in front)")
@@ -231,7 +241,7 @@ class Base:
             with open(tmp, "w", encoding="utf-8") as f:
                 json.dump(doc, f, ensure_ascii=False, indent=2)
             check(str(tmp))
-            if as_directory and self.path.name == "tokenizer.json" and self.path.parent.is_dir():
+            if as_directory and self.path is not None and self.path.name == "tokenizer.json":
                 _copy_directory(self.path.parent, output)
             os.replace(tmp, target)
         finally:
@@ -239,14 +249,14 @@ class Base:
         return target
 
 
-def _pair(m: Any, path: Path) -> Tuple[str, str]:
+def _pair(m: Any, name: str) -> Tuple[str, str]:
     if isinstance(m, str):
         parts = m.split(" ")
         if len(parts) == 2:
             return parts[0], parts[1]
     elif isinstance(m, list) and len(m) == 2 and all(isinstance(x, str) for x in m):
         return m[0], m[1]
-    raise ValueError(f"{path}: a merge that is not a pair of tokens: {m!r}")
+    raise ValueError(f"{name}: a merge that is not a pair of tokens: {m!r}")
 
 
 def _copy_directory(source: Path, output: Path) -> None:
