@@ -2,7 +2,6 @@
 
 #include "checkpoint/resume.hpp"
 #include "common/ordered_blocks.hpp"
-#include "text/akshara_dfa.hpp"
 #include "train/extension.hpp"
 #include "engine/convert.hpp"
 #include "tokenizer/build.hpp"
@@ -28,7 +27,7 @@ void init_request(TrainingRequest* r, const std::string& mode, const Rules& rule
     Recipe recipe{{}, punctuation, theta, word_min_freq, akshara_share, ids_per_symbol, symbol_min_freq, symbol_limit,
                   prune_share, latin_share};
     for (const auto& [up_to, seeds] : seed_tiers) recipe.seed_tiers.push_back({up_to, seeds});
-    new (r) TrainingRequest{parse_mode(mode), rules, scheme_of(scheme), recipe, vocab_size, specials, {},
+    new (r) TrainingRequest{parse_fold_mode(mode), rules, scheme_of(scheme), recipe, vocab_size, specials, {},
                             Lexicon(lexicon.begin(), lexicon.end())};
     for (const auto& [root, transitions] : paradigms) r->paradigms.emplace_back(root, transitions_of(transitions));
 }
@@ -104,7 +103,7 @@ void bind_building(nb::module_& m) {
                               m.theta, m.dev_budget, m.total_budget);
     }, "dir"_a);
     m.def("read_vocab_file", [](const std::string& path, const std::string& mode) {
-        return read_vocab_surfaces(path, parse_mode(mode));
+        return read_vocab_surfaces(path, parse_fold_mode(mode));
     }, "path"_a, "mode"_a);
     m.def("scheme_fields", [] {  // (the defaults, a line on each field)
         nb::dict docs;
@@ -112,27 +111,11 @@ void bind_building(nb::module_& m) {
         return nb::make_tuple(scheme_dict(Scheme{}), docs);
     });
     m.def("default_threads", [] { return resolve_threads(0); });
-    m.def("extension_merges", [](std::vector<std::uint32_t> units, std::vector<std::uint32_t> lengths,
-                                 std::vector<std::uint64_t> counts, nb::bytes classes, std::size_t merges,
-                                 std::uint64_t min_count) {
-        const auto* c = static_cast<const std::uint8_t*>(classes.data());
-        std::vector<std::uint8_t> cls(c, c + classes.size());
-        auto made = unlocked(true, [&](auto poll) {
-            return learn_extension_merges(units, lengths, counts, std::move(cls), merges, min_count, poll);
-        });
-        std::vector<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>> out;
-        for (const ExtensionMerge& e : made) out.emplace_back(e.left, e.right, e.merged);
-        return out;
+    m.def("extension_merges", [](const std::vector<std::uint32_t>& units, const std::vector<std::uint32_t>& lengths,
+                                 const std::vector<std::uint64_t>& counts, std::vector<std::uint8_t> classes,
+                                 std::size_t merges, std::uint64_t min_count) {
+        return unlocked(true, [&](auto poll) { return learn_extension_merges(units, lengths, counts, classes, merges, min_count, poll); });
     }, "units"_a, "lengths"_a, "counts"_a, "classes"_a, "merges"_a, "min_count"_a);
-    m.def("aksharas", [](nb::handle texts) {  // each text cut into its aksharas
-        nb::object hold;
-        const std::vector<std::string_view> views = views_of(texts, hold, "texts");
-        static const AksharaDFA dfa = AksharaDFA::devanagari_default();
-        std::vector<Strings> out;
-        out.reserve(views.size());
-        for (std::string_view v : views) out.push_back(dfa.tokenize(v));
-        return out;
-    }, "texts"_a);
 }
 
 }  // namespace larkspur::engine

@@ -6,11 +6,6 @@
 
 namespace larkspur::engine {
 
-FoldMode parse_mode(const std::string& tag) {
-    if (auto m = fold_mode_from_tag(tag)) return *m;
-    throw Error(ErrorKind::Value, "mode must be 'LM' or 'OCR', not '" + tag + "'");
-}
-
 std::vector<std::string_view> views_of(nb::handle seq, nb::object& hold, const char* what) {
     hold = nb::steal(PySequence_Tuple(seq.ptr()));
     if (!hold.is_valid()) throw nb::python_error();

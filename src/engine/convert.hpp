@@ -21,8 +21,6 @@ namespace larkspur::engine {
 
 namespace nb = nanobind;
 
-FoldMode parse_mode(const std::string& tag);
-
 // The UTF-8 of each str of a sequence, not copied: `hold` keeps the strs alive. TypeError
 // "{what}[i] must be str, not {type}"; ValueError naming where a lone surrogate stands.
 std::vector<std::string_view> views_of(nb::handle seq, nb::object& hold, const char* what);

@@ -19,7 +19,7 @@ SpillSettings spill_of(std::uint64_t memory_limit, const std::string& tmp_dir, n
 nb::tuple count_files(const std::vector<std::string>& paths, const std::string& mode, const Normalizer::RulePairs& rules,
                       std::size_t threads, nb::object progress, std::uint64_t memory_limit, const std::string& tmp_dir,
                       nb::object merged, bool strict, const PyTokenizer* runs_of) {  // (counts, lines not UTF-8 per file)
-    const Normalizer normalizer(parse_mode(mode), rules);
+    const Normalizer normalizer(parse_fold_mode(mode), rules);
     CountOptions opt{spill_of(memory_limit, tmp_dir, std::move(merged)), strict, bytes_progress(std::move(progress)), {},
                      runs_of ? word_runs(runs_of->tok) : nullptr};
     CountReport report;
@@ -66,7 +66,7 @@ void bind_counts(nb::module_& m) {
                             std::vector<std::string> sources, nb::object merged, const PyTokenizer* runs_of) {
             CountOptions opt{spill_of(memory_limit, tmp_dir, std::move(merged)), strict, {}, {},
                              runs_of ? word_runs(runs_of->tok) : nullptr};
-            new (self) BlockCounter(Normalizer(parse_mode(mode), rules), threads, std::move(opt), std::move(sources));
+            new (self) BlockCounter(Normalizer(parse_fold_mode(mode), rules), threads, std::move(opt), std::move(sources));
         }, "mode"_a, "folding_rules"_a, "num_threads"_a, "memory_limit"_a, "tmp_dir"_a, "strict"_a, "sources"_a, "merged"_a.none(),
              "runs_of"_a.none() = nb::none())
         .def("add", [](BlockCounter& c, nb::bytes b, std::size_t source, std::uint64_t first_line) {

@@ -107,9 +107,7 @@ void bind_tokenizer(nb::module_& m) {
         .def("encode_to_array", &encode_to_array, "texts"_a, "append_eos"_a, "eos_id"_a.none(), "allowed"_a,
              "num_threads"_a)
         .def("encode_with_offsets", [](const PyTokenizer& t, std::string_view text, const Allowed& allowed) {
-            std::pair<Ids, std::vector<Span>> out;
-            t.tok.encode(text, allowed, out.first, &out.second);
-            return out;
+            return t.tok.encode_with_spans(text, allowed);
         }, "text"_a, "allowed"_a)
         .def("decode", [](const PyTokenizer& t, const std::vector<std::uint64_t>& ids, bool skip_special) {
             return unlocked(ids.size() > (1 << 14), [&](auto) { return t.tok.decode(ids, skip_special); });

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "common/errors.hpp"
 #include "common/utf8.hpp"
 
 namespace larkspur {
@@ -16,6 +17,11 @@ std::optional<FoldMode> fold_mode_from_tag(std::string_view tag) {
     if (upper == "LM") return FoldMode::LM;
     if (upper == "OCR") return FoldMode::OCR;
     return std::nullopt;
+}
+
+FoldMode parse_fold_mode(std::string_view tag) {
+    if (auto m = fold_mode_from_tag(tag)) return *m;
+    throw Error(ErrorKind::Value, "mode must be 'LM' or 'OCR', not '" + std::string(tag) + "'");
 }
 
 }  // namespace larkspur

@@ -19,6 +19,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "encode/offsets.hpp"
@@ -58,6 +59,12 @@ class FrozenTokenizer {
     // `spans`, each id's [start, end) in characters of `text` as given.
     void encode(std::string_view text, std::span<const std::size_t> allowed, std::vector<std::uint32_t>& out,
                 std::vector<Span>* spans = nullptr) const;
+    std::pair<std::vector<std::uint32_t>, std::vector<Span>> encode_with_spans(
+        std::string_view text, std::span<const std::size_t> allowed) const {
+        std::pair<std::vector<std::uint32_t>, std::vector<Span>> out;
+        encode(text, allowed, out.first, &out.second);
+        return out;
+    }
     std::vector<std::string> tokenize(std::string_view text, std::span<const std::size_t> allowed) const;
     // Runs of trained ids decode together; specials give their text, or nothing with
     // `skip_special`. ValueError for an id outside the vocabulary.

@@ -37,7 +37,7 @@ std::uint8_t merged_extension_class(std::uint8_t left, std::uint8_t right) {
 std::vector<ExtensionMerge> learn_extension_merges(const std::vector<std::uint32_t>& units,
                                                    const std::vector<std::uint32_t>& lengths,
                                                    const std::vector<std::uint64_t>& counts,
-                                                   std::vector<std::uint8_t> classes, std::size_t merges,
+                                                   std::vector<std::uint8_t>& classes, std::size_t merges,
                                                    std::uint64_t min_count, const std::function<bool()>& interrupted) {
     if (lengths.size() != counts.size()) throw Error(ErrorKind::Value, "one count is needed for each sequence");
     PlainBpe bpe;
@@ -60,7 +60,7 @@ std::vector<ExtensionMerge> learn_extension_merges(const std::vector<std::uint32
         [&](std::uint32_t l, std::uint32_t r) { return merged_extension_class(classes[l], classes[r]) != kExtendNone; },
         [&](std::uint32_t l, std::uint32_t r, std::uint32_t m) {
             classes.push_back(merged_extension_class(classes[l], classes[r]));
-            made.push_back({l, r, m});
+            made.emplace_back(l, r, m);
         },
         [](const PlainBpe::Merge&) {}, interrupted);
     return made;

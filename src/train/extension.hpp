@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <tuple>
 #include <vector>
 
 namespace larkspur {
@@ -28,18 +29,17 @@ enum ExtensionClass : std::uint8_t {
     kExtendLeadMarker = 0x80,
 };
 
-struct ExtensionMerge {
-    std::uint32_t left, right, merged;
-};
+// (left, right, merged): a tuple, as the binding hands it on unchanged.
+using ExtensionMerge = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>;
 
 // Up to `merges` merges over `units` (the sequences end to end, `lengths[i]` units each,
 // seen `counts[i]` times), most frequent pair first (ties to the smaller pair), each made
 // only of admissible pairs seen at least `min_count` times. `classes[u]` is the class of
-// unit u; merged units are numbered from classes.size() on.
+// unit u; merged units are numbered from classes.size() on, and their classes appended.
 std::vector<ExtensionMerge> learn_extension_merges(const std::vector<std::uint32_t>& units,
                                                    const std::vector<std::uint32_t>& lengths,
                                                    const std::vector<std::uint64_t>& counts,
-                                                   std::vector<std::uint8_t> classes, std::size_t merges,
+                                                   std::vector<std::uint8_t>& classes, std::size_t merges,
                                                    std::uint64_t min_count, const std::function<bool()>& interrupted);
 
 // The class of the token made of `left` then `right`, or kExtendNone when they may not merge.

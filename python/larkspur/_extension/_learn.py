@@ -19,9 +19,10 @@ the base's."""
 
 from __future__ import annotations
 
+import functools
 import re
 from collections import Counter
-from typing import Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 from .. import _engine
 from ._base import BYTE_FALLBACK, Base
@@ -35,6 +36,19 @@ _JOINERS = {"\u200c", "\u200d"}
 NONE, MARKER, LETTERS, DIGITS, PUNCT, ASCII_PUNCT, LETTERS_PUNCT = 0, 1, 2, 3, 4, 5, 6
 LEAD_MARKER = 0x80
 _SHAPE = re.compile(r"(L+)([PA]*)|(D+)|(P+)|(A+)")
+
+
+@functools.lru_cache(maxsize=1)
+def _automaton() -> Any:
+    from LarkspurTokenization import PyLarkspurTokenization
+
+    return PyLarkspurTokenization()
+
+
+def aksharas(text: str) -> List[str]:
+    """The aksharas of a text, cut by the core's default automaton (the exact class's, which
+    the companion's tokenizers share)."""
+    return _automaton().dfa_tokenize_debug(text)
 
 
 def has_devanagari(text: str) -> bool:
@@ -155,7 +169,7 @@ def count_aksharas(words: Dict[str, int], base: Base) -> Counter:
     texts = list(words)
     plain = [base.token_text(w) or "" for w in texts]
     out: Counter = Counter()
-    for w, aks in zip(texts, _engine.aksharas(plain)):
+    for w, aks in zip(texts, map(aksharas, plain)):
         n = words[w]
         for a in aks:
             if has_devanagari(a[0]):
@@ -165,7 +179,7 @@ def count_aksharas(words: Dict[str, int], base: Base) -> Counter:
 
 def learn(units: List[int], lengths: List[int], counts: List[int], classes: bytes, merges: int,
           min_count: int) -> List[Tuple[int, int, int]]:
-    return _engine.extension_merges(units, lengths, counts, classes, merges, min_count)
+    return _engine.extension_merges(units, lengths, counts, list(classes), merges, min_count)
 
 
 def learned_tokens(made: Sequence[Tuple[int, int, int]], names: Dict[int, str], known: Set[str], budget: int,

@@ -5,8 +5,8 @@ from __future__ import annotations
 
 from typing import Any, List, Optional, Sequence
 
-from .. import _engine
 from ._base import BYTE_LEVEL, CHAR_BYTES, Base
+from ._learn import aksharas
 
 
 def tokens_per_word(tokenizer: Any, lines: Sequence[str]) -> Optional[float]:
@@ -39,7 +39,7 @@ def akshara_splits(tokenizer: Any, base: Base, lines: Sequence[str]) -> Optional
         ends = set()
         devanagari = bytearray()
         at = 0
-        for a in _engine.aksharas([text])[0]:
+        for a in aksharas(text):
             for c in a:
                 devanagari.extend([0x0900 <= ord(c) <= 0x097F] * len(c.encode("utf-8")))
             at += len(a.encode("utf-8"))
