@@ -3,7 +3,8 @@ one on small random inputs. Never use it outside the tests.
 
 It follows the text the way the encoder defines it, with plain strings, lists and a dict of
 surfaces: the text is normalized and marked (a word marker at the start and in place of
-every space: U+2582 before an ASCII letter or digit, U+2581 otherwise), cut into runs of one
+every space: U+2582 before an ASCII letter or digit, or with latin_joins before punctuation
+that stands before one, U+2581 otherwise), cut into runs of one
 script class, and each run encoded by its class. Devanagari runs are cut into aksharas and
 Latin runs into characters, and a run's units are joined greedily, from the left, into the
 longest surfaces the vocabulary holds; punctuation and U+200C go one by one; whatever no
@@ -64,23 +65,29 @@ def ref_class(ch, is_marker):
     return MAL
 
 
-def is_superword(surface):
+def is_superword(surface, latin_joins=False):
     """A surface that joins whole words: it starts with a word marker and holds another,
     each marker followed by a word of at least one character (no marker, line feed or tab)
-    whose first character takes that kind of marker."""
+    whose first character takes that kind of marker (with latin_joins, whose first
+    character after its opening punctuation)."""
     if not surface or surface[0] not in (WB, WL) or any(c in LINE_BREAKS for c in surface):
         return False
     words = 0
     for k, c in enumerate(surface):
         if c in (WB, WL):
             words += 1
-            if k + 1 == len(surface) or surface[k + 1] in (WB, WL) or (c == WL) != (surface[k + 1] in ALNUM):
+            if k + 1 == len(surface) or surface[k + 1] in (WB, WL):
+                return False
+            rest = surface[k + 1:]
+            if latin_joins:
+                rest = rest.lstrip("".join(PUNCT_CHARS))
+            if (c == WL) != (rest[:1] in ALNUM):
                 return False
     return words >= 2
 
 
 def ref_encode(tok, seed_max_len, text, *, codepoint_fallback=False, whitespace_tokens=False,
-               edge_joins=False, superwords=False, byte_tokens=None):
+               edge_joins=False, superwords=False, latin_joins=False, byte_tokens=None):
     """The ids of `text`. `tok` answers vocab_size(), get_token_surface(id), normalize(text)
     and dfa_tokenize_debug(text) as the exact class does (see CompanionView for the
     companion). `byte_tokens`, when given, is the set of ids of byte tokens; without it the
@@ -99,6 +106,8 @@ def ref_encode(tok, seed_max_len, text, *, codepoint_fallback=False, whitespace_
                           whose characters and markers are the marked text's from there and
                           that ends where a word ends: before a marker, a line feed, a tab
                           or the end.
+      latin_joins         a word whose punctuation opens it before an ASCII letter or digit
+                          takes the Latin marker, and that punctuation opens its Latin run.
     """
     surfaces = [tok.get_token_surface(i) for i in range(tok.vocab_size())]
     lookup = {}
@@ -194,16 +203,22 @@ def ref_encode(tok, seed_max_len, text, *, codepoint_fallback=False, whitespace_
                 fallback(units[i])
             i += 1
 
+    def marker_before(chars):
+        # The marker of a word that starts with `chars` (the rest of the text).
+        if latin_joins:
+            chars = chars.lstrip("".join(PUNCT_CHARS))
+        return WL if chars[:1] and chars[0] in ALNUM else WB
+
     text = tok.normalize(text)
     n = len(text)
-    marks = [(WL if n and text[0] in ALNUM else WB, True)]
+    marks = [(marker_before(text), True)]
     for k, c in enumerate(text):
         if c == " ":
-            marks.append((WL if k + 1 < n and text[k + 1] in ALNUM else WB, True))
+            marks.append((marker_before(text[k + 1:]), True))
         else:
             marks.append((c, False))
 
-    joined = [(s, i) for s, i in lookup.items() if superwords and is_superword(s)]
+    joined = [(s, i) for s, i in lookup.items() if superwords and is_superword(s, latin_joins)]
 
     def superword_at(w):
         best = None
@@ -242,8 +257,13 @@ def ref_encode(tok, seed_max_len, text, *, codepoint_fallback=False, whitespace_
                 fallback(c)
             w += 1
             if w < len(marks) and not (not marks[w][1] and marks[w][0] in LINE_BREAKS):
-                nxt, nxt_is_marker = marks[w]
-                marks.insert(w, (WL if not nxt_is_marker and nxt in ALNUM else WB, True))
+                rest = ""
+                for c, m in marks[w:]:
+                    if m or c not in PUNCT_CHARS:
+                        rest += "" if m else c
+                        break
+                    rest += c
+                marks.insert(w, (marker_before(rest), True))
             continue
         kind = ref_class(c, is_marker)
         if edge_joins and kind == PUN:
@@ -251,13 +271,16 @@ def ref_encode(tok, seed_max_len, text, *, codepoint_fallback=False, whitespace_
         # With edge joins, punctuation joins the Devanagari or Latin run it stands in, so
         # that a word can join the danda or quotation mark around it.
         joins = edge_joins and kind in (DEV, LAT)
+        # After a Latin marker (Latin joins) the punctuation before the letters is the run's.
+        leading = is_marker and kind == LAT
         h = w + 1
         while h < len(marks) and not marks[h][1]:
             k = ref_class(*marks[h])
             if whitespace_tokens and marks[h][0] in LINE_BREAKS:
                 break
-            if k != kind and not (joins and k == PUN):
+            if k != kind and not ((joins or leading) and k == PUN):
                 break
+            leading = leading and k == PUN
             h += 1
         run = marks[w:h]
         chars = "".join(c for c, _ in run)

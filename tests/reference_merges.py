@@ -38,6 +38,7 @@ class Rules:
 
     edge_joins: bool = False
     marker_stems: bool = False
+    latin_joins: bool = False
 
 
 class Paradigms:
@@ -85,7 +86,10 @@ def may_merge(left, right, count, phase, rules, paradigms, theta):
         return False
     if phase == "LAT":
         # The Latin pass joins Latin letters, and with edge joins the punctuation after
-        # them ("N."); no seed or paradigm applies there.
+        # them ("N."); with Latin joins Latin and punctuation in any order, marks with marks
+        # too. No seed or paradigm applies there.
+        if rules.latin_joins:
+            return {left.script, right.script} <= {LAT, PUN}
         return left.script == LAT and (right.script == LAT or (rules.edge_joins and right.script == PUN))
     if rules.edge_joins:
         # Devanagari and punctuation join in any combination.
@@ -107,16 +111,17 @@ def may_merge(left, right, count, phase, rules, paradigms, theta):
     return any(paradigms.allows(r, stem, right.surface) for r in left.roots)
 
 
-def priority(left, count, a, b):
-    """The order among admissible pairs: a Devanagari left part before punctuation before
-    anything else, then the count, then the larger left id, then the larger right id."""
-    rank = {DEV: 2, PUN: 1}.get(left.script, 0)
+def priority(left, count, a, b, phase):
+    """The order among admissible pairs: in the Devanagari pass a Devanagari left part
+    before punctuation before anything else, then the count, then the larger left id, then
+    the larger right id."""
+    rank = {DEV: 2, PUN: 1}.get(left.script, 0) if phase == "DEV" else 0
     return (rank, count, a, b)
 
 
 def merged_token(left, right, phase, rules, paradigms):
     """The token a merge of left and right makes when its surface is new: the left part's
-    script, and in the Devanagari pass the roots of the left part that allow the right one;
+    script (Latin, whatever leads, in the Latin pass), and in the Devanagari pass the roots of the left part that allow the right one;
     with marker_stems, a Devanagari left part without roots gives the merged token the
     roots of its own paradigm surface instead."""
     surface = left.surface + right.surface
@@ -127,7 +132,7 @@ def merged_token(left, right, phase, rules, paradigms):
             roots = [r for r in left.roots if paradigms.allows(r, stem, right.surface)]
         elif rules.marker_stems and left.script == DEV:
             roots = paradigms.roots_with_key(without_marker(surface))
-    return RefToken(surface, left.script, roots=roots)
+    return RefToken(surface, LAT if phase == "LAT" else left.script, roots=roots)
 
 
 def reference_merges(tokens, words, passes, rules=Rules(), paradigms=Paradigms(), theta=100):
@@ -149,7 +154,7 @@ def reference_merges(tokens, words, passes, rules=Rules(), paradigms=Paradigms()
             for ids, count in words:
                 for pair in zip(ids, ids[1:]):
                     counts[pair] += count
-            admissible = [priority(token(a), c, a, b) for (a, b), c in counts.items()
+            admissible = [priority(token(a), c, a, b, phase) for (a, b), c in counts.items()
                           if may_merge(token(a), token(b), c, phase, rules, paradigms, theta)]
             if not admissible:
                 break

@@ -21,8 +21,9 @@ def unit_class(ch: str) -> str:
     return "other"
 
 
-def script_runs(word: str, aksharas: Callable[[str], List[str]]) -> List[Tuple[bool, List[str]]]:
-    """(is Latin, units) of each run of a word that can merge at all."""
+def script_runs(word: str, aksharas: Callable[[str], List[str]], latin_joins: bool = False) -> List[Tuple[bool, List[str]]]:
+    """(is Latin, units) of each run of a word that can merge at all. With latin_joins the
+    punctuation that opens a word before a Latin letter or digit belongs to its Latin run."""
     classes = [unit_class(ch) for ch in word]
     runs = []
     k = 0
@@ -31,6 +32,9 @@ def script_runs(word: str, aksharas: Callable[[str], List[str]]) -> List[Tuple[b
             k += 1
             continue
         latin = classes[k] == "latin"
+        if k == 0 and latin_joins and classes[0] == "punct":
+            first_other = next((c for c in classes if c != "punct"), None)
+            latin = first_other == "latin"
         stop = "dev" if latin else "latin"
         end = k
         while end < len(word) and classes[end] not in ("other", stop):
@@ -54,7 +58,8 @@ def script_runs(word: str, aksharas: Callable[[str], List[str]]) -> List[Tuple[b
     return runs
 
 
-def joint_split(words: Dict[str, int], merges: int, aksharas: Callable[[str], List[str]]) -> Tuple[int, int]:
+def joint_split(words: Dict[str, int], merges: int, aksharas: Callable[[str], List[str]],
+                latin_joins: bool = False) -> Tuple[int, int]:
     """(Latin merges, Devanagari merges) of a plain BPE over the runs of `words`: the most
     frequent adjacent pair first, ties to the pair of smaller unit numbers, units numbered
     in order of first sight over the words in byte order."""
@@ -63,7 +68,7 @@ def joint_split(words: Dict[str, int], merges: int, aksharas: Callable[[str], Li
     for word in sorted(words, key=lambda w: w.encode("utf-8")):
         if words[word] == 0:
             continue
-        for latin, units in script_runs(word, aksharas):
+        for latin, units in script_runs(word, aksharas, latin_joins):
             seq = []
             for u in units:
                 number.setdefault(u, len(number))

@@ -2,7 +2,8 @@
 native one on small inputs. Never use it outside the tests.
 
 Runs: each line is split at white space; a run is a stretch of words that the subword
-tokenizer encodes as one token each, with one space and nothing else between neighbours,
+tokenizer encodes as one token each (the caller's `token`, which leaves out a word that
+opens with punctuation and is one Latin token), with one space and nothing else between neighbours,
 all starting with an ASCII letter or digit or all not, at most 32 words, and it ends after
 a word that ends in ".", "?", "!", a danda or a double danda. Runs of one word count for
 nothing.

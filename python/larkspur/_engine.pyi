@@ -59,6 +59,7 @@ class TrainingPlan:
     dev_budget: int
     lat_budget: int
     beyond: int
+    akshara_limit: int  # the most aksharas the base takes; 0: every one harvested
     aksharas: List[str]
     symbols: List[str]
     @property

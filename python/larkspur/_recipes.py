@@ -62,9 +62,13 @@ RECIPE_SCHEME: Dict[str, object] = {name: True for name, default in _engine.sche
                                     if isinstance(default, bool)}
 
 # With code-point fallback, the most frequent aksharas of the training words get base ids,
-# at most this share of the vocabulary size: the rest is better spent on merges than on
-# rare aksharas that code points spell nearly as well. (A share, not a count, so that the
-# choice does not drift with the size of the corpus.)
+# at most this share of the ids the Devanagari pass gets (all of them, less the Latin
+# share): the rest is better spent on merges than on rare aksharas that code points spell
+# nearly as well. (A share, not a count, so that the choice does not drift with the size
+# of the corpus; of the Devanagari ids, so that a corpus of half English does not give
+# rare aksharas the ids its English words need: measured on Marathi with as much English
+# at 16,000 ids, 2,400 aksharas cost 1.3 % more English tokens and 0.6 % more Marathi
+# ones than the 1,120 of this rule.)
 AKSHARA_SHARE = 0.15
 
 # The part of the merges that training adds beyond the size asked for and then gives back,
@@ -114,7 +118,8 @@ class Recipe:
         return dict(self.scheme)
 
     def akshara_limit(self, vocab_size: int) -> Optional[int]:
-        """How many of the harvested aksharas (most frequent first) get base ids."""
+        """How many of the harvested aksharas (most frequent first) get base ids when
+        Devanagari has every id (training's plan lowers it by the Latin share)."""
         if not self.scheme_fields().get("codepoint_fallback"):
             return None  # a missing akshara would cost its bytes: keep them all
         return max(1, int(AKSHARA_SHARE * vocab_size))

@@ -273,6 +273,8 @@ def _train_words(counts_held: List[Optional[WordCounts]], *, vocab_size: int = 1
     kept_types, min_count, left_types, left_occurrences = plan.selected
     share = _share_report(plan, counts.occurrences)
     seed_settings = rec.settings(vocab_size)
+    # The plan's own limit: the aksharas take a share of the Devanagari pass's ids.
+    seed_settings["akshara_limit"] = plan.akshara_limit or None
     scheme = _bundle.scheme_fields(fields)
     run = {"mode": mode, "folding_rules": [list(r) for r in rules], "options": scheme,
            "special_tokens": specials, "seeds": seed_settings, "paradigms": paradigm_list, "lexicon": lex,

@@ -98,8 +98,17 @@ class Encoder {
     }
 
    private:
-    // The marker before byte b is U+2582 when the character there is an ASCII letter or digit.
-    bool latin_marker(Pos p) const { return alnum_byte(t_, p.at); }
+    // The marker before byte b is U+2582 when the character there is an ASCII letter or digit,
+    // or with Latin joins when the first one after its punctuation is.
+    bool latin_marker(Pos p) const {
+        if (alnum_byte(t_, p.at)) return true;
+        if (!ctx_.options.latin_joins) return false;
+        for (std::size_t i = p.at; i < t_.size();) {
+            const char32_t c = utf8::next(t_, i);
+            if (char_class(c) != Script::PUN) return utf8::is_ascii_alnum(c);
+        }
+        return false;
+    }
     Pos after(Pos p) const {
         const std::size_t next = p.marker ? p.at : p.at + utf8::seq_len(static_cast<unsigned char>(t_[p.at]));
         if (next < t_.size() && t_[next] == ' ') return Pos::marker_before(next + 1);
@@ -276,11 +285,14 @@ class Encoder {
         // the matcher to join a word to its danda or quotation marks, the halves of a
         // hyphenated pair, or an abbreviation with its full stops.
         const bool mixed = (k == Script::DEV || k == Script::LAT) && opt.edge_joins;
+        // A Latin marker before punctuation (Latin joins) opens the run with it.
+        bool leading = k == Script::LAT && w.marker;
         while (h < e) {
             std::size_t i = h;
             const char32_t c = utf8::next(t_, i);
             const Script kc = char_class(c);
-            if (kc != k && !(mixed && kc == Script::PUN)) break;
+            if (kc != k && !((mixed || leading) && kc == Script::PUN)) break;
+            leading = leading && kc == Script::PUN;
             if (opt.whitespace_tokens && is_whitespace_token_char(c)) break;
             h = i;
         }

@@ -43,6 +43,10 @@ struct EncodeOptions {
     // At each word start, the longest superword (a token of whole words) that the words
     // from there spell is taken first; it must end where a word ends (see SurfaceIndex).
     bool superwords = false;
+    // A word whose leading punctuation stands before an ASCII letter or digit ("(the",
+    // "--help") is a Latin word: its marker is the Latin one and the punctuation opens its
+    // Latin run.
+    bool latin_joins = false;
 };
 
 struct EncodeContext {

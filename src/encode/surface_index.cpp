@@ -7,11 +7,12 @@
 #include "common/utf8.hpp"
 #include "common/markers.hpp"
 #include "common/string_counter.hpp"
+#include "vocab/char_class.hpp"
 
 namespace larkspur {
 
-SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
-    : generation_(vocab.generation()), empty_(vocab.empty()), root_dense_(kRootDense) {
+SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols, bool latin_joins)
+    : generation_(vocab.generation()), empty_(vocab.empty()), latin_joins_(latin_joins), root_dense_(kRootDense) {
     // Build with a hash map of edges, then lay the children of each node out as one sorted
     // run, nodes renumbered so that a node's children are contiguous.
     struct Edge {
@@ -136,7 +137,7 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
     // word (no marker, line feed or tab in it) and of the kind that word's first character
     // takes. Each of its shorter word prefixes is noted as one that goes on.
     for (TokenId id = 0; id < vocab.size(); ++id) {
-        if (marker_first_[id] && is_superword(vocab.surface(id))) {
+        if (marker_first_[id] && is_superword(vocab.surface(id), latin_joins)) {
             const std::string_view text = display(id).substr(1);
             superwords_[std::string(text)].id = static_cast<std::uint32_t>(id);
             for (std::size_t at = text.find(' '); at != std::string_view::npos; at = text.find(' ', at + 1)) {
@@ -148,7 +149,7 @@ SurfaceIndex::SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols)
     }
 }
 
-bool SurfaceIndex::is_superword(std::string_view s) {
+bool SurfaceIndex::is_superword(std::string_view s, bool latin_joins) {
     std::size_t markers = 0;
     for (std::size_t i = 0; i < s.size();) {
         const char32_t c = utf8::next(s, i);
@@ -159,7 +160,19 @@ bool SurfaceIndex::is_superword(std::string_view s) {
         const auto next = static_cast<unsigned char>(s[i]);
         std::size_t j = i;
         if (markers::is_marker(utf8::next(s, j))) return false;
-        if ((c == markers::kLatinCp) != utf8::is_ascii_alnum(next)) return false;
+        bool latin = utf8::is_ascii_alnum(next);
+        if (latin_joins && !latin) {
+            // The encoder's Latin marker: the first character after the word's opening
+            // punctuation is an ASCII letter or digit (a marker ends the word).
+            for (std::size_t k = i; k < s.size();) {
+                const char32_t d = utf8::next(s, k);
+                if (char_class(d) != Script::PUN) {
+                    latin = utf8::is_ascii_alnum(d);
+                    break;
+                }
+            }
+        }
+        if ((c == markers::kLatinCp) != latin) return false;
     }
     return markers >= 2;
 }

@@ -43,9 +43,12 @@ class SurfaceIndex {
     using Node = std::uint32_t;
     static constexpr Node kRoot = 0;
 
-    SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols);
+    // `latin_joins`: words are marked as the encoder marks them with that option, which
+    // decides which surfaces are superwords.
+    SurfaceIndex(const Vocabulary& vocab, const ByteSymbols& symbols, bool latin_joins = false);
 
     std::uint64_t generation() const { return generation_; }
+    bool latin_joins() const { return latin_joins_; }
     bool empty() const { return empty_; }
 
     // The child of `node` along `cp`, if the trie has one.
@@ -107,8 +110,9 @@ class SurfaceIndex {
     bool may_start_superword(std::uint64_t h) const { return (first_words_[(h >> 6) & kFilterMask] >> (h & 63)) & 1; }
     // Whether a surface is a superword: it starts with a marker (the caller knows) and
     // holds at least two, each followed by a word of at least one character that holds no
-    // line feed or tab and whose first character takes that kind of marker.
-    static bool is_superword(std::string_view surface);
+    // line feed or tab and whose first character takes that kind of marker (with Latin
+    // joins, whose first character after its punctuation).
+    static bool is_superword(std::string_view surface, bool latin_joins = false);
     const Superword* superword(std::string_view words) const {
         auto it = superwords_.find(words);
         return it == superwords_.end() ? nullptr : &it->second;
@@ -119,6 +123,7 @@ class SurfaceIndex {
 
     std::uint64_t generation_;
     bool empty_;
+    bool latin_joins_;
     std::vector<OptIndex> root_dense_;
     // Node n's children are child_cp_/child_node_[nodes_[n].first_child ..
     // nodes_[n + 1].first_child); the last entry of nodes_ only closes the last range.

@@ -61,7 +61,8 @@ void bind_building(nb::module_& m) {
     nb::class_<TrainingPlan>(m, "TrainingPlan")
         .def_ro("base_size", &TrainingPlan::base_size).def_ro("trained_size", &TrainingPlan::trained_size)
         .def_ro("dev_budget", &TrainingPlan::dev_budget).def_ro("lat_budget", &TrainingPlan::lat_budget)
-        .def_ro("beyond", &TrainingPlan::beyond).def_ro("aksharas", &TrainingPlan::aksharas).def_ro("symbols", &TrainingPlan::symbols)
+        .def_ro("beyond", &TrainingPlan::beyond).def_ro("akshara_limit", &TrainingPlan::akshara_limit)
+        .def_ro("aksharas", &TrainingPlan::aksharas).def_ro("symbols", &TrainingPlan::symbols)
         .def_prop_ro("share", [](const TrainingPlan& p) {  // (share, (Latin, Devanagari merges) or None, other scripts)
             auto split = p.split ? std::optional(std::pair(p.split->lat_merges, p.split->dev_merges)) : std::nullopt;
             return std::make_tuple(p.latin_share, split, p.other_scripts);

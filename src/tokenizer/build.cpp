@@ -36,7 +36,14 @@ struct Base {
     std::vector<std::string> seeds, aksharas, symbols;
 };
 
-Base base_at(const TrainingRequest& req, const Inventories& inv, std::size_t size) {
+// How many aksharas get base ids at `size` ids when the Devanagari pass has `dev_part` of
+// them: a share of the Devanagari ids, not of all, so that a corpus of half English does not
+// spend on rare aksharas the ids its Latin words need (and its Devanagari merges).
+std::size_t akshara_limit(const Recipe& r, std::size_t size, double dev_part) {
+    return std::max<std::size_t>(1, static_cast<std::size_t>(r.akshara_share * static_cast<double>(size) * dev_part));
+}
+
+Base base_at(const TrainingRequest& req, const Inventories& inv, std::size_t size, double dev_part = 1.0) {
     const Recipe& r = req.recipe;
     Base b;
     b.seeds = seeds_at(r, size);
@@ -44,7 +51,7 @@ Base base_at(const TrainingRequest& req, const Inventories& inv, std::size_t siz
     if (req.scheme.codepoint_fallback) {
         // A missing akshara costs only its code points: the ids are better spent on merges.
         if (r.akshara_share > 0) {
-            b.aksharas = first(inv.aksharas, std::max<std::size_t>(1, static_cast<std::size_t>(r.akshara_share * size)));
+            b.aksharas = first(inv.aksharas, akshara_limit(r, size, dev_part));
         }
         b.symbols = first(inv.symbols, size / std::max<std::size_t>(r.ids_per_symbol, 1));
     }
@@ -90,8 +97,8 @@ class GuardedCheckpoints final : public CheckpointSink {
 };
 
 // The size of the base vocabulary at `size` ids.
-std::size_t base_size_at(const TrainingRequest& req, const Inventories& inv, std::size_t size) {
-    const Base b = base_at(req, inv, size);
+std::size_t base_size_at(const TrainingRequest& req, const Inventories& inv, std::size_t size, double dev_part = 1.0) {
+    const Base b = base_at(req, inv, size, dev_part);
     Vocabulary v;
     initialize_vocab(v, seed_lists(req.recipe, b), ByteSymbols::standard());
     return add_fallback_tokens(v, req.scheme.codepoint_fallback, req.scheme.whitespace_tokens, b.symbols);
@@ -172,22 +179,41 @@ TrainingPlan plan_training(const WordTable& words, const TrainingRequest& req,
                     std::to_string(plan.special_count) + " special tokens)");
     }
     plan.trained_size = req.vocab_size - plan.special_count;
+    const double trained = static_cast<double>(plan.trained_size);
+    double dev_part = 1.0;
     if (r.latin_share) {
         plan.latin_share = *r.latin_share;
         // Rounded half to even, as the recipes' numbers always were.
-        plan.lat_budget =
-            static_cast<std::size_t>(std::nearbyint(plan.latin_share * static_cast<double>(plan.trained_size)));
+        plan.lat_budget = static_cast<std::size_t>(std::nearbyint(plan.latin_share * trained));
+        dev_part = 1.0 - plan.latin_share;
+        plan.base_size = base_size_at(req, inv, req.vocab_size, dev_part);
     } else {
-        // The merges past the base, shared as a plain BPE over both scripts shares them.
-        const std::size_t merges = plan.trained_size - plan.base_size;
-        plan.split = joint_merge_split(words, merges, tok->dfa(), interrupted);
-        plan.lat_budget = latin_merges(*plan.split, merges);
-        plan.latin_share = static_cast<double>(plan.lat_budget) / static_cast<double>(plan.trained_size);
+        // The merges past the base, shared as a plain BPE over both scripts shares them. The
+        // base's aksharas take a share of the Devanagari ids, so the base and the split
+        // depend on each other: one BPE run as long as the smallest base allows gives the
+        // split of every number of merges, and the pair settles within a few rounds (the
+        // Devanagari part only shrinks as the merges grow).
+        const std::size_t smallest = std::min(base_size_at(req, inv, req.vocab_size, 0.0), plan.base_size);
+        const std::vector<bool> scripts =
+            joint_merge_scripts(words, plan.trained_size - smallest, tok->dfa(), req.scheme.latin_joins, interrupted);
+        for (int round = 0;; ++round) {
+            const std::size_t merges = plan.trained_size - plan.base_size;
+            plan.split = split_of(scripts, merges);
+            plan.lat_budget = latin_merges(*plan.split, merges);
+            if (round == 16) break;
+            const double part = 1.0 - static_cast<double>(plan.lat_budget) / trained;
+            const std::size_t base = base_size_at(req, inv, req.vocab_size, part);
+            if (base == plan.base_size) break;
+            plan.base_size = base;
+            dev_part = part;
+        }
+        plan.latin_share = static_cast<double>(plan.lat_budget) / trained;
     }
     plan.other_scripts = other_scripts(words, interrupted);
     plan.dev_budget = plan.trained_size - plan.lat_budget;
     plan.beyond = static_cast<std::size_t>(r.prune_share * static_cast<double>(plan.trained_size - plan.base_size));
-    Base b = base_at(req, inv, req.vocab_size);
+    Base b = base_at(req, inv, req.vocab_size, dev_part);
+    if (req.scheme.codepoint_fallback && r.akshara_share > 0) plan.akshara_limit = akshara_limit(r, req.vocab_size, dev_part);
     plan.seeds = std::move(b.seeds);
     plan.aksharas = std::move(b.aksharas);
     plan.symbols = std::move(b.symbols);

@@ -98,6 +98,8 @@ struct TrainingPlan {
     // The other scripts of the words, with their word occurrences (for the report).
     std::vector<std::pair<std::string, std::uint64_t>> other_scripts;
     std::vector<std::string> seeds, aksharas, symbols;  // the base material at this size
+    // The most aksharas the base takes (a share of the Devanagari ids); 0: every one harvested.
+    std::size_t akshara_limit = 0;
 };
 
 // ValueError "vocab_size {} is below the smallest possible size {} for this corpus and

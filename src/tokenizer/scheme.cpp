@@ -12,6 +12,7 @@ constexpr SchemeField kFields[] = {
     {"whitespace_tokens", &Scheme::whitespace_tokens, "line feed and tab are tokens; the word after one keeps its marker"},
     {"edge_joins", &Scheme::edge_joins, "words and the punctuation inside or around them join"},
     {"marker_stems", &Scheme::marker_stems, "paradigms see word-initial stems without their word marker"},
+    {"latin_joins", &Scheme::latin_joins, "Latin words join the punctuation before and inside them"},
     {"superword_words", &Scheme::superword_words, "the most words a token may join across word markers (0: none)"},
 };
 

@@ -38,15 +38,21 @@ struct Scheme {
     // Paradigms see word-initial tokens without their word marker, and merged tokens
     // take the roots of their stems, so that paradigms constrain stems at word starts.
     bool marker_stems = false;
+    // Latin words join the punctuation before them and inside them: a word that opens with
+    // punctuation before an ASCII letter or digit takes the Latin marker, its punctuation
+    // in the Latin run, and the Latin pass merges punctuation before a Latin token as well
+    // as after it, and marks with marks ("(the", "’s", "_Type", "),"), as a BPE over such
+    // text would.
+    bool latin_joins = false;
     // The most words a superword token holds: tokens that join whole words across their
     // markers, matched by the encoder only where they end at a word end. 0: none, and the
     // encoder never looks past a word.
     std::int64_t superword_words = 0;
 
     EncodeOptions encode_options() const {
-        return EncodeOptions{codepoint_fallback, whitespace_tokens, edge_joins, superword_words > 0};
+        return EncodeOptions{codepoint_fallback, whitespace_tokens, edge_joins, superword_words > 0, latin_joins};
     }
-    MergeRules merge_rules() const { return MergeRules{edge_joins, marker_stems}; }
+    MergeRules merge_rules() const { return MergeRules{edge_joins, marker_stems, latin_joins}; }
     bool operator==(const Scheme&) const = default;
 };
 

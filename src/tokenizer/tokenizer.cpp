@@ -20,8 +20,8 @@ Tokenizer::Tokenizer(FoldMode mode, const Normalizer::RulePairs& folding_rules,
 
 std::shared_ptr<const SurfaceIndex> Tokenizer::surface_index() const {
     std::lock_guard<std::mutex> lock(index_mu_);
-    if (!index_ || index_->generation() != m_.vocab.generation()) {
-        index_ = std::make_shared<const SurfaceIndex>(m_.vocab, byte_symbols_);
+    if (!index_ || index_->generation() != m_.vocab.generation() || index_->latin_joins() != options_.latin_joins) {
+        index_ = std::make_shared<const SurfaceIndex>(m_.vocab, byte_symbols_, options_.latin_joins);
     }
     return index_;
 }

@@ -167,7 +167,8 @@ class MergeLoop {
         const bool existed = v.find(surface).has_value();
         TokenId tid = v.add_token(Token::merge({a, b}), std::move(surface), false, false);
         if (!existed) {
-            v.set_script(tid, v.script(a));
+            // What the Latin pass makes is Latin, whichever part leads ("(" + "the").
+            v.set_script(tid, t_.phase == Phase::LAT ? Script::LAT : v.script(a));
             v.set_root_set(tid, std::move(narrowed));
         }
         const auto t = static_cast<std::uint32_t>(tid);

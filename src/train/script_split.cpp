@@ -40,7 +40,7 @@ struct Char {
 // Cuts words into runs of units (see joint_merge_split), reusing its buffers.
 class RunCutter {
    public:
-    explicit RunCutter(const AksharaDFA& dfa) : dfa_(dfa) {}
+    RunCutter(const AksharaDFA& dfa, bool latin_joins) : dfa_(dfa), latin_joins_(latin_joins) {}
 
     // emit(is_latin, units) for each run of `word` that can merge.
     template <class Emit>
@@ -58,7 +58,14 @@ class RunCutter {
                 ++k;
                 continue;
             }
-            const bool latin = first == Unit::Latin, at_start = k == 0;
+            const bool at_start = k == 0;
+            bool latin = first == Unit::Latin;
+            if (at_start && first == Unit::Punct && latin_joins_) {
+                // Opening punctuation before a Latin letter or digit is that word's.
+                std::size_t j = k;
+                while (j < chars_.size() && chars_[j].unit == Unit::Punct) ++j;
+                latin = j < chars_.size() && chars_[j].unit == Unit::Latin;
+            }
             std::size_t end = k;
             bool has_dev = false;
             for (; end < chars_.size(); ++end) {
@@ -87,16 +94,30 @@ class RunCutter {
 
    private:
     const AksharaDFA& dfa_;
+    const bool latin_joins_;
     std::vector<Char> chars_;
     std::vector<std::string_view> units_;
 };
 
 }  // namespace
 
-ScriptSplit joint_merge_split(const WordTable& words, std::size_t merges, const AksharaDFA& dfa,
+ScriptSplit joint_merge_split(const WordTable& words, std::size_t merges, const AksharaDFA& dfa, bool latin_joins,
                               const std::function<bool()>& interrupted) {
+    return split_of(joint_merge_scripts(words, merges, dfa, latin_joins, interrupted), merges);
+}
+
+ScriptSplit split_of(const std::vector<bool>& scripts, std::size_t merges) {
+    ScriptSplit split;
+    const std::size_t n = std::min(merges, scripts.size());
+    split.lat_merges = static_cast<std::uint64_t>(std::count(scripts.begin(), scripts.begin() + static_cast<std::ptrdiff_t>(n), true));
+    split.dev_merges = n - split.lat_merges;
+    return split;
+}
+
+std::vector<bool> joint_merge_scripts(const WordTable& words, std::size_t merges, const AksharaDFA& dfa,
+                                      bool latin_joins, const std::function<bool()>& interrupted) {
     PlainBpe bpe;
-    RunCutter cutter(dfa);
+    RunCutter cutter(dfa, latin_joins);
     // Units are numbered in order of first sight, which the ties follow.
     FlatMap<std::string_view, std::uint32_t, std::hash<std::string_view>> names;
     std::uint32_t next = 0;
@@ -119,16 +140,16 @@ ScriptSplit joint_merge_split(const WordTable& words, std::size_t merges, const 
     }
     names = {};
     // A merge belongs to the script whose runs it merged more often.
-    ScriptSplit split;
+    std::vector<bool> scripts;
     bpe.run(
         merges, next, 1, [](std::uint32_t, std::uint32_t) { return true; }, [](std::uint32_t, std::uint32_t, std::uint32_t) {},
         [&](const PlainBpe::Merge& m) {
             std::uint64_t in_latin = 0, in_dev = 0;
             for (const auto& [s, places] : m.places) (latin_run[s] ? in_latin : in_dev) += bpe.count(s) * places;
-            (in_latin > in_dev ? split.lat_merges : split.dev_merges) += 1;
+            scripts.push_back(in_latin > in_dev);
         },
         interrupted);
-    return split;
+    return scripts;
 }
 
 std::size_t latin_merges(const ScriptSplit& split, std::size_t merges) {

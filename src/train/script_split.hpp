@@ -35,8 +35,9 @@ struct ScriptSplit {
 // Devanagari run is Devanagari and punctuation (the dandas and ASCII) together, the
 // Devanagari cut into aksharas. Each punctuation mark, letter and digit is a unit. The run
 // at the start of the word begins with a word marker unit (U+2582 before Latin, U+2581
-// before the rest); a run of punctuation alone counts only there. Runs of one unit are
-// left out: nothing merges in them.
+// before the rest); a run of punctuation alone counts only there. With `latin_joins` the
+// punctuation that opens a word before a Latin letter or digit starts that word's Latin
+// run, after U+2582. Runs of one unit are left out: nothing merges in them.
 //
 // The BPE takes the most frequent adjacent pair first, ties to the pair of smaller unit
 // numbers (units numbered in order of first sight over the words in table order), and
@@ -44,7 +45,13 @@ struct ScriptSplit {
 // marks may stand in runs of both scripts: its merge is the script's that holds more of
 // it. `interrupted` is asked every few merges; the call then ends with Interrupted.
 ScriptSplit joint_merge_split(const WordTable& words, std::size_t merges, const AksharaDFA& dfa,
-                              const std::function<bool()>& interrupted = {});
+                              bool latin_joins = false, const std::function<bool()>& interrupted = {});
+
+// The same BPE's merges in order, each true when it is Latin's: the split of any number of
+// merges up to `merges` is that of the first ones (split_of), from one run.
+std::vector<bool> joint_merge_scripts(const WordTable& words, std::size_t merges, const AksharaDFA& dfa,
+                                      bool latin_joins = false, const std::function<bool()>& interrupted = {});
+ScriptSplit split_of(const std::vector<bool>& scripts, std::size_t merges);
 
 // The Latin pass's merges out of `merges`, by the split: rounded half to even, and none
 // when the split holds no merges at all.

@@ -6,6 +6,7 @@
 
 #include "common/errors.hpp"
 #include "common/flat_map.hpp"
+#include "common/markers.hpp"
 #include "common/utf8.hpp"
 #include "train/plain_bpe.hpp"
 
@@ -83,6 +84,12 @@ std::optional<TokenId> SuperwordRuns::word_token(std::string_view word) const {
         it = cache.tokens.emplace(std::string(word), ids.size() == 1 ? ids[0] : kNone).first;
     }
     if (it->second == kNone) return std::nullopt;
+    // A word that opens with punctuation and reads as Latin (Latin joins) is not joined: a
+    // superword's markers must each stand before the character that decides their kind.
+    if (!word.empty() && !utf8::is_ascii_alnum(static_cast<unsigned char>(word[0])) &&
+        ctx_.vocab.surface(it->second).starts_with(markers::kLatin)) {
+        return std::nullopt;
+    }
     return it->second;
 }
 

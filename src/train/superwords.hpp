@@ -37,7 +37,8 @@ class SuperwordRuns final : public KeyCutter {
    public:
     explicit SuperwordRuns(EncodeContext ctx);
     void cut(std::string_view text, const std::function<void(std::string_view)>& add) const override;
-    // The token of a word encoded alone, when it is one token.
+    // The token of a word encoded alone, when it is one token (and not a Latin-joined word
+    // that opens with punctuation).
     std::optional<TokenId> word_token(std::string_view word) const;
 
    private:

@@ -15,6 +15,9 @@ bool ConstrainedBPETrainer::legal(TokenId a, TokenId b, std::uint64_t freq) cons
     Script sa = vocab.script(a), sb = vocab.script(b);
     if (sa > Script::PUN || sb > Script::PUN) return false;
     if (phase == Phase::LAT) {
+        if (rules.latin_joins) {
+            return (sa == Script::LAT || sa == Script::PUN) && (sb == Script::LAT || sb == Script::PUN);
+        }
         return sa == Script::LAT && (sb == Script::LAT || (rules.edge_joins && sb == Script::PUN));
     }
     if (rules.edge_joins) {
@@ -39,7 +42,9 @@ bool ConstrainedBPETrainer::legal(TokenId a, TokenId b, std::uint64_t freq) cons
 std::pair<std::uint8_t, std::uint64_t> ConstrainedBPETrainer::priority_key(TokenId a, TokenId b,
                                                                            std::uint64_t freq) const {
     Script sa = vocab.script(a);
-    std::uint8_t rank = sa == Script::DEV ? 2 : sa == Script::PUN ? 1 : 0;
+    // The Latin pass ranks its pairs by count alone (its left parts were all Latin before
+    // Latin joins let punctuation lead).
+    std::uint8_t rank = phase == Phase::LAT ? 0 : sa == Script::DEV ? 2 : sa == Script::PUN ? 1 : 0;
 
     double p_allowed = 1.0;
     if (phase == Phase::DEV && probabilistic_k) {

@@ -87,6 +87,11 @@ struct MergeRules {
     // token whose left part has no roots takes the roots of its own surface (without the
     // marker), so that word-initial stems are constrained like the stems inside words.
     bool marker_stems = false;
+    // The Latin pass joins Latin and punctuation tokens in any order: the punctuation that
+    // opens a Latin word or stands inside one merges with the Latin after it ("(the", "’s"),
+    // and marks with marks ("),", "__"), which the Devanagari pass ranks below every
+    // Devanagari pair. Every token the pass makes is Latin.
+    bool latin_joins = false;
 };
 
 struct ConstrainedBPETrainer {

@@ -1,5 +1,5 @@
 """The scheme's optional behaviour as the recipes switch it on: code-point fallback, symbol
-tokens, whitespace tokens, joins at word edges."""
+tokens, whitespace tokens, joins at word edges, Latin joins."""
 
 import json
 import random
@@ -154,6 +154,18 @@ class TestCoreOptions:
         assert joined.tokenize("बार-बार") == ["▁बार-बार"]
         assert apart.tokenize("बार-बार")[-2:] == ["-", "बार"]
 
+    def test_english_words_take_the_punctuation_before_and_inside_them(self):
+        lines = ["वह घर है। (see the docs) and it's done, --help", "यह सच है। (see also) it's __init__()"] * 60
+        tok = larkspur.train(texts=lines, vocab_size=700, recipe="plain", progress=False)
+        # The word opens with punctuation before a letter: a Latin word, one token here.
+        assert tok.tokenize("(see") == ["▂(see"] and tok.tokenize("--help") == ["▂--help"]
+        assert tok.tokenize("it's") == ["▂it's"]
+        # Opening punctuation before Devanagari stays with the Devanagari word.
+        assert tok.tokenize("(घर")[0].startswith("▁")
+        text = "(see it's __init__() (घर) --x"
+        assert tok.decode(tok.encode(text)) == text
+        assert tok.encode_with_offsets(text)[1][0] == (0, 4)
+
     def test_a_marker_and_stem_token_gets_the_root_set_of_its_stem(self):
         stems = {"पढ़": ["ना", "ता", "ती"], "लिख": ["ना", "ता", "ती"]}
         paradigms = [{"root_id": 5, "transitions": {"पढ़": stems["पढ़"]}},
@@ -170,7 +182,8 @@ class TestCoreOptions:
 
     def test_options_travel_with_the_bundle(self, tmp_path, tok):
         assert tok.settings["options"] == {"codepoint_fallback": True, "whitespace_tokens": True,
-                                           "edge_joins": True, "marker_stems": True, "superword_words": 0}
+                                           "edge_joins": True, "marker_stems": True, "latin_joins": True,
+                                           "superword_words": 0}
         tok.save(tmp_path / "b")
         back = larkspur.load(tmp_path / "b")
         text = "पहली पंक्ति है।\nदूसरी\tक्षत्रिय ॠ"

@@ -56,24 +56,26 @@ def _aksharas():
 
 
 class TestTheRule:
-    def test_the_core_splits_merges_as_the_plain_reference_does(self):
+    @pytest.mark.parametrize("latin_joins", [False, True])
+    def test_the_core_splits_merges_as_the_plain_reference_does(self, latin_joins):
         aksharas = _aksharas()
         rng = random.Random(11)
-        pieces = HINDI + ENDS[1:] + ENGLISH + ["(", ")", ".", "-", "_", "2024", "x", "Привет", "ab.cd", "ॐ", "॰"]
+        pieces = HINDI + ENDS[1:] + ENGLISH + ["(", ")", ".", "-", "_", "2024", "x", "Привет", "ab.cd", "ॐ", "॰", "--"]
+        scheme = {"latin_joins": latin_joins}
         for trial in range(6):
             words = {}
             for _ in range(rng.randint(5, 60)):
                 w = "".join(rng.choice(pieces) for _ in range(rng.randint(1, 4)))
                 words[w] = words.get(w, 0) + rng.randint(1, 30)
             table = larkspur.WordCounts(words)._table
-            base = _engine.plan_training(table, 0, _engine.TrainingRequest("LM", [], {}, 10**6, [], [], [])).base_size
+            base = _engine.plan_training(table, 0, _engine.TrainingRequest("LM", [], scheme, 10**6, [], [], [])).base_size
             # From a handful of merges to more than the runs hold.
             for size in (base + 5, base + 40, base + 2000):
-                request = _engine.TrainingRequest("LM", [], {}, size, [], [], [], latin_share=None)
+                request = _engine.TrainingRequest("LM", [], scheme, size, [], [], [], latin_share=None)
                 plan = _engine.plan_training(table, 0, request)
                 merges = plan.trained_size - plan.base_size
                 share, split, _ = plan.share
-                want = joint_split(words, merges, aksharas)
+                want = joint_split(words, merges, aksharas, latin_joins)
                 assert split == want, (trial, size, words)
                 assert plan.lat_budget == latin_merges(want, merges)
                 assert share == plan.lat_budget / plan.trained_size
@@ -87,6 +89,41 @@ class TestTheRule:
         assert script_runs("क्षेत्र।", aksharas) == [(False, ["\u2581", "क्षे", "त्र", "।"])]
         assert script_runs("xyzक", aksharas) == [(True, ["\u2582", "x", "y", "z"])]
         assert script_runs("Привет", aksharas) == []
+        # With Latin joins the punctuation that opens a Latin word is that word's.
+        assert script_runs("(the", aksharas, True) == [(True, ["\u2582", "(", "t", "h", "e"])]
+        assert script_runs("--x", aksharas, True) == [(True, ["\u2582", "-", "-", "x"])]
+        assert script_runs("(क)", aksharas, True) == [(False, ["\u2581", "(", "क", ")"])]
+        assert script_runs("((", aksharas, True) == [(False, ["\u2581", "(", "("])]
+
+    def test_the_aksharas_take_a_share_of_the_devanagari_ids(self):
+        # Many aksharas, fewer base ids than there are aksharas: the base takes a share of
+        # the ids that the Latin pass leaves, so English in the corpus shrinks it, and the
+        # plan is a fixed point (the share it chose, given back as a number, plans the same).
+        consonants = [chr(c) for c in range(0x915, 0x939)]
+        signs = ["", "\u093e", "\u093f", "\u0940", "\u0941", "\u0947", "\u094b", "\u0902"]
+        rng = random.Random(5)
+        limits = []
+        for english in (0.0, 0.5, 0.9):
+            words = {}
+            for _ in range(4000):
+                if rng.random() < english:
+                    w = "".join(rng.choices(SYLLABLES, k=rng.randint(1, 3)))
+                else:
+                    w = "".join(rng.choice(consonants) + rng.choice(signs) for _ in range(rng.randint(1, 3)))
+                words[w] = words.get(w, 0) + rng.randint(1, 9)
+            table = larkspur.WordCounts(words)._table
+
+            def plan(**share):
+                return _engine.plan_training(table, 0, _engine.TrainingRequest(
+                    "LM", [], {"codepoint_fallback": True}, 3000, [], [], [], akshara_share=0.05, **share))
+
+            auto = plan(latin_share=None)
+            part = 1 - auto.lat_budget / auto.trained_size
+            assert auto.akshara_limit == int(0.05 * 3000 * part) and len(auto.aksharas) == auto.akshara_limit
+            fixed = plan(latin_share=auto.lat_budget / auto.trained_size)
+            assert (fixed.base_size, fixed.lat_budget, fixed.aksharas) == (auto.base_size, auto.lat_budget, auto.aksharas)
+            limits.append(auto.akshara_limit)
+        assert limits[0] > limits[1] > limits[2]
 
     @pytest.mark.parametrize("size", [600, 1200])
     def test_the_share_follows_the_mix_and_stays_in_bounds(self, tmp_path, size):

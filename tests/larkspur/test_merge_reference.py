@@ -2,7 +2,8 @@
 
 Each case trains the core through the companion's engine on small random word counts (Devanagari words with
 stems and endings, seeds, paradigms keyed on stems with and without the word marker,
-punctuation inside words and at their edges, Latin words with full stops and commas,
+punctuation inside words and at their edges, Latin words with full stops, commas and
+opening punctuation,
 symbols and bytes), then runs the reference over the same words cut into the same base
 tokens, and the merges must agree one by one: surface, script and roots. The base tokens'
 root sets are the reference's own tagging, so how the scheme reaches the paradigms is
@@ -21,8 +22,8 @@ from larkspur import _engine
 
 from reference_merges import WORD_MARKER, Paradigms, RefToken, Rules, reference_merges, tag_roots
 
-FIELDS = ("codepoint_fallback", "whitespace_tokens", "edge_joins", "marker_stems")
-PUNCTUATION = ["।", ",", '"', "-", "."]
+FIELDS = ("codepoint_fallback", "whitespace_tokens", "edge_joins", "marker_stems", "latin_joins")
+PUNCTUATION = ["।", ",", '"', "-", ".", "(", "'"]
 
 CONSONANTS = "कखगतनपमरलसह"
 SIGNS = ["", "", "ा", "ि", "ी", "े", "ो"]
@@ -55,6 +56,9 @@ def random_inputs(rng):
             return ".".join(letters) + "."  # an abbreviation: N.K.
         if r < 0.5:
             return letters + rng.choice([",", ".", "-" + letters])
+        if r < 0.7:
+            # Punctuation before and inside a Latin word: (see, "it, it's, --help
+            return rng.choice(["(", '"', "--", ""]) + letters + rng.choice(["", "'s", ","])
         return letters + rng.choice(["", "", "7"])
 
     def word():
@@ -161,7 +165,7 @@ def trained(seed, values):
     n = plan.base_size
     base = _engine.load(req, surfaces[:n], kinds[:n], scripts[:n], flags[:n], [(i, r) for i, r in root_sets if i < n],
                         tok.seed_max_len)
-    rules = Rules(scheme["edge_joins"], scheme["marker_stems"])
+    rules = Rules(scheme["edge_joins"], scheme["marker_stems"], scheme["latin_joins"])
     registry = Paradigms((root, dict(t)) for root, t in paradigms)
     tokens = [RefToken(surfaces[i], scripts[i], bool(flags[i] & 1), bool(flags[i] & 2)) for i in range(n)]
     tag_roots(tokens, kinds[:n], registry, rules)
@@ -202,8 +206,9 @@ class TestMergesAgainstReference:
                 changed.add("code points")
             r = case.rules
             variants = {
-                ("edge_joins", r.edge_joins): dict(rules=Rules(not r.edge_joins, r.marker_stems)),
-                ("marker_stems", r.marker_stems): dict(rules=Rules(r.edge_joins, not r.marker_stems)),
+                ("edge_joins", r.edge_joins): dict(rules=replace(r, edge_joins=not r.edge_joins)),
+                ("marker_stems", r.marker_stems): dict(rules=replace(r, marker_stems=not r.marker_stems)),
+                ("latin_joins", r.latin_joins): dict(rules=replace(r, latin_joins=not r.latin_joins)),
                 "paradigms": dict(paradigms=Paradigms()),
                 "seeds": dict(tokens=[replace(t, ambiguous=False) for t in case.tokens]),
                 "theta": dict(theta=0),
@@ -211,5 +216,5 @@ class TestMergesAgainstReference:
             for name, change in variants.items():
                 if name not in changed and case.reference(**change) != want:
                     changed.add(name)
-        rules = {(f, on) for f in ("edge_joins", "marker_stems") for on in (False, True)}
+        rules = {(f, on) for f in ("edge_joins", "marker_stems", "latin_joins") for on in (False, True)}
         assert changed == rules | {"paradigms", "seeds", "theta", "code points"}

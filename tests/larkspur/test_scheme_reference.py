@@ -19,12 +19,16 @@ from larkspur import _engine
 
 from reference_encoder import BYTE_SYMBOLS, DANDA, WB, WL, ZWNJ, CompanionView, ref_encode
 
-ENCODING_FIELDS = ("codepoint_fallback", "whitespace_tokens", "edge_joins")
+ENCODING_FIELDS = ("codepoint_fallback", "whitespace_tokens", "edge_joins", "latin_joins")
 DEFAULTS = _engine.scheme_fields()[0]
 # Each field off and on: a flag false and true, superwords none and up to four words.
 ON = {name: (4 if name == "superword_words" else True) for name in DEFAULTS}
-SCHEMES = [{name: (ON[name] if on else DEFAULTS[name]) for name, on in zip(DEFAULTS, values)}
-           for values in itertools.product([False, True], repeat=len(DEFAULTS))]
+# Every combination of the fields that encoding reads; marker_stems, which it never reads
+# (test_every_option_changes_some_encoding), goes along with code-point fallback, so that
+# both of its values still meet every combination of the others but that one.
+VARIED = [name for name in DEFAULTS if name != "marker_stems"]
+SCHEMES = [{**{name: (ON[name] if on else DEFAULTS[name]) for name, on in zip(VARIED, values)},
+            "marker_stems": values[0]} for values in itertools.product([False, True], repeat=len(VARIED))]
 
 
 def scheme_id(scheme):
@@ -92,6 +96,9 @@ def random_table(rng):
     # marker join when the akshara itself has no surface.
     rows += [(WB + a[:rng.randint(1, len(a))], "S") for a in AKSHARAS if rng.random() < 0.15]
     rows += [(a, "S") for a in ABBREVIATIONS + ["e.\n", "\n.", "a.\tb"] if rng.random() < 0.4]
+    # Latin words with the punctuation that opens them, behind either marker and none.
+    rows += [(m + p + "".join(rng.choice(LATIN) for _ in range(rng.randint(0, 2))), "T")
+             for m in (WL, WB, "") for p in ('"', "'", "(", "--", "“") if rng.random() < 0.2]
     # Superwords: whole words behind their markers, some of them prefixes of others, and
     # some that are no superword (a marker of the wrong kind, an empty word, a line break).
     for _ in range(rng.randint(0, 12)):
@@ -127,7 +134,7 @@ def word(rng):
         stem = "".join(rng.choice(LATIN) for _ in range(rng.randint(1, 4)))
     if rng.random() < 0.2:
         stem += "-" + stem
-    before = rng.choice(["", "", '"', "“", "'"])
+    before = rng.choice(["", "", '"', "“", "'", "(", "--"])
     after = rng.choice(["", "", "।", ",", ".", '"', "”", "?", "॥", "।\"", "…"])
     return before + stem + after
 
@@ -173,7 +180,7 @@ def check(engine, scheme, texts, complete):
 # --- small trainings ---------------------------------------------------------------------
 
 TRAINING_WORDS = {"वह": 30, "घर": 25, "है।": 40, '"नमस्ते"': 12, "बार-बार": 15, "क्षत्रिय": 8, "डा.": 6, "e.g.": 5,
-                  "hello": 9, "world,": 7, "कहा।": 10, "°C": 3, "−": 2, "उसने": 11, "पढ़ना": 9, "पढ़ता": 7,
+                  "hello": 9, "world,": 7, "(hello": 6, "it's": 5, "--help": 4, "कहा।": 10, "°C": 3, "−": 2, "उसने": 11, "पढ़ना": 9, "पढ़ता": 7,
                   "लिखता": 8, "“घर”": 4, "ॐ": 2}
 
 
