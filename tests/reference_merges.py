@@ -79,10 +79,13 @@ def tag_roots(tokens, kinds, paradigms, rules):
                 token.roots = roots
 
 
-def may_merge(left, right, count, phase, rules, paradigms, theta):
+def may_merge(left, right, count, phase, rules, paradigms, theta, reserved=()):
     """Whether the adjacent tokens `left`, `right` (None for an id no vocabulary holds), seen
-    `count` times, may merge in the pass `phase` ("DEV" or "LAT")."""
+    `count` times, may merge in the pass `phase` ("DEV" or "LAT"). No merge makes a
+    `reserved` surface (a special token's text)."""
     if left is None or right is None:
+        return False
+    if left.surface + right.surface in reserved:
         return False
     if phase == "LAT":
         # The Latin pass joins Latin letters, and with edge joins the punctuation after
@@ -135,7 +138,7 @@ def merged_token(left, right, phase, rules, paradigms):
     return RefToken(surface, LAT if phase == "LAT" else left.script, roots=roots)
 
 
-def reference_merges(tokens, words, passes, rules=Rules(), paradigms=Paradigms(), theta=100):
+def reference_merges(tokens, words, passes, rules=Rules(), paradigms=Paradigms(), theta=100, reserved=()):
     """Runs the passes, each a (phase, budget) pair, over `words`, a list of (ids, count);
     each pass merges until the table holds `budget` tokens or no pair may merge. Returns the
     token table at the end (the given tokens are not changed)."""
@@ -155,7 +158,7 @@ def reference_merges(tokens, words, passes, rules=Rules(), paradigms=Paradigms()
                 for pair in zip(ids, ids[1:]):
                     counts[pair] += count
             admissible = [priority(token(a), c, a, b, phase) for (a, b), c in counts.items()
-                          if may_merge(token(a), token(b), c, phase, rules, paradigms, theta)]
+                          if may_merge(token(a), token(b), c, phase, rules, paradigms, theta, reserved)]
             if not admissible:
                 break
             _, _, a, b = max(admissible)

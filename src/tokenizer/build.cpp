@@ -68,6 +68,7 @@ std::unique_ptr<Tokenizer> blank(const TrainingRequest& req) {
     tok->set_scheme(req.scheme);
     for (const auto& [root, transitions] : req.paradigms) tok->add_paradigm(root, transitions);
     if (!req.lexicon.empty()) tok->set_lexicon(req.lexicon);
+    tok->reserve_surfaces(req.special_tokens);
     return tok;
 }
 

@@ -112,6 +112,8 @@ class Tokenizer {
     // ---- paradigms, lexicon, root sets ------------------------------------------------
     void add_paradigm(RootId root, Transitions transitions) { m_.registry.add(root, std::move(transitions)); }
     void set_lexicon(Lexicon lexicon) { m_.lexicon = std::move(lexicon); }
+    // Surfaces that training never makes (the special tokens' texts).
+    void reserve_surfaces(std::vector<std::string> surfaces) { m_.reserved = std::move(surfaces); }
     void assign_initial_roots() { tag_roots(m_.vocab, m_.registry, m_.root_prior); }
     // The stored root set of a surface; empty when it is not in the vocabulary.
     std::vector<RootId> root_set(std::string_view surface) const;

@@ -26,6 +26,7 @@ class TrainerScope {
         t_.root_set_cap = m.root_set_cap;
         t_.probabilistic_k = m.use_probabilistic_k;
         t_.rules = m.merge_rules;
+        t_.reserved = m.reserved;
         t_.theta = 100;
         t_.merges_done = 0;
         t_.phase = Phase::DEV;

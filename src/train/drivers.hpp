@@ -42,6 +42,7 @@ struct ModelState {
     std::size_t root_set_cap = 0;
     bool use_probabilistic_k = false;
     MergeRules merge_rules;  // the defaults unless the companion package chose others
+    std::vector<std::string> reserved;  // surfaces no merge makes (ConstrainedBPETrainer::reserved)
 };
 
 // The tail of the file drivers' arguments.

@@ -10,8 +10,21 @@ std::string_view ConstrainedBPETrainer::morph_surface(TokenId a) const {
     return rules.marker_stems ? without_marker(s) : std::string_view(s);
 }
 
+bool ConstrainedBPETrainer::makes_reserved(TokenId a, TokenId b) const {
+    const std::string& left = vocab.surface(a);
+    const std::string& right = vocab.surface(b);
+    for (const std::string& r : reserved) {
+        if (r.size() == left.size() + right.size() && r.compare(0, left.size(), left) == 0 &&
+            r.compare(left.size(), right.size(), right) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool ConstrainedBPETrainer::legal(TokenId a, TokenId b, std::uint64_t freq) const {
     if (vocab.empty()) return false;
+    if (!reserved.empty() && makes_reserved(a, b)) return false;
     Script sa = vocab.script(a), sb = vocab.script(b);
     if (sa > Script::PUN || sb > Script::PUN) return false;
     if (phase == Phase::LAT) {

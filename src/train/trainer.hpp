@@ -101,6 +101,10 @@ struct ConstrainedBPETrainer {
     RootPrior root_prior;
     TokenWeights token_weights;
     std::uint64_t theta = 100;
+    // Surfaces that no merge may make: the special tokens' texts, which the tokenizer adds
+    // after training and which must stay tokens of their own ("<unk>" in a corpus that
+    // quotes it would otherwise become a trained token first).
+    std::vector<std::string> reserved;
     std::size_t root_set_cap = 0;
     std::uint64_t merges_done = 0;
     Phase phase = Phase::DEV;
@@ -118,6 +122,8 @@ struct ConstrainedBPETrainer {
     std::function<bool()> interrupted;
 
     bool legal(TokenId a, TokenId b, std::uint64_t freq) const;
+    // Whether a and b together spell a reserved surface.
+    bool makes_reserved(TokenId a, TokenId b) const;
     // The surface of a that the paradigms are asked about.
     std::string_view morph_surface(TokenId a) const;
     // (ScriptRank, K).

@@ -166,6 +166,20 @@ class TestCoreOptions:
         assert tok.decode(tok.encode(text)) == text
         assert tok.encode_with_offsets(text)[1][0] == (0, 4)
 
+    def test_a_corpus_that_quotes_the_special_tokens_keeps_them_special(self):
+        # Latin joins let "<" and "unk" merge, and "<unk>" would have become a trained token
+        # before the special token of that text was added (a ValueError at the end of a run).
+        wrappers = ["`%s`", "(%s)", "[%s]", '"%s"', "'%s'", "{%s}", "%s,", "%s.", "a%sb", "x%s"]
+        lines = [" ".join(w % t for w in wrappers) + " यह घर है।" for t in ("<unk>", "<s>")] * 40
+        tok = larkspur.train(texts=lines, vocab_size=600, progress=False)
+        trained = tok._engine.export_tokens()[0]
+        assert not {"<unk>", "<s>"} & set(trained)
+        # Without those special tokens the same words do make such tokens.
+        unreserved = larkspur.train(texts=lines, vocab_size=600, special_tokens=(), progress=False)
+        assert {"<unk>", "<s>"} <= set(unreserved._engine.export_tokens()[0])
+        assert tok.token_to_id("<unk>") in tok.encode("a <unk> b", allowed_special="all")
+        assert tok.decode(tok.encode(lines[0])) == lines[0]
+
     def test_a_marker_and_stem_token_gets_the_root_set_of_its_stem(self):
         stems = {"पढ़": ["ना", "ता", "ती"], "लिख": ["ना", "ता", "ती"]}
         paradigms = [{"root_id": 5, "transitions": {"पढ़": stems["पढ़"]}},
