@@ -30,16 +30,17 @@ Tokenizer& tokenizer() {
 const FrozenTokenizer& with_options() {
     static const FrozenTokenizer* tok = [] {
         auto t = std::make_shared<Tokenizer>(FoldMode::LM, Normalizer::RulePairs{}, Normalizer::RulePairs{});
-        Scheme scheme{true, true, true, true};
+        Scheme scheme{true, true, true, true, true};
         scheme.superword_words = 4;
         t->set_scheme(scheme);
         SeedLists lists;
         lists.aksharas = {"क", "मा", "र्", "है"};
-        // Superwords among the seeds: "▁क▁मा", "▁है▁क▁है।" and "▂N.▂N.".
+        // Superwords among the seeds: "▁क▁मा", "▁है▁क▁है।", "▂N.▂N." and one opening with
+        // punctuation under Latin joins, "▂(N▂N.".
         lists.seed_morphemes = {"\u2581\u0915", "\u2581\u0939\u0948\u0964", "\u0915-\u0915", "N.", "\u2581\"",
                                 "\u2581\u0915\u2581\u092e\u093e", "\u2581\u0939\u0948\u2581\u0915\u2581\u0939\u0948\u0964",
-                                "\u2582N.\u2582N."};
-        lists.punctuation = {"\u0964", ",", ".", "-", "\""};
+                                "\u2582N.\u2582N.", "\u2582(N", "\u2582(N\u2582N.", "(N", "N's"};
+        lists.punctuation = {"\u0964", ",", ".", "-", "\"", "(", "'"};
         t->initialize_vocab(lists);
         t->add_fallback_tokens({"\u2212", "\u5143"});
         return new FrozenTokenizer(t, {"<s>"});

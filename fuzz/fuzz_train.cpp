@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     t.initialize_vocab(lists);
     const bool options = (size & 1) != 0;
     if (options) {
-        t.set_scheme(Scheme{true, true, true, true});
+        t.set_scheme(Scheme{true, true, true, true, true});
         t.add_fallback_tokens({});
     }
     std::vector<std::uint64_t> use;
