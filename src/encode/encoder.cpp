@@ -101,13 +101,7 @@ class Encoder {
     // The marker before byte b is U+2582 when the character there is an ASCII letter or digit,
     // or with Latin joins when the first one after its punctuation is.
     bool latin_marker(Pos p) const {
-        if (alnum_byte(t_, p.at)) return true;
-        if (!ctx_.options.latin_joins) return false;
-        for (std::size_t i = p.at; i < t_.size();) {
-            const char32_t c = utf8::next(t_, i);
-            if (char_class(c) != Script::PUN) return utf8::is_ascii_alnum(c);
-        }
-        return false;
+        return alnum_byte(t_, p.at) || (ctx_.options.latin_joins && latin_after_punctuation(t_, p.at));
     }
     Pos after(Pos p) const {
         const std::size_t next = p.marker ? p.at : p.at + utf8::seq_len(static_cast<unsigned char>(t_[p.at]));

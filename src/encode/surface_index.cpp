@@ -160,18 +160,8 @@ bool SurfaceIndex::is_superword(std::string_view s, bool latin_joins) {
         const auto next = static_cast<unsigned char>(s[i]);
         std::size_t j = i;
         if (markers::is_marker(utf8::next(s, j))) return false;
-        bool latin = utf8::is_ascii_alnum(next);
-        if (latin_joins && !latin) {
-            // The encoder's Latin marker: the first character after the word's opening
-            // punctuation is an ASCII letter or digit (a marker ends the word).
-            for (std::size_t k = i; k < s.size();) {
-                const char32_t d = utf8::next(s, k);
-                if (char_class(d) != Script::PUN) {
-                    latin = utf8::is_ascii_alnum(d);
-                    break;
-                }
-            }
-        }
+        // The marker the encoder would put before this word (a marker ends the word).
+        const bool latin = utf8::is_ascii_alnum(next) || (latin_joins && latin_after_punctuation(s, i));
         if ((c == markers::kLatinCp) != latin) return false;
     }
     return markers >= 2;

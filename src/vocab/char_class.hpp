@@ -23,4 +23,15 @@ inline Script char_class(char32_t c) {
     return Script::MAL;
 }
 
+// Whether the word that starts at byte `at` of `s` opens, after any punctuation, with an
+// ASCII letter or digit: the encoder's rule for the Latin marker under Latin joins. A
+// character outside the classes (a space, a marker) ends the look.
+inline bool latin_after_punctuation(std::string_view s, std::size_t at) {
+    for (std::size_t i = at; i < s.size();) {
+        const char32_t c = utf8::next(s, i);
+        if (char_class(c) != Script::PUN) return utf8::is_ascii_alnum(c);
+    }
+    return false;
+}
+
 }  // namespace larkspur
